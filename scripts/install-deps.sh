@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the demo, the tests and the benchmarks need.
+# Idempotent: packages already present are skipped, so reruns cost one dpkg query.
+set -euo pipefail
+
+PKGS=(
+  # toolchain
+  build-essential cmake ninja-build pkg-config git
+  # GStreamer 1.22 with the element sets the pipelines name
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstreamer-plugins-bad1.0-dev
+  libgstrtspserver-1.0-dev gstreamer1.0-tools gstreamer1.0-plugins-base
+  gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly
+  gstreamer1.0-libav gstreamer1.0-rtsp
+  # codecs and conversion behind the soft platform elements
+  libavcodec-dev libavutil-dev libx264-dev libx265-dev libyuv-dev
+  # core library
+  libjsoncpp-dev libopencv-core-dev libopencv-imgproc-dev
+  # Python module (system interpreter)
+  python3 python3-dev pybind11-dev python3-pytest python3-numpy
+  # tests: unit framework, servers, compositor, leak checks
+  libgtest-dev libgmock-dev nginx libnginx-mod-rtmp weston valgrind procps
+)
+
+missing=()
+for p in "${PKGS[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "install-deps: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+else
+  echo "install-deps: all packages present"
+fi
+
+# The distribution's nginx service must not hold port 80 or run beside the test instances.
+if command -v systemctl >/dev/null 2>&1 && systemctl is-active --quiet nginx 2>/dev/null; then
+  systemctl stop nginx || true
+fi
