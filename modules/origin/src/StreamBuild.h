@@ -1,0 +1,108 @@
+// Frame delivery, pipeline runners and stream launchers of classic streams.
+//
+// A launcher creates and registers a pipeline under its stream key, builds the input
+// and output groups and hands everything to the runner the platform tag selects. The
+// runner links  input -> converter chain -> RGB caps -> (converter) -> output,  installs
+// the frame probe on the RGB caps filter and waits on the bus on the caller's thread.
+// Frames reach the callback on a streaming thread, mapped writable: what the callback
+// draws is what the output shows or records.
+#pragma once
+
+#include <gst/gst.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "StreamBase.h"
+#include "StreamTypes.h"
+
+using Velkor::Nimbra::Image;
+using Velkor::Nimbra::StreamIns;
+
+// Per-pipeline runtime record (one per branch of a split stream).
+struct PiplineData {
+  GstElement* pipeline = nullptr;
+  GstBus* bus = nullptr;
+  uint64_t frameCount = 0;
+  uint64_t windowStart = 0;
+  std::function<int8_t(const Image&)> callback;
+  Image image;
+  std::string streamId = "empty";
+};
+
+// ---- frame delivery ----
+GstPadProbeReturn on_buffer_received(GstPad* pad, GstPadProbeInfo* info, void* data);
+GstPadProbeReturn on_buffer_received_v4l2(GstPad* pad, GstPadProbeInfo* info, void* data);
+GstPadProbeReturn on_buffer_received_re(GstPad* pad, GstPadProbeInfo* info, void* data);
+
+// Draws the local wall-clock time (with milliseconds) in red at the top left of a
+// packed RGB frame without row padding.
+void draw_timestamp(uint8_t* rgb, int width, int height);
+// Copies every pixel of `picture` into `frame`, except those with a channel above 240
+// (treated as transparent). Both are packed RGB, height x width.
+void draw_picture(uint8_t* frame, uint8_t* picture, int width, int height);
+
+// ---- runners and stop requests ----
+// True until a stop of every stream ("all_stream") or SIGINT; a later start sets it again.
+extern std::atomic<bool> running;
+// Pipelines by stream key (id, id + "_mp4", id + "_network"). Guarded internally; use
+// the functions below rather than touching it while streams run.
+extern std::map<std::string, GstElement*> pipeline_map;
+extern GstElement* pipeline_s;
+extern GstElement* appsrc_s;
+
+int start(PiplineData* d, GstElement* input, GstElement* output);
+int start_6490_ql(PiplineData* d, GstElement* input, GstElement* output);
+int start_ub2404(PiplineData* d, GstElement* input, GstElement* output);
+int start_usb(PiplineData* d, GstElement* output, StreamProperty prop);
+int re_create_pipeline(PiplineData* d);
+void send_eos(const std::string& id);
+void handle_sigint(int);
+void get_caps_for_qtivtransform(GstElement* element);
+
+// ---- launchers ----
+int pipeline_data_init(PiplineData* d, std::string streamId, std::function<int8_t(const Image&)>& callback);
+int startStream(StreamInput* input, StreamOutput* output, std::string streamId,
+                std::function<int8_t(const Image&)>& callback);
+int startUsbStream(StreamProperty prop, StreamOutput* output, std::string streamId,
+                   std::function<int8_t(const Image&)>& callback);
+int startStream(StreamIns first, std::function<int8_t(const Image&)>& firstCallback, StreamIns second,
+                std::function<int8_t(const Image&)>& secondCallback);
+int start_save_mp4(std::string streamId, std::function<int8_t(const Image&)>& callback);
+int start_network_push(std::string streamId, std::function<int8_t(const Image&)>& callback);
+int start_save_mp4_intern(StreamProperty& prop, std::function<int8_t(const Image&)>& callback);
+int start_network_intern(StreamProperty& prop, std::function<int8_t(const Image&)>& callback);
+GstElement* g_get_stream_output(StreamIns ins);
+
+GstElement* g_setup_encoder_o(int n);
+GstElement* g_setup_parser_o(int n);
+GstElement* g_setup_sink(const char* location, int n);
+
+extern int g_fps;
+extern uint64_t buffer_index;
+extern int g_buffer_count;
+
+namespace nimbra_internal {
+
+// Registers `pipeline` (a new reference is taken) under `key` and clears an earlier stop
+// request for the key. Returns the stop generation the runner watches.
+void register_pipeline(const std::string& key, GstElement* pipeline);
+// Drops the key if it still names `pipeline`.
+void unregister_pipeline(const std::string& key, GstElement* pipeline);
+// Re-points the key at a rebuilt pipeline.
+void replace_pipeline(const std::string& key, GstElement* pipeline);
+// Whether a stop was requested for this key (by id, or for every stream) since it was
+// registered.
+bool stop_requested(const std::string& key);
+
+// Installs handle_sigint for SIGINT. The handler only writes to a pipe; a forwarder
+// thread then clears `running`, ends every stream and sends the frame-push pipeline its
+// end-of-stream, outside signal context.
+void install_sigint_forwarder();
+// Extra work for the forwarder thread on every SIGINT (the rolling recorder's).
+void add_sigint_action(std::function<void()> action);
+
+}  // namespace nimbra_internal

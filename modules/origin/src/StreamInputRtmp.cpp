@@ -1,0 +1,73 @@
+#define NIMBRA_MODULE "modules/origin/src/StreamInputRtmp"
+#include "StreamInputRtmp.h"
+
+#include "StreamCommon.h"
+#include "StreamLog.h"
+
+using nimbra_internal::add_all;
+using nimbra_internal::drop_all;
+
+StreamInputRtmp::StreamInputRtmp(std::string location_, std::string stream_id_)
+    : location(std::move(location_)) {
+  stream_id = stream_id_;
+  binName = "nimbra_input_file_" + stream_id_;
+  g_stream_id = stream_id_;
+}
+
+void cb_flvdemux_pad_added(GstElement*, GstPad* pad, gpointer data) {
+  GstElement* queue = GST_ELEMENT(data);
+  GstPad* sink = gst_element_get_static_pad(queue, "sink");
+  if (!sink) return;
+  if (!gst_pad_is_linked(sink)) {
+    GstCaps* caps = gst_pad_get_current_caps(pad);
+    if (!caps) caps = gst_pad_query_caps(pad, nullptr);
+    const char* name = caps && gst_caps_get_size(caps) > 0
+                           ? gst_structure_get_name(gst_caps_get_structure(caps, 0))
+                           : "";
+    if (g_str_has_prefix(name, "video/x-h264") || g_str_has_prefix(name, "video/x-h265")) {
+      if (GST_PAD_LINK_FAILED(gst_pad_link(pad, sink)))
+        NLOG_ERROR("Failed to link new pad (video) to queue. Exiting.");
+      else
+        NLOG_INFO("Successfully linked new pad (video) to queue.");
+    } else {
+      NLOG_INFO("Pad added, but type is not video/x-h264 or video/x-h265, skipping.");
+    }
+    if (caps) gst_caps_unref(caps);
+  }
+  gst_object_unref(sink);
+}
+
+GstElement* StreamInputRtmp::build() {
+  GstElement* bin = gst_bin_new(binName.c_str());
+  GstElement* src = gst_element_factory_make("rtmpsrc", nullptr);
+  GstElement* demux = gst_element_factory_make("flvdemux", nullptr);
+  GstElement* queue = gst_element_factory_make("queue", nullptr);
+  const std::string codec = get_decode_type(stream_id);
+  GstElement* parser = gst_element_factory_make(codec == "H265" ? "h265parse" : "h264parse", nullptr);
+  GstElement* decoder = nimbra_internal::make_input_decoder(nimbra_internal::InputKind::Rtmp, codec);
+  if (!bin || !src || !demux || !queue || !parser || !decoder) {
+    NLOG_ERROR("Not all elements could be created.");
+    drop_all({bin, src, demux, queue, parser, decoder});
+    return nullptr;
+  }
+  g_object_set(src, "location", location.c_str(), nullptr);
+  add_all(bin, {src, demux, queue, parser, decoder});
+  if (!gst_element_link(src, demux)) {
+    NLOG_ERROR("Failed to link rtmpsrc and flvdemux. Exiting.");
+    gst_object_unref(bin);
+    return nullptr;
+  }
+  g_signal_connect(demux, "pad-added", G_CALLBACK(cb_flvdemux_pad_added), queue);
+  if (!gst_element_link(queue, parser)) {
+    NLOG_ERROR("Failed to link queue and h26xparse. Exiting.");
+    gst_object_unref(bin);
+    return nullptr;
+  }
+  if (!gst_element_link(parser, decoder)) {
+    NLOG_ERROR("Failed to link h26xparse and qtivdec. Exiting.");
+    gst_object_unref(bin);
+    return nullptr;
+  }
+  createSrcPad(bin, decoder);
+  return bin;
+}
