@@ -220,9 +220,11 @@ TEST_F(SpliceClip, EveryAdmittedFrameArrivesAsNv12) {
   FrameLog log;
   auto cb = log.callback();
   ASSERT_EQ(start_splice_stream("s-decode", cb), 0);
+  // The clip has B-frames: access units go in decode order with their presentation
+  // times, frames come out in presentation order.
   std::set<int64_t> pushed;
   for (size_t i = 0; i < aus().size(); ++i) {
-    int64_t pts = (int64_t)i * 40000000;
+    int64_t pts = aus()[i].pts;
     pushed.insert(pts);
     ASSERT_EQ(decode_put_frame_splice(aus()[i].bytes.data(), aus()[i].bytes.size(), "s-decode", pts, false), 0);
   }
@@ -245,6 +247,8 @@ TEST_F(SpliceClip, EveryAdmittedFrameArrivesAsNv12) {
     seen.insert(f.pts);
   }
   EXPECT_EQ(seen, pushed);
+  EXPECT_EQ(seen.size(), aus().size());
+  for (size_t k = 1; k < log.frames.size(); ++k) EXPECT_GT(log.frames[k].pts, log.frames[k - 1].pts);
 }
 
 TEST_F(SpliceClip, FramePixelsAreTheDecodedPicture) {

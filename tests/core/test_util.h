@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -174,6 +176,79 @@ inline std::vector<AccessUnit> hevc_access_units(int frames, int width, int heig
     << " ! h265parse config-interval=-1 ! video/x-h265,stream-format=byte-stream,alignment=au ! "
        "appsink name=sink";
   return collect_buffers(d.str());
+}
+
+// Decoded RGB frames of a media file (any container/codec decodebin handles).
+struct RgbFrames {
+  int width = 0;
+  int height = 0;
+  int fps_n = 0, fps_d = 1;
+  size_t count = 0;                          // every frame decoded
+  std::vector<std::vector<uint8_t>> frames;  // the first `keep` frames, packed RGB
+  const uint8_t* pixel(size_t frame, int x, int y) const { return &frames[frame][((size_t)y * width + x) * 3]; }
+};
+
+inline RgbFrames decode_rgb(const std::string& path, size_t keep = 1000000) {
+  gst_init_once();
+  RgbFrames out;
+  gchar* loc = g_strescape(path.c_str(), nullptr);
+  std::string desc = std::string("filesrc location=\"") + loc +
+                     "\" ! decodebin ! videoconvert ! video/x-raw,format=RGB ! appsink name=sink sync=false";
+  g_free(loc);
+  GstElement* p = gst_parse_launch(desc.c_str(), nullptr);
+  if (!p) return out;
+  GstElement* sink = gst_bin_get_by_name(GST_BIN(p), "sink");
+  gst_element_set_state(p, GST_STATE_PLAYING);
+  while (GstSample* s = gst_app_sink_pull_sample(GST_APP_SINK(sink))) {
+    GstCaps* caps = gst_sample_get_caps(s);
+    GstStructure* st = gst_caps_get_structure(caps, 0);
+    gst_structure_get_int(st, "width", &out.width);
+    gst_structure_get_int(st, "height", &out.height);
+    gst_structure_get_fraction(st, "framerate", &out.fps_n, &out.fps_d);
+    if (out.frames.size() < keep) {
+      GstBuffer* b = gst_sample_get_buffer(s);
+      GstMapInfo m;
+      gst_buffer_map(b, &m, GST_MAP_READ);
+      // Rows may be padded to 4 bytes; repack them.
+      const size_t row = (size_t)out.width * 3, stride = (row + 3) & ~(size_t)3;
+      std::vector<uint8_t> f(row * out.height);
+      for (int y = 0; y < out.height && (size_t)y * stride + row <= m.size; ++y)
+        memcpy(&f[(size_t)y * row], m.data + (size_t)y * stride, row);
+      out.frames.push_back(std::move(f));
+      gst_buffer_unmap(b, &m);
+    }
+    ++out.count;
+    gst_sample_unref(s);
+  }
+  gst_element_set_state(p, GST_STATE_NULL);
+  gst_object_unref(sink);
+  gst_object_unref(p);
+  return out;
+}
+
+// Runs a launch description to its end (e.g. to encode a clip); false on error.
+inline bool run_to_end(const std::string& description) {
+  gst_init_once();
+  GError* err = nullptr;
+  GstElement* p = gst_parse_launch(description.c_str(), &err);
+  if (!p) {
+    if (err) g_error_free(err);
+    return false;
+  }
+  gst_element_set_state(p, GST_STATE_PLAYING);
+  GstBus* bus = gst_element_get_bus(p);
+  GstMessage* m = gst_bus_timed_pop_filtered(bus, 120 * GST_SECOND,
+                                             (GstMessageType)(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+  const bool ok = m && GST_MESSAGE_TYPE(m) == GST_MESSAGE_EOS;
+  if (m) gst_message_unref(m);
+  gst_object_unref(bus);
+  gst_element_set_state(p, GST_STATE_NULL);
+  gst_object_unref(p);
+  return ok;
+}
+
+inline bool near(const uint8_t* px, int r, int g, int b, int tol = 40) {
+  return std::abs(px[0] - r) <= tol && std::abs(px[1] - g) <= tol && std::abs(px[2] - b) <= tol;
 }
 
 }  // namespace nimbra_test_util

@@ -374,13 +374,7 @@ void send_eos(const std::string& id) {
 // ---------------------------------------------------------------------------------
 // Runners
 
-namespace {
-
-struct BusEnd {
-  enum Kind { Eos, Error, Stopped } kind = Stopped;
-  std::string source, message, debug;
-};
-
+namespace nimbra_internal {
 void log_bus_error(const BusEnd& e, const char* prefix_error, const char* prefix_debug) {
   NLOG_ERROR(prefix_error, e.source.c_str(), e.message.c_str());
   NLOG_ERROR(prefix_debug, e.debug.empty() ? "none" : e.debug.c_str());
@@ -432,6 +426,15 @@ BusEnd wait_for_end(GstBus* bus, const std::string& key) {
     if (draining && std::chrono::steady_clock::now() >= deadline) return BusEnd{};
   }
 }
+
+}  // namespace nimbra_internal
+
+using nimbra_internal::BusEnd;
+using nimbra_internal::log_bus_error;
+using nimbra_internal::parse_error;
+using nimbra_internal::wait_for_end;
+
+namespace {
 
 void release_pipeline(PiplineData* d) {
   if (d->bus) {

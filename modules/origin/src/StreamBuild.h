@@ -87,6 +87,17 @@ extern int g_buffer_count;
 
 namespace nimbra_internal {
 
+// How a wait on a pipeline's bus ended.
+struct BusEnd {
+  enum Kind { Eos, Error, Stopped } kind = Stopped;
+  std::string source, message, debug;
+};
+BusEnd parse_error(GstMessage* error_message);
+void log_bus_error(const BusEnd& e, const char* error_format, const char* debug_format);
+// Waits for end-of-stream or an error (warnings dropped). A stop request for `key` lets
+// the end-of-stream sent with it drain for a bounded time, then the wait ends (Stopped).
+BusEnd wait_for_end(GstBus* bus, const std::string& key);
+
 // Registers `pipeline` (a new reference is taken) under `key` and clears an earlier stop
 // request for the key. Returns the stop generation the runner watches.
 void register_pipeline(const std::string& key, GstElement* pipeline);

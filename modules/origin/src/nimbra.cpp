@@ -41,12 +41,16 @@ void clogger(const char* destinationPath) { Quilog::clogger("nimbra", destinatio
 #include <opencv2/imgproc.hpp>
 
 #include "StreamBuild.h"
+#include "StreamBuildAudio.h"
 #include "StreamInputFile.h"
 #include "StreamInputRtmp.h"
 #include "StreamInputRtsp.h"
 #include "StreamOutputMp4sink.h"
 #include "StreamOutputRtspsink.h"
 #include "StreamOutputWaylandsink.h"
+#include "StreamRollingSave.h"
+
+#include <thread>
 
 namespace Velkor {
 namespace Nimbra {
@@ -83,10 +87,6 @@ int dispatch_input(const std::string& input_type, StreamIns& ins, std::function<
   return -1;
 }
 
-int not_available(const char* what, const std::string& id) {
-  NLOG_ERROR("%s streams are not available in this build yet. stream_id: %s", what, id.c_str());
-  return -1;
-}
 
 // A launcher takes the callback by reference and empties it; the by-value start
 // functions hand their own copy.
@@ -111,7 +111,8 @@ int start_stream(std::string stream_id, std::function<int8_t(const Image&)>& cal
   }
   if (ins.rollingsave) {
     NLOG_INFO("Start rolling save. stream_id :%s", stream_id.c_str());
-    return not_available("Rolling save", stream_id);
+    callback = nullptr;  // the recorder delivers no frames
+    return start_rolling_save(stream_id);
   }
   if (ins.saveMp4) {
     if (ins.width == 0 || ins.height == 0) {
@@ -289,8 +290,8 @@ int start_stream_input_usbcam(StreamIns& ins, std::function<int8_t(const Image&)
 
 int start_audio_stream(std::string stream_id, std::function<int8_t(const Image&)>& callback) {
   NLOG_INFO("start_audio_stream - stream_id: %s", stream_id.c_str());
-  callback = nullptr;
-  return not_available("Audio", stream_id);
+  StreamBuildAudio audio(stream_id);
+  return audio.launch_stream(callback);
 }
 
 int start_split_stream(std::string stream_id_1, std::function<int8_t(const Image&)>& callback_1,
@@ -368,8 +369,16 @@ int v4l2_get_mat(cv::Mat& out, Image image) { return image_to_mat(out, image, tr
 
 int v4l2_get_mat_ori(cv::Mat& out, Image image) { return image_to_mat(out, image, false); }
 
-int get_rolling_save_video(std::string stream_id, std::string, int) {
-  return not_available("Rolling save", stream_id);
+int get_rolling_save_video(std::string stream_id, std::string merge_args, int wait_seconds) {
+  if (!nimbra_internal::rolling_id_is_safe(stream_id)) {
+    NLOG_ERROR("get_rolling_save_video - stream id \"%s\" cannot name a directory under /tmp/rolling/.",
+               stream_id.c_str());
+    return -1;
+  }
+  if (is_concate_video_running(stream_id))
+    NLOG_WARN("get_rolling_save_video - concate_video.py is already running for stream_id: %s", stream_id.c_str());
+  std::thread(merge_rolling_save_video, stream_id, merge_args, wait_seconds).detach();
+  return 0;
 }
 
 }  // namespace Nimbra

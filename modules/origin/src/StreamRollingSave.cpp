@@ -1,0 +1,366 @@
+#define NIMBRA_MODULE "modules/origin/src/StreamRollingSave"
+#include "StreamRollingSave.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <gst/gst.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "StreamBuild.h"
+#include "StreamCommon.h"
+#include "StreamLog.h"
+#include "StreamPlatform.h"
+
+namespace {
+
+const char* const kRollingRoot = "/tmp/rolling/";
+constexpr uint64_t kSegmentNs = 2000000000ULL;
+constexpr int kMaxFiles = 100;
+
+std::mutex g_limits_mutex;
+uint64_t g_segment_ns = kSegmentNs;
+int g_max_files = kMaxFiles;
+
+// The recording of this process (one per process); touched by the SIGINT forwarder
+// thread as well.
+std::mutex g_rolling_mutex;
+GstElement* rolling_pipeline_s = nullptr;
+GMainLoop* g_loop = nullptr;
+
+std::string quoted(const std::string& value) {
+  std::string out = "\"";
+  for (char c : value) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+// mkdir -p with mode 0755.
+bool make_dirs(const std::string& path) {
+  std::string partial;
+  std::stringstream ss(path);
+  std::string part;
+  if (!path.empty() && path[0] == '/') partial = "/";
+  while (std::getline(ss, part, '/')) {
+    if (part.empty()) continue;
+    partial += part + "/";
+    if (mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) return false;
+  }
+  return true;
+}
+
+// Removes the regular *.mp4 files directly inside dir; -1 when the directory cannot be
+// read or a file cannot be removed.
+int clear_segments(const std::string& dir) {
+  DIR* d = opendir(dir.c_str());
+  if (!d) return -1;
+  int rc = 0;
+  while (dirent* e = readdir(d)) {
+    const std::string name = e->d_name;
+    if (name.size() < 4 || name.compare(name.size() - 4, 4, ".mp4") != 0) continue;
+    const std::string path = dir + "/" + name;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (unlink(path.c_str()) != 0) rc = -1;
+  }
+  closedir(d);
+  return rc;
+}
+
+void on_sigint() {
+  std::lock_guard<std::mutex> g(g_rolling_mutex);
+  if (!rolling_pipeline_s) return;
+  NLOG_INFO("Received SIGINT signal, will send EOS to pipeline.");
+  gst_element_send_event(rolling_pipeline_s, gst_event_new_eos());
+  NLOG_WARN("Sending EOS to pipeline completed.");
+}
+
+gboolean bus_cb(GstBus*, GstMessage* msg, gpointer) {
+  switch (GST_MESSAGE_TYPE(msg)) {
+    case GST_MESSAGE_EOS: {
+      NLOG_WARN("EOS received.\n");
+      std::lock_guard<std::mutex> g(g_rolling_mutex);
+      if (g_loop) g_main_loop_quit(g_loop);
+      break;
+    }
+    case GST_MESSAGE_ERROR: {
+      GError* err = nullptr;
+      gchar* debug = nullptr;
+      gst_message_parse_error(msg, &err, &debug);
+      NLOG_ERROR("ERROR from %s: %s\n", GST_OBJECT_NAME(GST_MESSAGE_SRC(msg)), err ? err->message : "unknown");
+      if (debug) NLOG_ERROR("debug: %s\n", debug);
+      if (err) g_error_free(err);
+      g_free(debug);
+      std::lock_guard<std::mutex> g(g_rolling_mutex);
+      if (g_loop) g_main_loop_quit(g_loop);
+      break;
+    }
+    default:
+      break;
+  }
+  return TRUE;
+}
+
+// Stops the loop once a stop was requested through gstreamer_pipeline_shutdown and the
+// end-of-stream it sent did not arrive in time.
+struct StopWatch {
+  std::string key;
+  int polls_after_stop = 0;
+};
+
+gboolean poll_stop(gpointer data) {
+  auto* w = static_cast<StopWatch*>(data);
+  if (!nimbra_internal::stop_requested(w->key)) return G_SOURCE_CONTINUE;
+  if (++w->polls_after_stop < 50) return G_SOURCE_CONTINUE;  // 5 s for the segment to close
+  std::lock_guard<std::mutex> g(g_rolling_mutex);
+  if (g_loop) g_main_loop_quit(g_loop);
+  return G_SOURCE_REMOVE;
+}
+
+}  // namespace
+
+namespace nimbra_internal {
+
+bool rolling_id_is_safe(const std::string& id) {
+  return !id.empty() && id.find('/') == std::string::npos && id.find("..") == std::string::npos;
+}
+
+void set_rolling_limits(uint64_t segment_ns, int max_files) {
+  std::lock_guard<std::mutex> g(g_limits_mutex);
+  g_segment_ns = segment_ns ? segment_ns : kSegmentNs;
+  g_max_files = max_files > 0 ? max_files : kMaxFiles;
+}
+
+std::string concate_script_path() {
+  const char* env = getenv("NIMBRA_CONCATE_SCRIPT");
+  return env && *env ? env : "/usr/local/bin/concate_video.py";
+}
+
+}  // namespace nimbra_internal
+
+int start_rolling_save(std::string stream_id) {
+  gst_init(nullptr, nullptr);
+  nimbra_internal::install_sigint_forwarder();
+  static std::once_flag action_once;
+  std::call_once(action_once, [] { nimbra_internal::add_sigint_action(on_sigint); });
+
+  if (!nimbra_internal::rolling_id_is_safe(stream_id)) {
+    NLOG_ERROR("Rolling save refused: stream id \"%s\" cannot name a directory under %s.", stream_id.c_str(),
+               kRollingRoot);
+    return -1;
+  }
+  const std::string dir = kRollingRoot + stream_id;
+  if (!make_dirs(dir)) NLOG_WARN("Cannot create rolling directory %s: %s", dir.c_str(), strerror(errno));
+  if (int ret = clear_segments(dir); ret != 0)
+    NLOG_WARN("clear rolling dir failed, cmd=%s, ret=%d", ("remove " + dir + "/*.mp4").c_str(), ret);
+
+  StreamProperty prop;
+  try {
+    get_configuration_properties(stream_id, prop);
+  } catch (const std::exception& e) {
+    NLOG_ERROR("Configuration of stream id: %s could not be read (%s).", stream_id.c_str(), e.what());
+    return -1;
+  }
+  if (prop.decodeType != "H264" && prop.decodeType != "H265") {
+    NLOG_ERROR("The input decord type : %s is not supported.", prop.decodeType.c_str());
+    return -1;
+  }
+  const bool h265 = prop.decodeType == "H265";
+  uint64_t segment_ns;
+  int max_files;
+  {
+    std::lock_guard<std::mutex> g(g_limits_mutex);
+    segment_ns = g_segment_ns;
+    max_files = g_max_files;
+  }
+  const std::string tail = " max-size-time=" + std::to_string(segment_ns) +
+                           " async-finalize=true max-files=" + std::to_string(max_files);
+  // The id from the configuration names the directory, as the caller's id does.
+  const std::string location = quoted(kRollingRoot + prop.streamId + "/%05d.mp4");
+  const std::string& tag = nimbra_internal::platform_tag();
+  std::string dec, enc;
+  if (tag == "8550") {
+    dec = "qtic2vdec", enc = "qtic2venc";
+  } else if (tag == "v4l2" || tag == "ub2404") {
+    dec = h265 ? "v4l2h265dec" : "v4l2h264dec";
+    enc = h265 ? "v4l2h265enc" : "v4l2h264enc";
+  } else {
+    dec = "qtivdec", enc = "qtic2venc";
+  }
+  const std::string parse = h265 ? "h265parse" : "h264parse";
+  const std::string stored = h265 ? "video/x-h265,stream-format=hvc1,alignment=au"
+                                  : "video/x-h264,stream-format=avc,alignment=au";
+  std::string desc;
+  if (prop.inputType == "rtsp") {
+    desc = "rtspsrc location=" + quoted(prop.inputAddr) + " latency=200 protocols=tcp ! " +
+           (h265 ? "rtph265depay" : "rtph264depay") + " ! " + parse +
+           " config-interval=-1 disable-passthrough=true ! " + stored +
+           " ! splitmuxsink name=rec muxer=mp4mux location=" + location + tail;
+  } else if (prop.inputType == "file") {
+    desc = "filesrc location=" + quoted(prop.inputAddr) + " ! qtdemux name=d d.video_0 ! queue ! " + parse + " ! " +
+           dec + " ! videorate ! video/x-raw,framerate=" + std::to_string(prop.rollingFps) +
+           "/1 ! identity sync=true ! " + enc + " ! " + parse + " ! " + stored +
+           " ! splitmuxsink name=rec muxer=mp4mux location=" + location + tail;
+  }
+  NLOG_INFO("Rolling save pipe desc: %s", desc.c_str());
+
+  GError* err = nullptr;
+  GstElement* pipeline = desc.empty() ? nullptr : gst_parse_launch(desc.c_str(), &err);
+  if (!pipeline) {
+    NLOG_ERROR("Pipeline build error: %s\n", err && err->message ? err->message : "unknown");
+    if (err) g_error_free(err);
+    return -1;
+  }
+  if (err) {
+    NLOG_ERROR("Parse warning: %s\n", err->message);
+    g_clear_error(&err);
+  }
+
+  // A private context: the recorder's loop dispatches only its own bus.
+  GMainContext* context = g_main_context_new();
+  g_main_context_push_thread_default(context);
+  GMainLoop* loop = g_main_loop_new(context, FALSE);
+  GstBus* bus = gst_element_get_bus(pipeline);
+  GSource* bus_source = gst_bus_create_watch(bus);
+  g_source_set_callback(bus_source, (GSourceFunc)(void*)bus_cb, nullptr, nullptr);
+  g_source_attach(bus_source, context);
+  gst_object_unref(bus);
+  StopWatch watch{stream_id};
+  GSource* stop_source = g_timeout_source_new(100);
+  g_source_set_callback(stop_source, poll_stop, &watch, nullptr);
+  g_source_attach(stop_source, context);
+  {
+    std::lock_guard<std::mutex> g(g_rolling_mutex);
+    rolling_pipeline_s = pipeline;
+    g_loop = loop;
+  }
+  // Registered like any stream, so gstreamer_pipeline_shutdown(id) ends the recording
+  // with end-of-stream and the open segment is finalised.
+  nimbra_internal::register_pipeline(stream_id, pipeline);
+  gst_element_set_state(pipeline, GST_STATE_PLAYING);
+  NLOG_INFO("Pipeline PLAYING. Press Ctrl+C to quit.\n");
+  g_main_loop_run(loop);
+
+  {
+    std::lock_guard<std::mutex> g(g_rolling_mutex);
+    rolling_pipeline_s = nullptr;
+    g_loop = nullptr;
+  }
+  gst_element_set_state(pipeline, GST_STATE_NULL);
+  nimbra_internal::unregister_pipeline(stream_id, pipeline);
+  g_source_destroy(stop_source);
+  g_source_unref(stop_source);
+  g_source_destroy(bus_source);
+  g_source_unref(bus_source);
+  gst_object_unref(pipeline);
+  g_main_loop_unref(loop);
+  g_main_context_pop_thread_default(context);
+  g_main_context_unref(context);
+  return 0;
+}
+
+namespace {
+
+std::string python_interpreter() {
+  const char* env = getenv("NIMBRA_PYTHON");
+  if (env && *env) return env;
+  // The system interpreter carries the GStreamer bindings the script needs.
+  return access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
+}
+
+std::string display_command(const std::vector<std::string>& argv) {
+  std::string out;
+  for (const std::string& a : argv) {
+    gchar* q = g_shell_quote(a.c_str());
+    if (!out.empty()) out += ' ';
+    out += q;
+    g_free(q);
+  }
+  return out;
+}
+
+}  // namespace
+
+#undef NIMBRA_MODULE
+#define NIMBRA_MODULE "modules/origin/src/nimbra"
+
+void merge_rolling_save_video(std::string stream_id, std::string merge_args, int wait_seconds) {
+  if (wait_seconds + 5 > 0) {
+    // sleep_for resumes after signal interruptions.
+    std::this_thread::sleep_for(std::chrono::seconds(wait_seconds + 5));
+  }
+  std::vector<std::string> argv = {python_interpreter(), nimbra_internal::concate_script_path()};
+  if (!merge_args.empty()) {
+    gint argc = 0;
+    gchar** parsed = nullptr;
+    GError* err = nullptr;
+    if (!g_shell_parse_argv(merge_args.c_str(), &argc, &parsed, &err)) {
+      // An empty or blank string parses as an error too; only real text is refused.
+      const bool blank = merge_args.find_first_not_of(" \t\n") == std::string::npos;
+      if (!blank) {
+        NLOG_ERROR("get_rolling_save_video - merge arguments refused (%s): %s", err ? err->message : "?",
+                   merge_args.c_str());
+        if (err) g_error_free(err);
+        return;
+      }
+      if (err) g_error_free(err);
+    } else {
+      for (gint i = 0; i < argc; ++i) argv.push_back(parsed[i]);
+      g_strfreev(parsed);
+    }
+  }
+  argv.push_back("--stream-id");
+  argv.push_back(stream_id);
+
+  std::vector<gchar*> cargv;
+  for (std::string& a : argv) cargv.push_back(&a[0]);
+  cargv.push_back(nullptr);
+  gint status = 0;
+  GError* err = nullptr;
+  const gboolean started = g_spawn_sync(nullptr, cargv.data(), nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr,
+                                        nullptr, nullptr, &status, &err);
+  NLOG_INFO("get_rolling_save_video - rolling save command: %s", display_command(argv).c_str());
+  if (!started) {
+    NLOG_ERROR("get_rolling_save_video - Error calling system");
+    if (err) g_error_free(err);
+  }
+}
+
+bool is_concate_video_running(const std::string& stream_id) {
+  DIR* proc = opendir("/proc");
+  if (!proc) {
+    perror("popen");
+    return false;
+  }
+  bool found = false;
+  while (dirent* e = readdir(proc)) {
+    if (found) break;
+    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+    std::ifstream in(std::string("/proc/") + e->d_name + "/cmdline", std::ios::binary);
+    std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<std::string> args;
+    for (size_t start = 0; start < raw.size();) {
+      size_t end = raw.find('\0', start);
+      if (end == std::string::npos) end = raw.size();
+      args.push_back(raw.substr(start, end - start));
+      start = end + 1;
+    }
+    bool script = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+      const std::string& a = args[i];
+      if (a.size() >= 16 && a.compare(a.size() - 16, 16, "concate_video.py") == 0) script = true;
+      if (script && a == "--stream-id" && i + 1 < args.size() && args[i + 1] == stream_id) found = true;
+    }
+  }
+  closedir(proc);
+  return found;
+}
