@@ -17,6 +17,8 @@ PKGS=(
   libjsoncpp-dev libopencv-core-dev libopencv-imgproc-dev
   # Python module (system interpreter)
   python3 python3-dev pybind11-dev python3-pytest python3-numpy
+  # GStreamer from Python: the merge script and the Python tests
+  python3-gi gir1.2-gstreamer-1.0 gir1.2-gst-plugins-base-1.0
   # tests: unit framework, servers, compositor, leak checks
   libgtest-dev libgmock-dev nginx libnginx-mod-rtmp weston valgrind procps
 )

@@ -1,33 +1,58 @@
-// nimbra-run: decodes an H.265 clip through a splice stream and reports what arrives.
+// nimbra-run: runs configured streams and reports what arrives.
 //
-//   nimbra-run                         # the bundled sample, at its own frame rate
-//   nimbra-run --fast clip.mp4         # as fast as the decoder goes
+//   nimbra-run                          # the sample configuration's default streams
+//   nimbra-run --list                   # what the configuration holds
+//   nimbra-run cam1 cam2 --timestamp    # two streams, wall-clock time drawn into frames
+//   nimbra-run --config my.conf cam1
 //
-// The access units are read from the file with GStreamer's demuxer and parser, then
-// handed one by one to the splice decoder, as an application receiving H.265 from its
-// own transport would.
+// Every stream runs on its own thread through start_stream; once a second a line per
+// stream gives its frame count, size and frame rate. Ctrl+C stops every stream the
+// library's way, so MP4 recordings are finalised. A "splice" stream is fed with the
+// H.265 access units of a clip (--splice-file, default: the bundled sample), as an
+// application with its own H.265 transport would.
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
+#include <json/json.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "StreamBuild.h"
 #include "nimbra.h"
 
 using namespace Velkor::Nimbra;
 
 namespace {
 
-std::atomic<bool> g_interrupted{false};
+std::string one_line(std::string text) {
+  for (char& c : text)
+    if (c == '\n' || c == '\r') c = ' ';
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
 
-void on_sigint(int) { g_interrupted = true; }
+int g_signal_pipe[2] = {-1, -1};
+std::atomic<bool> g_stopping{false};
+
+void on_signal(int) {
+  const int saved = errno;
+  char c = 1;
+  ssize_t r = write(g_signal_pipe[1], &c, 1);
+  (void)r;
+  errno = saved;
+}
 
 bool exists(const std::string& p) {
   struct stat st;
@@ -35,17 +60,9 @@ bool exists(const std::string& p) {
 }
 
 // Lets the program run on hosts without the board's elements: the soft platform
-// plug-ins of the build (or of the install) are added to GStreamer's search path.
+// plug-ins of the build (or of the install) join GStreamer's search path.
 void add_soft_platform_path() {
-  const char* candidates[] = {
-#ifdef NIMBRA_SOFT_PLUGIN_DIR
-      NIMBRA_SOFT_PLUGIN_DIR,
-#endif
-#ifdef NIMBRA_INSTALLED_SOFT_PLUGIN_DIR
-      NIMBRA_INSTALLED_SOFT_PLUGIN_DIR,
-#endif
-  };
-  for (const char* dir : candidates) {
+  for (const char* dir : {NIMBRA_SOFT_PLUGIN_DIR, NIMBRA_INSTALLED_SOFT_PLUGIN_DIR}) {
     if (!exists(dir)) continue;
     const char* old = getenv("GST_PLUGIN_PATH");
     std::string value = old && *old ? std::string(old) + ":" + dir : std::string(dir);
@@ -54,141 +71,256 @@ void add_soft_platform_path() {
   }
 }
 
+std::string default_config() {
+  if (exists(NIMBRA_BUILD_CONF)) return NIMBRA_BUILD_CONF;
+  return "/usr/local/share/nimbra-gst/conf/nimbra-gst.conf";
+}
+
 std::string default_sample() {
-  if (const char* d = getenv("NIMBRA_MEDIA_DIR")) return std::string(d) + "/sample_h265.mp4";
-#ifdef NIMBRA_MEDIA_DIR
   if (exists(NIMBRA_MEDIA_DIR "/sample_h265.mp4")) return NIMBRA_MEDIA_DIR "/sample_h265.mp4";
-#endif
   return "/usr/local/share/nimbra-gst/media/sample_h265.mp4";
 }
 
-void usage() {
-  printf(
-      "usage: nimbra-run [--fast] [--id ID] [FILE]\n"
-      "  Decodes the H.265 video of FILE (MP4 or raw .h265; default: the bundled sample)\n"
-      "  through a splice stream and prints frames, size and frame rate once a second.\n"
-      "  --fast   push access units as fast as the decoder takes them (default: real time)\n"
-      "  --id ID  stream id to use (default: sample)\n");
+void usage(FILE* out) {
+  fprintf(out,
+          "usage: nimbra-run [options] [STREAM_ID ...]\n"
+          "Runs the configured streams STREAM_ID (default: sample splice_cam) until they end or\n"
+          "Ctrl+C, printing each stream's frame count, size and frame rate once a second.\n"
+          "  --config PATH       configuration file (default: %s)\n"
+          "  --list              list the configured streams and exit\n"
+          "  --timestamp         draw the wall-clock time into every frame\n"
+          "  --splice-file PATH  H.265 clip (MP4 or raw .h265) fed to splice streams\n"
+          "                      (default: %s)\n"
+          "  --fast              feed splice streams as fast as they decode, not in real time\n"
+          "  --verbose           the library's progress messages too (default: warnings)\n"
+          "  -h, --help          this text\n",
+          default_config().c_str(), default_sample().c_str());
+}
+
+struct StreamStats {
+  std::string id;
+  std::string kind;
+  std::atomic<uint64_t> frames{0};
+  std::atomic<int> width{0}, height{0};
+  std::atomic<bool> done{false};
+  std::atomic<int> result{0};
+  uint64_t last_frames = 0;
+};
+
+// Feeds a splice stream with the access units of `file` until the file ends or the
+// program stops; false when the stream refused them.
+bool feed_splice(const std::string& id, const std::string& file, bool fast) {
+  const bool raw = file.size() > 5 && file.compare(file.size() - 5, 5, ".h265") == 0;
+  gchar* loc = g_strescape(file.c_str(), nullptr);
+  std::string desc = std::string("filesrc location=\"") + loc + "\" ! " + (raw ? "" : "qtdemux ! ") +
+                     "h265parse config-interval=-1 ! video/x-h265,stream-format=byte-stream,alignment=au ! "
+                     "appsink name=aus sync=false max-buffers=16";
+  g_free(loc);
+  GstElement* reader = gst_parse_launch(desc.c_str(), nullptr);
+  if (!reader) {
+    fprintf(stderr, "nimbra-run: cannot read %s\n", file.c_str());
+    return false;
+  }
+  bool ok = true;
+  GstElement* aus = gst_bin_get_by_name(GST_BIN(reader), "aus");
+  gst_element_set_state(reader, GST_STATE_PLAYING);
+  const auto t0 = std::chrono::steady_clock::now();
+  int64_t first_pts = -1;
+  while (!g_stopping) {
+    GstSample* s = gst_app_sink_pull_sample(GST_APP_SINK(aus));
+    if (!s) break;
+    GstBuffer* b = gst_sample_get_buffer(s);
+    const int64_t pts = GST_BUFFER_PTS_IS_VALID(b) ? (int64_t)GST_BUFFER_PTS(b) : -1;
+    if (!fast && pts >= 0) {
+      if (first_pts < 0) first_pts = pts;
+      std::this_thread::sleep_until(t0 + std::chrono::nanoseconds(pts - first_pts));
+    }
+    GstMapInfo m;
+    int r = 0;
+    if (gst_buffer_map(b, &m, GST_MAP_READ)) {
+      r = decode_put_frame_splice(m.data, m.size, id, pts, !GST_BUFFER_FLAG_IS_SET(b, GST_BUFFER_FLAG_DELTA_UNIT));
+      gst_buffer_unmap(b, &m);
+    }
+    gst_sample_unref(s);
+    if (r != 0 && r != -6) {
+      fprintf(stderr, "nimbra-run: [%s] push refused (%d)\n", id.c_str(), r);
+      ok = false;
+      break;
+    }
+  }
+  gst_element_set_state(reader, GST_STATE_NULL);
+  gst_object_unref(aus);
+  gst_object_unref(reader);
+  return ok;
+}
+
+int list_streams(const std::string& config) {
+  std::ifstream in(config);
+  if (!in) {
+    fprintf(stderr, "nimbra-run: cannot open configuration %s\n", config.c_str());
+    return 2;
+  }
+  Json::Value root;
+  try {
+    in >> root;
+  } catch (const std::exception& e) {
+    fprintf(stderr, "nimbra-run: bad configuration %s: %s\n", config.c_str(), one_line(e.what()).c_str());
+    return 2;
+  }
+  printf("%-18s %-8s %-44s %s\n", "STREAM", "INPUT", "ADDRESS", "OUTPUT / MODE");
+  for (const Json::Value& s : root["streams"]) {
+    const Json::Value& p = s["properties"];
+    std::string mode;
+    for (const char* sw : {"audio", "rollingsave", "saveMp4", "networkPush"})
+      if (p.get(sw, false).asBool()) mode += std::string(mode.empty() ? "" : ",") + sw;
+    std::string out = p.get("outputType", "").asString();
+    if (!out.empty()) out += " " + p.get("outputAddr", "").asString();
+    if (!mode.empty()) out = mode + (out.empty() ? "" : " -> " + out);
+    printf("%-18s %-8s %-44s %s\n", s["streamsId"].asString().c_str(), p.get("inputType", "-").asString().c_str(),
+           p.get("inputAddr", "-").asString().c_str(), out.empty() ? "callback only" : out.c_str());
+  }
+  return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool fast = false;
-  std::string id = "sample";
-  std::string file;
+  std::string config = default_config();
+  std::string splice_file = default_sample();
+  bool list = false, timestamp = false, fast = false, verbose = false;
+  std::vector<std::string> ids;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    if (a == "--fast") {
+    if (a == "--config" && i + 1 < argc) {
+      config = argv[++i];
+    } else if (a == "--splice-file" && i + 1 < argc) {
+      splice_file = argv[++i];
+    } else if (a == "--list") {
+      list = true;
+    } else if (a == "--timestamp") {
+      timestamp = true;
+    } else if (a == "--fast") {
       fast = true;
-    } else if (a == "--id" && i + 1 < argc) {
-      id = argv[++i];
+    } else if (a == "--verbose") {
+      verbose = true;
     } else if (a == "-h" || a == "--help") {
-      usage();
+      usage(stdout);
       return 0;
     } else if (!a.empty() && a[0] == '-') {
-      fprintf(stderr, "nimbra-run: unknown option %s\n", a.c_str());
-      usage();
+      fprintf(stderr, "nimbra-run: unknown option %s (see --help)\n", a.c_str());
       return 2;
     } else {
-      file = a;
+      ids.push_back(a);
     }
   }
-  if (file.empty()) file = default_sample();
-  if (!exists(file)) {
-    fprintf(stderr, "nimbra-run: %s not found\n", file.c_str());
-    return 1;
-  }
+  if (list) return list_streams(config);
+  if (ids.empty()) ids = {"sample", "splice_cam"};
 
+  set_log_level(verbose ? SINFO : SWARNING);
+  g_stream_conf_file = config.c_str();
+  stream_conf_file = config.c_str();
   add_soft_platform_path();
   gst_init(&argc, &argv);
-  std::signal(SIGINT, on_sigint);
 
-  // Demux and parse into byte-stream access units.
-  const bool raw = file.size() > 5 && file.compare(file.size() - 5, 5, ".h265") == 0;
-  gchar* location = g_strescape(file.c_str(), nullptr);
-  std::string desc = std::string("filesrc location=\"") + location + "\" ! " + (raw ? "" : "qtdemux ! ") +
-                     "h265parse config-interval=-1 ! video/x-h265,stream-format=byte-stream,alignment=au ! "
-                     "appsink name=aus sync=false max-buffers=16";
-  g_free(location);
-  GError* err = nullptr;
-  GstElement* reader = gst_parse_launch(desc.c_str(), &err);
-  if (!reader) {
-    fprintf(stderr, "nimbra-run: cannot read %s: %s\n", file.c_str(), err ? err->message : "?");
-    return 1;
-  }
-  g_clear_error(&err);
-  GstElement* aus = gst_bin_get_by_name(GST_BIN(reader), "aus");
-  gst_element_set_state(reader, GST_STATE_PLAYING);
-
-  std::atomic<uint64_t> frames{0};
-  std::atomic<int> width{0}, height{0};
-  std::function<int8_t(const Image&)> callback = [&](const Image& img) -> int8_t {
-    width = img.width;
-    height = img.height;
-    ++frames;
-    return 0;
-  };
-  int rc = start_splice_stream(id, callback);
-  if (rc != 0) {
-    fprintf(stderr, "nimbra-run: start_splice_stream failed (%d); is the platform decoder available?\n", rc);
-    gst_element_set_state(reader, GST_STATE_NULL);
-    gst_object_unref(aus);
-    gst_object_unref(reader);
-    return 1;
-  }
-  printf("nimbra-run: decoding %s as splice stream \"%s\"\n", file.c_str(), id.c_str());
-
-  const auto t0 = std::chrono::steady_clock::now();
-  auto last_report = t0;
-  uint64_t last_frames = 0;
-  int64_t first_pts = -1;
-  uint64_t pushed = 0, dropped = 0;
-  while (!g_interrupted) {
-    GstSample* s = gst_app_sink_pull_sample(GST_APP_SINK(aus));
-    if (!s) break;
-    GstBuffer* b = gst_sample_get_buffer(s);
-    GstMapInfo m;
-    int64_t pts = GST_BUFFER_PTS_IS_VALID(b) ? (int64_t)GST_BUFFER_PTS(b) : -1;
-    if (!fast && pts >= 0) {
-      if (first_pts < 0) first_pts = pts;
-      auto due = t0 + std::chrono::nanoseconds(pts - first_pts);
-      std::this_thread::sleep_until(due);
+  // Refuse unknown ids and a broken file before anything starts.
+  std::vector<std::unique_ptr<StreamStats>> streams;
+  for (const std::string& id : ids) {
+    StreamIns ins;
+    int rc;
+    try {
+      rc = get_properties(id, ins);
+    } catch (const std::exception& e) {
+      fprintf(stderr, "nimbra-run: bad configuration %s: %s\n", config.c_str(), one_line(e.what()).c_str());
+      return 2;
     }
-    if (gst_buffer_map(b, &m, GST_MAP_READ)) {
-      int r = decode_put_frame_splice(m.data, m.size, id, pts,
-                                      !GST_BUFFER_FLAG_IS_SET(b, GST_BUFFER_FLAG_DELTA_UNIT));
-      gst_buffer_unmap(b, &m);
-      if (r == 0)
-        ++pushed;
-      else if (r == -6)
-        ++dropped;
-      else {
-        fprintf(stderr, "nimbra-run: push failed (%d), stopping\n", r);
-        gst_sample_unref(s);
-        break;
+    if (rc != 0) {
+      fprintf(stderr, "nimbra-run: stream id \"%s\" is not usable in %s (see --list)\n", id.c_str(), config.c_str());
+      return 2;
+    }
+    auto st = std::make_unique<StreamStats>();
+    st->id = id;
+    st->kind = ins.inputType == "splice" ? "splice"
+               : ins.saveMp4 || ins.networkPush ? "drawn"
+                                                : "classic";
+    streams.push_back(std::move(st));
+  }
+
+  if (pipe(g_signal_pipe) != 0) return 1;
+  struct sigaction sa = {};
+  sa.sa_handler = on_signal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+
+  std::vector<std::thread> threads;
+  for (auto& sp : streams) {
+    StreamStats* st = sp.get();
+    threads.emplace_back([st, timestamp, splice_file, fast] {
+      const bool drawn = st->kind == "drawn";
+      std::function<int8_t(const Image&)> cb = [st, timestamp, drawn](const Image& img) -> int8_t {
+        if (drawn && img.data) {
+          // Frame-push streams show what the program draws: a bar sweeping across.
+          const int x0 = (int)((img.frame_index * 8) % (img.width > 0 ? img.width : 1));
+          for (int y = 0; y < img.height; ++y) {
+            uint8_t* row = img.data + (size_t)y * img.width * 3;
+            memset(row, 40, (size_t)img.width * 3);
+            for (int x = x0; x < x0 + 40 && x < img.width; ++x) row[x * 3] = 230;
+          }
+        }
+        if (timestamp && img.data && img.format.empty()) draw_timestamp(img.data, img.width, img.height);
+        st->width = img.width;
+        st->height = img.height;
+        ++st->frames;
+        return 0;
+      };
+      int rc = start_stream(st->id, cb);
+      if (st->kind == "splice" && rc == 0) {
+        const bool fed = feed_splice(st->id, splice_file, fast);
+        rc = stop_splice_stream(st->id);
+        if (!fed) rc = -1;
       }
-    }
-    gst_sample_unref(s);
-    auto now = std::chrono::steady_clock::now();
-    if (now - last_report >= std::chrono::seconds(1)) {
-      double secs = std::chrono::duration<double>(now - last_report).count();
-      uint64_t f = frames.load();
-      printf("[%s] frames %llu  size %dx%d  %.1f fps\n", id.c_str(), (unsigned long long)f, width.load(),
-             height.load(), (f - last_frames) / secs);
+      st->result = rc;
+      st->done = true;
+    });
+  }
+
+  auto last = std::chrono::steady_clock::now();
+  bool interrupted = false;
+  for (;;) {
+    bool all_done = true;
+    for (auto& st : streams) all_done = all_done && st->done;
+    if (all_done) break;
+    pollfd pfd = {g_signal_pipe[0], POLLIN, 0};
+    if (poll(&pfd, 1, 200) > 0 && !interrupted) {
+      char c;
+      ssize_t r = read(g_signal_pipe[0], &c, 1);
+      (void)r;
+      interrupted = true;
+      g_stopping = true;
+      printf("nimbra-run: stopping...\n");
       fflush(stdout);
-      last_frames = f;
-      last_report = now;
+      for (auto& st : streams)
+        if (st->kind != "splice") gstreamer_pipeline_shutdown(st->id);
+    }
+    auto now = std::chrono::steady_clock::now();
+    const double secs = std::chrono::duration<double>(now - last).count();
+    if (secs >= 1.0) {
+      for (auto& st : streams) {
+        const uint64_t f = st->frames;
+        printf("[%s] frames %llu  size %dx%d  %.1f fps%s\n", st->id.c_str(), (unsigned long long)f, st->width.load(),
+               st->height.load(), (f - st->last_frames) / secs, st->done ? "  (ended)" : "");
+        st->last_frames = f;
+      }
+      fflush(stdout);
+      last = now;
     }
   }
-  stop_splice_stream(id);
-  const double total = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  printf("nimbra-run: %llu access units pushed, %llu dropped before the first key frame, %llu frames "
-         "decoded (%dx%d) in %.2f s, %.1f fps\n",
-         (unsigned long long)pushed, (unsigned long long)dropped, (unsigned long long)frames.load(), width.load(),
-         height.load(), total, total > 0 ? frames.load() / total : 0.0);
-  gst_element_set_state(reader, GST_STATE_NULL);
-  gst_object_unref(aus);
-  gst_object_unref(reader);
-  return frames.load() > 0 ? 0 : 1;
+  for (auto& t : threads) t.join();
+  int failures = 0;
+  for (auto& st : streams) {
+    printf("nimbra-run: [%s] ended with %d after %llu frames\n", st->id.c_str(), st->result.load(),
+           (unsigned long long)st->frames.load());
+    if (st->result != 0) ++failures;
+  }
+  return failures ? 1 : 0;
 }

@@ -1,0 +1,138 @@
+// What the library costs on top of GStreamer: a 1080p H.264 file through start_stream
+// with a callback that only counts, against the same decoder and converter elements in
+// a plain pipeline to a fake sink, CPU time per frame, alternating rounds in one run.
+// Then one stream at real-time pace (the plain pipeline with a clock-synchronised sink)
+// to show the CPU share of one 1080p25 stream.
+//
+//   bench_stream [clip.mp4] [rounds]
+#include <gst/gst.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "StreamCommon.h"
+#include "nimbra.h"
+
+using namespace Velkor::Nimbra;
+
+namespace {
+
+double cpu_now() {
+  timespec ts;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return ts.tv_sec + ts.tv_nsec * 1e-9;
+}
+
+double wall_now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+struct Run {
+  double cpu = 0, wall = 0;
+  long frames = 0;
+};
+
+Run run_library() {
+  std::atomic<long> frames{0};
+  std::function<int8_t(const Image&)> cb = [&](const Image&) -> int8_t {
+    ++frames;
+    return 0;
+  };
+  const double c0 = cpu_now(), w0 = wall_now();
+  start_stream("bench", cb);
+  return {cpu_now() - c0, wall_now() - w0, frames.load()};
+}
+
+Run run_plain(const std::string& clip, bool realtime) {
+  // The chain start_ub2404 builds for a stream without output, as a launch line.
+  std::string desc = "filesrc location=\"" + clip +
+                     "\" ! qtdemux ! queue ! h264parse ! v4l2h264dec capture-io-mode=4 output-io-mode=4 ! "
+                     "queue ! video/x-raw,format=NV12 ! qtivtransform engine=3 ! queue ! video/x-raw,format=RGB ! "
+                     "identity name=count ! fakesink sync=" +
+                     std::string(realtime ? "true" : "false");
+  GstElement* p = gst_parse_launch(desc.c_str(), nullptr);
+  GstElement* id = gst_bin_get_by_name(GST_BIN(p), "count");
+  std::atomic<long> frames{0};
+  GstPad* pad = gst_element_get_static_pad(id, "src");
+  gst_pad_add_probe(
+      pad, GST_PAD_PROBE_TYPE_BUFFER,
+      [](GstPad*, GstPadProbeInfo*, gpointer d) -> GstPadProbeReturn {
+        ++*static_cast<std::atomic<long>*>(d);
+        return GST_PAD_PROBE_OK;
+      },
+      &frames, nullptr);
+  gst_object_unref(pad);
+  const double c0 = cpu_now(), w0 = wall_now();
+  gst_element_set_state(p, GST_STATE_PLAYING);
+  GstBus* bus = gst_element_get_bus(p);
+  GstMessage* m =
+      gst_bus_timed_pop_filtered(bus, GST_CLOCK_TIME_NONE, (GstMessageType)(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+  Run r{cpu_now() - c0, wall_now() - w0, frames.load()};
+  gst_message_unref(m);
+  gst_object_unref(bus);
+  gst_element_set_state(p, GST_STATE_NULL);
+  gst_object_unref(id);
+  gst_object_unref(p);
+  return r;
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  struct stat st;
+  if (!getenv("GST_PLUGIN_PATH") && stat(NIMBRA_SOFT_PLUGIN_DIR, &st) == 0)
+    setenv("GST_PLUGIN_PATH", NIMBRA_SOFT_PLUGIN_DIR, 1);
+  gst_init(nullptr, nullptr);
+  const std::string clip = argc > 1 ? argv[1] : std::string(NIMBRA_MEDIA_DIR) + "/h264_bench_1080p.mp4";
+  const int rounds = argc > 2 ? atoi(argv[2]) : 3;
+  if (stat(clip.c_str(), &st) != 0) {
+    fprintf(stderr, "bench_stream: %s not found\n", clip.c_str());
+    return 1;
+  }
+  const std::string conf = "/tmp/nimbra-bench-stream.conf";
+  std::ofstream(conf) << "{\"streams\":[{\"streamsId\":\"bench\",\"properties\":{\"inputType\":\"file\","
+                         "\"inputAddr\":\""
+                      << clip << "\",\"decodeType\":\"H264\"}}]}";
+  g_stream_conf_file = conf.c_str();
+  stream_conf_file = conf.c_str();
+  set_log_level(SERROR);
+
+  std::vector<double> lib_cpu, plain_cpu;
+  long frames = 0;
+  for (int r = 0; r < rounds; ++r) {
+    Run a = (r % 2) ? run_plain(clip, false) : run_library();
+    Run b = (r % 2) ? run_library() : run_plain(clip, false);
+    Run lib = (r % 2) ? b : a, plain = (r % 2) ? a : b;
+    if (lib.frames == 0 || plain.frames == 0) {
+      fprintf(stderr, "bench_stream: no frames (library %ld, plain %ld)\n", lib.frames, plain.frames);
+      return 1;
+    }
+    frames = lib.frames;
+    lib_cpu.push_back(lib.cpu / lib.frames);
+    plain_cpu.push_back(plain.cpu / plain.frames);
+  }
+  const double l = median(lib_cpu) * 1e3, p = median(plain_cpu) * 1e3;
+  printf("1080p H.264 file, %ld frames, %d rounds (median)\n", frames, rounds);
+  printf("  start_stream, counting callback : %6.3f ms CPU/frame\n", l);
+  printf("  plain pipeline to fakesink      : %6.3f ms CPU/frame\n", p);
+  printf("  ratio library/plain             : %6.3f  (goal: < 1.05)\n", l / p);
+
+  Run rt = run_plain(clip, true);
+  const double share = rt.cpu / rt.wall;
+  printf("real-time pace (25 fps), one stream: %.0f%% of one core -> two cores carry about %.1f such streams\n",
+         share * 100, 2.0 / share);
+  remove(conf.c_str());
+  return 0;
+}
