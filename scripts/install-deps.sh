@@ -21,6 +21,10 @@ PKGS=(
   python3-gi gir1.2-gstreamer-1.0 gir1.2-gst-plugins-base-1.0
   # tests: unit framework, servers, compositor, leak checks
   libgtest-dev libgmock-dev nginx libnginx-mod-rtmp weston valgrind procps
+  # weston --use-gl renders with Mesa's llvmpipe (only recommended by weston)
+  libgl1-mesa-dri libegl-mesa0
+  # timeoverlay for the generated media's clock
+  gstreamer1.0-x
 )
 
 missing=()

@@ -12,13 +12,19 @@ export GST_PLUGIN_PATH="$PWD/$BUILD/platform/gst-soft"
 export GST_REGISTRY_1_0="$PWD/$BUILD/gst-registry.bin"
 export NIMBRA_MEDIA_DIR="$PWD/$BUILD/media"
 "$BUILD/tests/core/leak_cycles" "$CYCLES"
-# GLib and GStreamer keep type and registry data until exit; only losses whose stack
-# passes through the library are ours.
-G_SLICE=always-malloc valgrind --leak-check=full --errors-for-leak-kinds=definite --error-exitcode=3 \
-  --num-callers=30 "$BUILD/tests/core/leak_cycles" 6 2>&1 | tee "$BUILD/leakcheck-valgrind.log" |
-  grep -E 'definitely lost|leak_cycles:|ERROR SUMMARY'
-if grep -B30 'definitely lost in' "$BUILD/leakcheck-valgrind.log" | grep -q 'libnimbra-gst'; then
-  echo "leakcheck: definite leaks through libnimbra-gst, see $BUILD/leakcheck-valgrind.log"
+# The same cycles under LeakSanitizer. GLib and GStreamer keep type and registry data
+# until exit, so only leaks whose allocation stack passes through the library's own
+# sources count. (valgrind cannot run here: a codec dependency uses instructions it does
+# not know.)
+bash scripts/sanitize.sh address >/dev/null
+LOG="$PWD/build-address/leakcheck-lsan.log"
+GST_REGISTRY_FORK=no GST_PLUGIN_PATH="$PWD/build-address/platform/gst-soft" \
+  GST_REGISTRY_1_0="$PWD/build-address/gst-registry.bin" \
+  ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0 LSAN_OPTIONS=report_objects=0 \
+  build-address/tests/core/leak_cycles 6 >"$LOG" 2>&1 || true
+grep -E 'leak_cycles:|SUMMARY' "$LOG" || true
+if awk '/^(Direct|Indirect) leak/{block=""} {block=block"\n"$0} /^$/{ if (block ~ /modules\/origin\/src/) found=1; block="" } END{exit !found}' "$LOG"; then
+  echo "leakcheck: leaks allocated through libnimbra-gst, see $LOG"
   exit 1
 fi
 echo "leakcheck: OK"

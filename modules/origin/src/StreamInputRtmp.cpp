@@ -14,6 +14,16 @@ StreamInputRtmp::StreamInputRtmp(std::string location_, std::string stream_id_)
   g_stream_id = stream_id_;
 }
 
+namespace {
+// flvdemux fails the whole stream when a pad it feeds (usually the audio one, which comes
+// first) is not linked; a skipped pad's data is dropped at the pad instead. (A fake sink
+// would block the demuxer while the pipeline prerolls.)
+void drop_pad(GstPad* pad, GstElement*) {
+  gst_pad_add_probe(pad, (GstPadProbeType)(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+                    [](GstPad*, GstPadProbeInfo*, gpointer) { return GST_PAD_PROBE_DROP; }, nullptr, nullptr);
+}
+}  // namespace
+
 void cb_flvdemux_pad_added(GstElement*, GstPad* pad, gpointer data) {
   GstElement* queue = GST_ELEMENT(data);
   GstPad* sink = gst_element_get_static_pad(queue, "sink");
@@ -31,6 +41,7 @@ void cb_flvdemux_pad_added(GstElement*, GstPad* pad, gpointer data) {
         NLOG_INFO("Successfully linked new pad (video) to queue.");
     } else {
       NLOG_INFO("Pad added, but type is not video/x-h264 or video/x-h265, skipping.");
+      drop_pad(pad, queue);
     }
     if (caps) gst_caps_unref(caps);
   }
@@ -50,7 +61,9 @@ GstElement* StreamInputRtmp::build() {
     drop_all({bin, src, demux, queue, parser, decoder});
     return nullptr;
   }
-  g_object_set(src, "location", location.c_str(), nullptr);
+  // librtmp waits 120 s by default for a silent server, also while the pipeline is being
+  // stopped; a stream silent for 10 s is gone anyway.
+  g_object_set(src, "location", location.c_str(), "timeout", 10, nullptr);
   add_all(bin, {src, demux, queue, parser, decoder});
   if (!gst_element_link(src, demux)) {
     NLOG_ERROR("Failed to link rtmpsrc and flvdemux. Exiting.");

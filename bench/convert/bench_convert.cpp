@@ -1,0 +1,232 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+// bench_convert [clip.mp4] [frames]
+//
+// Cost of turning decoded 1080p H.264 into RGB, next to the cost of decoding
+// it. The clip (generated with videotestsrc ! x264enc when no path is given)
+// is decoded once with v4l2h264dec; the NV12 frames stay in memory and are
+// pushed through appsrc into
+//   qtivtransform ! video/x-raw,format=RGB
+//   videoconvert n-threads=2 ! video/x-raw,format=RGB
+// while decoding alone (filesrc ! qtdemux ! h264parse ! v4l2h264dec ! fakesink)
+// gives the floor. Wall and process CPU time per frame are printed.
+#include <gst/app/app.h>
+#include <gst/gst.h>
+
+#include <glib/gstdio.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Cost {
+  double wall_ms = 0;
+  double cpu_ms = 0;
+  int frames = 0;
+  bool ok = false;
+  double wall_per_frame() const { return frames ? wall_ms / frames : 0; }
+  double cpu_per_frame() const { return frames ? cpu_ms / frames : 0; }
+};
+
+double now_ms(clockid_t clock)
+{
+  timespec ts;
+  clock_gettime(clock, &ts);
+  return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+bool wait_eos(GstElement *pipe)
+{
+  GstBus *bus = gst_element_get_bus(pipe);
+  GstMessage *msg = gst_bus_timed_pop_filtered(bus, 600 * GST_SECOND,
+                                               (GstMessageType)(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+  bool ok = msg && GST_MESSAGE_TYPE(msg) == GST_MESSAGE_EOS;
+  if (msg && !ok) {
+    GError *err = nullptr;
+    gst_message_parse_error(msg, &err, nullptr);
+    fprintf(stderr, "error: %s\n", err ? err->message : "?");
+    g_clear_error(&err);
+  }
+  if (msg)
+    gst_message_unref(msg);
+  gst_object_unref(bus);
+  return ok;
+}
+
+bool run_simple(const std::string &desc)
+{
+  GstElement *pipe = gst_parse_launch(desc.c_str(), nullptr);
+  if (!pipe)
+    return false;
+  gst_element_set_state(pipe, GST_STATE_PLAYING);
+  bool ok = wait_eos(pipe);
+  gst_element_set_state(pipe, GST_STATE_NULL);
+  gst_object_unref(pipe);
+  return ok;
+}
+
+/* Decodes the clip once, keeping up to @max frames of NV12 in memory. */
+std::vector<GstSample *> decode_frames(const std::string &clip, int max)
+{
+  std::vector<GstSample *> frames;
+  std::string desc = "filesrc location=\"" + clip +
+                     "\" ! qtdemux ! h264parse ! v4l2h264dec ! video/x-raw,format=NV12 ! appsink name=out sync=false";
+  GstElement *pipe = gst_parse_launch(desc.c_str(), nullptr);
+  if (!pipe)
+    return frames;
+  GstElement *sink = gst_bin_get_by_name(GST_BIN(pipe), "out");
+  gst_element_set_state(pipe, GST_STATE_PLAYING);
+  while ((int)frames.size() < max) {
+    GstSample *s = gst_app_sink_pull_sample(GST_APP_SINK(sink));
+    if (!s)
+      break;
+    frames.push_back(s);
+  }
+  gst_element_set_state(pipe, GST_STATE_NULL);
+  gst_object_unref(sink);
+  gst_object_unref(pipe);
+  return frames;
+}
+
+Cost time_decode(const std::string &clip)
+{
+  Cost c;
+  std::string desc = "filesrc location=\"" + clip + "\" ! qtdemux ! h264parse ! v4l2h264dec ! fakesink name=sink sync=false";
+  GstElement *pipe = gst_parse_launch(desc.c_str(), nullptr);
+  if (!pipe)
+    return c;
+  GstElement *sink = gst_bin_get_by_name(GST_BIN(pipe), "sink");
+  GstPad *pad = gst_element_get_static_pad(sink, "sink");
+  gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER,
+                    [](GstPad *, GstPadProbeInfo *, gpointer data) -> GstPadProbeReturn {
+                      ++*static_cast<int *>(data);
+                      return GST_PAD_PROBE_OK;
+                    },
+                    &c.frames, nullptr);
+  gst_object_unref(pad);
+  gst_object_unref(sink);
+  double w0 = now_ms(CLOCK_MONOTONIC), c0 = now_ms(CLOCK_PROCESS_CPUTIME_ID);
+  gst_element_set_state(pipe, GST_STATE_PLAYING);
+  c.ok = wait_eos(pipe);
+  c.wall_ms = now_ms(CLOCK_MONOTONIC) - w0;
+  c.cpu_ms = now_ms(CLOCK_PROCESS_CPUTIME_ID) - c0;
+  gst_element_set_state(pipe, GST_STATE_NULL);
+  gst_object_unref(pipe);
+  return c;
+}
+
+Cost time_convert(const std::string &converter, const std::vector<GstSample *> &frames, int repeat)
+{
+  Cost c;
+  GstCaps *caps = gst_sample_get_caps(frames[0]);
+  std::string desc = "appsrc name=src format=time max-bytes=0 ! " + converter +
+                     " ! video/x-raw,format=RGB ! fakesink name=sink sync=false";
+  GstElement *pipe = gst_parse_launch(desc.c_str(), nullptr);
+  if (!pipe)
+    return c;
+  GstElement *src = gst_bin_get_by_name(GST_BIN(pipe), "src");
+  g_object_set(src, "caps", caps, "block", TRUE, "max-buffers", (guint64)4, NULL);
+  /* Pre-stamp shallow copies so the timed loop only hands over references. */
+  std::vector<GstBuffer *> bufs;
+  for (int r = 0; r < repeat; r++) {
+    for (GstSample *s : frames) {
+      GstBuffer *b = gst_buffer_copy(gst_sample_get_buffer(s));
+      GST_BUFFER_PTS(b) = gst_util_uint64_scale(bufs.size(), GST_SECOND, 30);
+      GST_BUFFER_DURATION(b) = GST_SECOND / 30;
+      bufs.push_back(b);
+    }
+  }
+  c.frames = (int)bufs.size();
+  gst_element_set_state(pipe, GST_STATE_PLAYING);
+  double w0 = now_ms(CLOCK_MONOTONIC), c0 = now_ms(CLOCK_PROCESS_CPUTIME_ID);
+  for (GstBuffer *b : bufs)
+    gst_app_src_push_buffer(GST_APP_SRC(src), b);
+  gst_app_src_end_of_stream(GST_APP_SRC(src));
+  c.ok = wait_eos(pipe);
+  c.wall_ms = now_ms(CLOCK_MONOTONIC) - w0;
+  c.cpu_ms = now_ms(CLOCK_PROCESS_CPUTIME_ID) - c0;
+  gst_element_set_state(pipe, GST_STATE_NULL);
+  gst_object_unref(src);
+  gst_object_unref(pipe);
+  return c;
+}
+
+void print_cost(const char *name, const Cost &c)
+{
+  printf("%-46s %6d frames  wall %7.3f ms/frame  cpu %7.3f ms/frame%s\n", name, c.frames, c.wall_per_frame(),
+         c.cpu_per_frame(), c.ok ? "" : "  (FAILED)");
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+#ifdef NMX_BENCH_PLUGIN_DIR
+  if (!g_getenv("GST_PLUGIN_PATH"))
+    g_setenv("GST_PLUGIN_PATH", NMX_BENCH_PLUGIN_DIR, TRUE);
+#endif
+  gst_init(&argc, &argv);
+  std::string clip;
+  std::string tmpdir;
+  int frames_wanted = argc > 2 ? atoi(argv[2]) : 90;
+  if (argc > 1) {
+    clip = argv[1];
+  } else {
+    tmpdir = g_dir_make_tmp("bench-convert-XXXXXX", nullptr);
+    clip = tmpdir + "/clip1080p.mp4";
+    printf("generating %s (%d frames of 1080p H.264)...\n", clip.c_str(), frames_wanted);
+    std::string gen = "videotestsrc num-buffers=" + std::to_string(frames_wanted) +
+                      " pattern=smpte horizontal-speed=4 ! video/x-raw,format=I420,width=1920,height=1080,"
+                      "framerate=30/1 ! x264enc speed-preset=superfast bitrate=8000 key-int-max=30 ! "
+                      "video/x-h264,profile=high ! h264parse ! mp4mux ! filesink location=\"" + clip + "\"";
+    if (!run_simple(gen)) {
+      fprintf(stderr, "could not generate the clip\n");
+      return 1;
+    }
+  }
+
+  std::vector<GstSample *> frames = decode_frames(clip, frames_wanted);
+  if (frames.empty()) {
+    fprintf(stderr, "no frames decoded from %s\n", clip.c_str());
+    return 1;
+  }
+  GstStructure *s = gst_caps_get_structure(gst_sample_get_caps(frames[0]), 0);
+  int w = 0, h = 0;
+  gst_structure_get_int(s, "width", &w);
+  gst_structure_get_int(s, "height", &h);
+  printf("clip %s: %dx%d, %zu NV12 frames kept in memory, %u CPUs\n", clip.c_str(), w, h, frames.size(),
+         g_get_num_processors());
+  const int repeat = std::max(1, (int)(300 / frames.size()));
+
+  Cost decode = time_decode(clip);
+  Cost qti = time_convert("qtivtransform", frames, repeat);
+  g_setenv("NMXSOFT_CONVERT_THREADS", "1", TRUE);
+  Cost qti1 = time_convert("qtivtransform", frames, repeat);
+  g_unsetenv("NMXSOFT_CONVERT_THREADS");
+  Cost vc = time_convert("videoconvert n-threads=2", frames, repeat);
+
+  printf("\n");
+  print_cost("decode (v4l2h264dec ! fakesink, the floor)", decode);
+  print_cost("qtivtransform ! RGB", qti);
+  print_cost("qtivtransform ! RGB (one thread)", qti1);
+  print_cost("videoconvert n-threads=2 ! RGB", vc);
+  printf("\nconversion cost / decode cost (cpu):  qtivtransform %.2f  videoconvert %.2f\n",
+         qti.cpu_per_frame() / decode.cpu_per_frame(), vc.cpu_per_frame() / decode.cpu_per_frame());
+  printf("conversion cost / decode cost (wall): qtivtransform %.2f  videoconvert %.2f\n",
+         qti.wall_per_frame() / decode.wall_per_frame(), vc.wall_per_frame() / decode.wall_per_frame());
+  printf("videoconvert / qtivtransform speedup: wall %.2fx  cpu %.2fx\n", vc.wall_per_frame() / qti.wall_per_frame(),
+         vc.cpu_per_frame() / qti.cpu_per_frame());
+  printf("two bands vs one thread (wall): %.2fx\n", qti1.wall_per_frame() / qti.wall_per_frame());
+
+  for (GstSample *f : frames)
+    gst_sample_unref(f);
+  if (!tmpdir.empty()) {
+    g_unlink(clip.c_str());
+    g_rmdir(tmpdir.c_str());
+  }
+  return decode.ok && qti.ok && vc.ok ? 0 : 1;
+}
