@@ -108,7 +108,7 @@ gen h265_1080p.h265 "$(src 1920 1080 25 75) ! $X265 key-int-max=25 option-string
 if have compositor; then
   gen sample_h265.mp4 "compositor name=comp background=black sink_1::xpos=40 sink_1::ypos=180 ! \
        video/x-raw,width=1280,height=720,framerate=25/1 ! videoconvert ! $(overlay 36) ! \
-       $X265 key-int-max=25 ! h265parse ! mp4mux ! @SINK@ \
+       videoconvert ! video/x-raw,format=I420 ! $X265 key-int-max=25 ! h265parse ! mp4mux ! @SINK@ \
        videotestsrc num-buffers=250 pattern=smpte ! video/x-raw,width=1280,height=720,framerate=25/1 ! comp.sink_0 \
        videotestsrc num-buffers=250 pattern=ball motion=wavy background-color=0x00000000 ! \
        video/x-raw,format=AYUV,width=1200,height=480,framerate=25/1 ! comp.sink_1"
