@@ -1110,6 +1110,13 @@ int startStream(StreamIns first, std::function<int8_t(const Image&)>& firstCallb
   GstElement* q2 = gst_element_factory_make("queue", "queue_2");
   GstElement* out1 = g_get_stream_output(first);
   GstElement* out2 = g_get_stream_output(second);
+  // Both branches may get the same kind of output under the same name ("sink" for a fake
+  // sink); a bin refuses, and frees, a second child of one name.
+  if (out1 && out2 && g_strcmp0(GST_ELEMENT_NAME(out1), GST_ELEMENT_NAME(out2)) == 0) {
+    gchar* name = g_strdup_printf("%s_2", GST_ELEMENT_NAME(out2));
+    gst_object_set_name(GST_OBJECT(out2), name);
+    g_free(name);
+  }
   if (!source || !depay || !parser || !decoder || !splitter || !q1 || !q2 || !out1 || !out2) {
     NLOG_ERROR("Failed to create elements.");
     nimbra_internal::drop_all({source, depay, parser, decoder, splitter, q1, q2, out1, out2});

@@ -1,0 +1,165 @@
+// Rolling save from the RTSP test server (stored without re-encoding) and audio-carrying
+// restreaming to its record mount, both started by id through start_stream.
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "StreamRollingSave.h"
+#include "nimbra_test/media_probe.h"
+#include "nimbra_test/rtsp_test_server.h"
+#include "test_util.h"
+
+using namespace Velkor::Nimbra;
+using namespace nimbra_test_util;
+using nimbra_test::count_frames;
+using nimbra_test::RtspTestServer;
+
+namespace {
+
+std::vector<std::string> segments(const std::string& dir) {
+  std::vector<std::string> out;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      std::string n = e->d_name;
+      if (n.size() > 4 && n.compare(n.size() - 4, 4, ".mp4") == 0) out.push_back(dir + "/" + n);
+    }
+    closedir(d);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+class Restream : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    gst_init_once();
+    rtsp_ = new RtspTestServer();
+  }
+  static void TearDownTestSuite() {
+    delete rtsp_;
+    rtsp_ = nullptr;
+  }
+  static RtspTestServer* rtsp_;
+  LogCapture log;
+};
+RtspTestServer* Restream::rtsp_ = nullptr;
+
+}  // namespace
+
+TEST_F(Restream, RollingSaveFromRtspStoresWithoutReencoding) {
+  nimbra_internal::set_rolling_limits(1000000000ULL, 5);
+  for (const std::string codec : {"H264", "H265"}) {
+    const std::string id = "nimbra-rtsp-rolling-" + std::to_string(getpid()) + "-" + codec;
+    const std::string dir = "/tmp/rolling/" + id;
+    ConfigFile conf("{\"streams\":[{\"streamsId\":\"" + id + "\",\"properties\":{\"inputType\":\"rtsp\","
+                    "\"inputAddr\":\"" + rtsp_->url(codec == "H264" ? "/h264" : "/h265") +
+                    "\",\"decodeType\":\"" + codec + "\",\"rollingsave\":true}}]}");
+    std::function<int8_t(const Image&)> cb = [](const Image&) -> int8_t { return 0; };
+    auto run = std::async(std::launch::async, [&] { return start_stream(id, cb); });
+    size_t most = 0;
+    ASSERT_TRUE(wait_until(
+        [&] {
+          most = std::max(most, segments(dir).size());
+          return most >= 4;
+        },
+        std::chrono::seconds(40)))
+        << codec;
+    gstreamer_pipeline_shutdown(id);
+    ASSERT_EQ(run.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_EQ(run.get(), 0);
+    EXPECT_LE(segments(dir).size(), 5u);
+    // The segment open at the stop holds what came since the last cut; every earlier one
+    // is about one second (the server sends a key frame every second).
+    int full = 0;
+    for (const std::string& f : segments(dir)) {
+      auto info = count_frames(f);
+      ASSERT_TRUE(info.ok) << f << " " << info.error;
+      EXPECT_EQ(info.video_codec, codec == "H264" ? "video/x-h264" : "video/x-h265") << f;
+      EXPECT_EQ(info.width, 640) << f;  // the server's size: stored as received
+      EXPECT_GE(info.frames, 1) << f;
+      EXPECT_LE(info.frames, 60) << f;
+      if (info.frames >= 20) ++full;
+    }
+    EXPECT_GE(full, (int)segments(dir).size() - 1) << codec;
+    remove_tree(dir);
+  }
+  nimbra_internal::set_rolling_limits(0, 0);
+}
+
+TEST_F(Restream, AudioFromAFileReachesTheRecordMountWithBothTracks) {
+  const std::string mount = "/record/audio_file";
+  ConfigFile conf("{\"streams\":[{\"streamsId\":\"af\",\"properties\":{\"inputType\":\"file\",\"inputAddr\":\"" +
+                  media("h264_aac_small.mp4") + "\",\"decodeType\":\"H264\",\"encodeType\":\"H264\",\"audio\":true,"
+                  "\"outputType\":\"rtsp\",\"outputAddr\":\"" + rtsp_->url(mount) + "\"}}]}");
+  const size_t from = rtsp_->line_count();
+  std::atomic<int> frames{0};
+  std::atomic<int> width{0}, height{0};
+  std::function<int8_t(const Image&)> cb = [&](const Image& img) -> int8_t {
+    width = img.width;
+    height = img.height;
+    ++frames;
+    for (int y = 100; y < 160; ++y)
+      for (int x = 100; x < 160; ++x) {
+        uint8_t* p = img.data + ((size_t)y * img.width + x) * 3;
+        p[0] = 255, p[1] = 0, p[2] = 255;
+      }
+    return 0;
+  };
+  EXPECT_EQ(start_stream("af", cb), 0);
+  EXPECT_FALSE(cb);
+  EXPECT_EQ(frames.load(), 100);
+  EXPECT_EQ(width.load(), 320);
+  EXPECT_EQ(height.load(), 240);
+  EXPECT_TRUE(log.contains("Link connection completed."));
+  auto file = rtsp_->wait_record_closed(mount, std::chrono::seconds(30), from);
+  ASSERT_TRUE(file);
+  auto info = count_frames(*file);
+  ASSERT_TRUE(info.ok) << info.error;
+  EXPECT_TRUE(info.has_audio);
+  EXPECT_EQ(info.audio_codec, "audio/mpeg");
+  EXPECT_GE(info.frames, 90);  // MPEG-TS over RTSP: the last frames may be cut by the teardown
+  auto frame = nimbra_test::decode_frame_rgb(*file, 30);
+  ASSERT_TRUE(frame.ok) << frame.error;
+  EXPECT_TRUE(near(frame.pixel(130, 130), 255, 0, 255));
+}
+
+TEST_F(Restream, AudioFromTheRtspAudioMount) {
+  const std::string mount = "/record/audio_rtsp";
+  ConfigFile conf("{\"streams\":[{\"streamsId\":\"ar\",\"properties\":{\"inputType\":\"rtsp\",\"inputAddr\":\"" +
+                  rtsp_->url("/h264aac") + "\",\"decodeType\":\"H264\",\"audio\":true,"
+                  "\"outputType\":\"rtsp\",\"outputAddr\":\"" + rtsp_->url(mount) + "\"}}]}");
+  const size_t from = rtsp_->line_count();
+  std::atomic<int> frames{0};
+  std::function<int8_t(const Image&)> cb = [&](const Image& img) -> int8_t {
+    EXPECT_EQ(img.width, 640);
+    if (++frames == 75) std::thread([] { gstreamer_pipeline_shutdown("ar"); }).detach();
+    return 0;
+  };
+  auto run = std::async(std::launch::async, [&] { return start_stream("ar", cb); });
+  ASSERT_EQ(run.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  EXPECT_EQ(run.get(), 0);
+  EXPECT_GE(frames.load(), 75);
+  auto file = rtsp_->wait_record_closed(mount, std::chrono::seconds(30), from);
+  ASSERT_TRUE(file);
+  auto info = count_frames(*file);
+  ASSERT_TRUE(info.ok) << info.error;
+  EXPECT_TRUE(info.has_audio);
+  EXPECT_GE(info.frames, 25);
+  EXPECT_EQ(info.width, 640);
+}
+
+TEST_F(Restream, AudioRefusesUnsupportedInputAndOutput) {
+  ConfigFile conf(R"({"streams":[
+    {"streamsId":"rtmp_audio","properties":{"inputType":"rtmp","inputAddr":"rtmp://127.0.0.1:1/x","audio":true,
+                                            "outputType":"rtsp","outputAddr":"rtsp://127.0.0.1:1/y"}},
+    {"streamsId":"mp4_audio","properties":{"inputType":"file","inputAddr":"/x.mp4","audio":true,
+                                           "outputType":"mp4","outputAddr":"/tmp/x.mp4"}}]})");
+  std::function<int8_t(const Image&)> cb = [](const Image&) -> int8_t { return 0; };
+  EXPECT_EQ(start_stream("rtmp_audio", cb), -1);
+  EXPECT_TRUE(log.contains_at("ERROR", "Un-supported input type."));
+  std::function<int8_t(const Image&)> cb2 = [](const Image&) -> int8_t { return 0; };
+  EXPECT_EQ(start_audio_stream("mp4_audio", cb2), -1);
+  EXPECT_TRUE(log.contains_at("ERROR", "Un-supported output type. Please take a try to disable audio parameter."));
+  EXPECT_FALSE(cb2);
+}
