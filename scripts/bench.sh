@@ -22,5 +22,6 @@ run() { echo; echo "== $1"; shift; "$@"; }
   run "start_stream vs plain pipeline, CPU per frame" \
     "$BUILD/bench/stream/bench_stream" "$NIMBRA_MEDIA_DIR/h264_bench_1080p.mp4"
 if [ -f bench/python/bench_python.py ]; then
-  run "Python callback vs C++ callback" env PYTHONPATH="$PWD/$BUILD/python" /usr/bin/python3 bench/python/bench_python.py
+  run "Python callback vs C++ callback" env PYTHONPATH="$PWD/$BUILD/python" \
+    /usr/bin/python3 bench/python/bench_python.py --media-dir "$NIMBRA_MEDIA_DIR"
 fi

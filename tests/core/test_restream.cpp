@@ -5,6 +5,7 @@
 
 #include <future>
 
+#include "StreamPlatform.h"
 #include "StreamRollingSave.h"
 #include "nimbra_test/media_probe.h"
 #include "nimbra_test/rtsp_test_server.h"
@@ -162,4 +163,43 @@ TEST_F(Restream, AudioRefusesUnsupportedInputAndOutput) {
   EXPECT_EQ(start_audio_stream("mp4_audio", cb2), -1);
   EXPECT_TRUE(log.contains_at("ERROR", "Un-supported output type. Please take a try to disable audio parameter."));
   EXPECT_FALSE(cb2);
+}
+
+// The board runner with recovery (tag "8550", here on the soft elements): with
+// "manualRebuild" false a stream whose server went away is rebuilt from the
+// configuration until the server is back; with it true the stream ends.
+TEST_F(Restream, RebuildAfterServerRestart) {
+  nimbra_internal::set_platform_tag_override("8550");
+  for (const bool manual : {false, true}) {
+    ConfigFile conf("{\"streams\":[{\"streamsId\":\"rb\",\"properties\":{\"inputType\":\"rtsp\",\"inputAddr\":\"" +
+                    rtsp_->url("/h264") + "\",\"decodeType\":\"H264\",\"manualRebuild\":" +
+                    (manual ? "true" : "false") + "}}]}");
+    log.clear();
+    std::atomic<int> frames{0};
+    std::function<int8_t(const Image&)> cb = [&](const Image&) -> int8_t {
+      ++frames;
+      return 0;
+    };
+    auto run = std::async(std::launch::async, [&] { return start_stream("rb", cb); });
+    ASSERT_TRUE(wait_until([&] { return frames > 25; }, std::chrono::seconds(30))) << manual;
+    rtsp_->kill_hard();
+    if (!manual) {
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      rtsp_->restart();
+      const int before = frames;
+      EXPECT_TRUE(wait_until([&] { return frames > before + 25; }, std::chrono::seconds(90)))
+          << "frames did not resume after the server came back";
+      EXPECT_TRUE(log.contains("It will rebuild."));
+      EXPECT_TRUE(log.contains("re_create_pipeline - 6"));
+      gstreamer_pipeline_shutdown("rb");  // the stop reaches the rebuilt pipeline
+      ASSERT_EQ(run.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+      EXPECT_EQ(run.get(), 0);
+    } else {
+      ASSERT_EQ(run.wait_for(std::chrono::seconds(120)), std::future_status::ready) << "stream did not end";
+      run.get();
+      EXPECT_FALSE(log.contains("re_create_pipeline - 6"));
+      rtsp_->restart();
+    }
+  }
+  nimbra_internal::set_platform_tag_override("");
 }

@@ -1,0 +1,346 @@
+// Python binding "nimbragst" of the stream API.
+//
+// Threading: start_stream blocks for the stream's whole life, so it runs without the
+// GIL; frame callbacks arrive on GStreamer streaming threads that Python never created
+// and take the GIL for each frame. Nothing thrown on the Python side may reach those
+// threads: every error is reported through sys.unraisablehook and the frame answers -1.
+#include <pybind11/pybind11.h>
+
+#include <Python.h>
+#include <cxxabi.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "nimbra.h"
+
+namespace py = pybind11;
+using Velkor::Nimbra::Image;
+using FrameFn = std::function<int8_t(const Image&)>;
+
+namespace {
+
+// Once the interpreter is going away a foreign thread must not touch it: taking the GIL
+// there would park (or end) a GStreamer streaming thread for good.
+bool python_usable() { return Py_IsInitialized() && !_Py_IsFinalizing(); }
+
+// Shared ownership of the user's callable. The stream may drop its copies of the frame
+// callback on any thread, with or without the GIL, so the last owner takes the GIL
+// before letting go of the reference.
+using PyFuncHolder = std::shared_ptr<py::object>;
+
+PyFuncHolder make_pyfunc_holder(py::object&& fn) {
+  return PyFuncHolder(new py::object(std::move(fn)), [](py::object* held) {
+    if (!python_usable()) {
+      // Leaked on purpose: dropping a reference without a live interpreter would crash.
+      return;
+    }
+    py::gil_scoped_acquire gil;
+    delete held;
+  });
+}
+
+// Runs `work` with the GIL released. The GIL is taken back in ordinary code rather than
+// in a destructor (py::gil_scoped_release's): when a daemon thread comes back while the
+// interpreter finalizes, Python ends the thread with a forced unwind, and that must not
+// pass through a noexcept destructor (std::terminate).
+template <class Work>
+auto without_gil(Work&& work) -> decltype(work()) {
+  PyThreadState* state = PyEval_SaveThread();
+  try {
+    if constexpr (std::is_void_v<decltype(work())>) {
+      work();
+      PyEval_RestoreThread(state);
+    } else {
+      auto result = work();
+      PyEval_RestoreThread(state);
+      return result;
+    }
+  } catch (abi::__forced_unwind&) {
+    throw;  // the thread is being ended; it must not take the GIL again
+  } catch (...) {
+    PyEval_RestoreThread(state);
+    throw;
+  }
+}
+
+// A Python thread state made for a foreign thread and dropped again costs more than the
+// call itself (3.11 maps and unmaps its frame stack each time), so a native thread that
+// Python never knew keeps the state it got for its first frame until it exits.
+// Streaming threads come from GLib's pools and are reused, so there are only a few.
+// Threads Python created (or the main thread) own their state already and are left alone:
+// Python deletes it when such a thread ends.
+struct KeptThreadState {
+  bool kept = false;
+  ~KeptThreadState() {
+    if (!kept || !python_usable()) return;
+    try {
+      py::gil_scoped_acquire gil;
+      // Undoes the extra reference; the state goes when `gil` lets go of the last one.
+      gil.dec_ref();
+    } catch (...) {
+    }
+  }
+};
+
+thread_local KeptThreadState t_kept_state;
+
+// The callback proper; GIL held. Plain C API on purpose: Python code run from here (the
+// callback, sys.unraisablehook, a __del__) may give up the GIL, and if Python ends the
+// thread meanwhile no destructor of ours may touch an object on the way out.
+int8_t run_callback(PyObject* fn, const Image& frame) {
+  // The record is copied so the callee may keep the object; the pixels are not.
+  Image* copy = new Image(frame);
+  PyObject* image = nullptr;
+  try {
+    image = py::cast(copy, py::return_value_policy::take_ownership).release().ptr();
+  } catch (py::error_already_set& e) {
+    e.restore();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  }
+  if (!image) {
+    PyErr_WriteUnraisable(fn);
+    return -1;
+  }
+  PyObject* result = PyObject_CallOneArg(fn, image);
+  // The pixels belong to the pipeline buffer and go away after this call: a kept Image
+  // must not read them later.
+  copy->data = nullptr;
+  Py_DECREF(image);
+  if (!result) {
+    PyErr_WriteUnraisable(fn);
+    return -1;
+  }
+  int rc = -1;
+  if (!PyIndex_Check(result)) {
+    PyErr_Format(PyExc_TypeError, "frame callback must return an int, not %.200s", Py_TYPE(result)->tp_name);
+  } else if (PyObject* as_int = PyNumber_Index(result)) {
+    // Masking keeps the low bits of any int (also huge or negative ones): 300 -> 44.
+    const unsigned long long bits = PyLong_AsUnsignedLongLongMask(as_int);
+    Py_DECREF(as_int);
+    rc = static_cast<int8_t>(static_cast<uint8_t>(bits & 0xffu));
+  }
+  // Reported before the result goes: its __del__ must not run with the error pending.
+  if (PyErr_Occurred()) PyErr_WriteUnraisable(fn);
+  Py_DECREF(result);
+  return static_cast<int8_t>(rc);
+}
+
+// The frame bridge, run on the caller's thread (normally a streaming thread). Nothing
+// but a forced unwind (Python ending a thread during finalization) leaves it.
+int8_t call_python(const PyFuncHolder& holder, const Image& frame) {
+  if (!python_usable()) return -1;
+  std::unique_ptr<py::gil_scoped_acquire> gil;
+  try {
+    // Asked before taking the GIL: only then does "no state" mean a foreign thread.
+    const bool keep = !t_kept_state.kept && PyGILState_GetThisThreadState() == nullptr;
+    gil = std::make_unique<py::gil_scoped_acquire>();
+    if (keep) {
+      gil->inc_ref();
+      t_kept_state.kept = true;
+    }
+    return run_callback(holder->ptr(), frame);
+  } catch (abi::__forced_unwind&) {
+    // The GIL is not ours any more and the thread is ending: skip the release.
+    (void)gil.release();
+    throw;
+  } catch (...) {
+    // Only taking the GIL can throw here; without it nothing can be reported.
+  }
+  return -1;
+}
+
+FrameFn make_frame_callback(const PyFuncHolder& holder) {
+  return [holder](const Image& frame) -> int8_t { return call_python(holder, frame); };
+}
+
+int py_start_stream(const std::string& stream_id, py::function cb) {
+  PyFuncHolder holder = make_pyfunc_holder(std::move(cb));
+  auto fn = std::make_unique<FrameFn>(make_frame_callback(holder));
+  // `holder` outlives the library's copies, so the last reference is dropped below on
+  // this thread with the GIL held, never inside the library without it.
+  const int rc = without_gil([&] { return Velkor::Nimbra::start_stream(stream_id, *fn); });
+  fn.reset();
+  holder.reset();
+  return rc;
+}
+
+// Runs the same bridge on a fresh C++ thread (no Python thread state, GIL not held by
+// the caller), as a streaming thread would. The frame points at scratch memory.
+// `repeat` runs it that many times on the same thread (for timing); the last result counts.
+int py_call_with_image(py::function cb, int width, int height, int repeat) {
+  if (width < 0 || height < 0) throw py::value_error("width and height must not be negative");
+  if (repeat < 1) throw py::value_error("repeat must be at least 1");
+  const uint64_t bytes = static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * 3u;
+  if (bytes > (1ull << 30)) throw py::value_error("synthetic image too large");
+  std::vector<uint8_t> pixels(static_cast<size_t>(bytes));
+  for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<uint8_t>(i);
+  Image frame;
+  frame.stream_id = "_call_with_image";
+  frame.data = pixels.empty() ? nullptr : pixels.data();
+  frame.width = width;
+  frame.height = height;
+  frame.src_width = width;
+  frame.src_height = height;
+  frame.size = pixels.size();
+  frame.fps = 25.0;
+  frame.frame_index = 1;
+  frame.format = "RGB";
+
+  FrameFn fn = make_frame_callback(make_pyfunc_holder(std::move(cb)));
+  int result = -1;
+  without_gil([&] {
+    // The function, and with it the only owner of the callable, dies on that thread
+    // too: the holder's deleter must take the GIL there.
+    std::thread worker([&result, &frame, repeat, f = std::move(fn)]() mutable {
+      for (int i = 0; i < repeat; ++i) result = f(frame);
+      f = nullptr;
+    });
+    worker.join();
+  });
+  return result;
+}
+
+// The C++ side of the bridge benchmark: a callback that reads what the trivial Python
+// one reads, and counts.
+long py_start_stream_cpp_counting(const std::string& stream_id) {
+  std::atomic<long> frames{0};
+  std::atomic<int32_t> last_width{0};
+  FrameFn fn = [&frames, &last_width](const Image& frame) -> int8_t {
+    last_width.store(frame.width, std::memory_order_relaxed);
+    frames.fetch_add(1, std::memory_order_relaxed);
+    return 0;
+  };
+  const int rc = without_gil([&] { return Velkor::Nimbra::start_stream(stream_id, fn); });
+  return rc == 0 ? frames.load() : -1;
+}
+
+// The library keeps the bare pointers, possibly on a running stream's thread, so every
+// path ever set stays allocated for the life of the process.
+void py_set_config_path(const std::string& path) {
+  static std::mutex guard;
+  static std::list<std::string> kept;
+  std::lock_guard<std::mutex> lock(guard);
+  kept.push_back(path);
+  g_stream_conf_file = kept.back().c_str();
+  stream_conf_file = kept.back().c_str();
+}
+
+cv::Mat py_get_data(int rows, int cols, const py::object& data) {
+  std::string bytes;
+  if (PyUnicode_Check(data.ptr())) {
+    Py_ssize_t len = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(data.ptr(), &len);
+    if (!utf8) throw py::error_already_set();
+    bytes.assign(utf8, static_cast<size_t>(len));
+  } else if (PyBytes_Check(data.ptr())) {
+    bytes.assign(PyBytes_AS_STRING(data.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(data.ptr())));
+  } else {
+    throw py::type_error(std::string("get_data() expects str or bytes, not ") + Py_TYPE(data.ptr())->tp_name);
+  }
+  if (rows < 0 || cols < 0) throw py::value_error("get_data(): rows and cols must not be negative");
+  const uint64_t need = static_cast<uint64_t>(rows) * static_cast<uint64_t>(cols) * 3u;
+  if (bytes.size() < need) {
+    throw py::value_error("get_data(): " + std::to_string(rows) + "x" + std::to_string(cols) +
+                          " RGB pixels need " + std::to_string(need) + " bytes, got " +
+                          std::to_string(bytes.size()));
+  }
+  // get_data wants a mutable pointer; the copy keeps the Python object untouched.
+  std::vector<char> scratch(bytes.begin(), bytes.end());
+  scratch.push_back('\0');
+  return Velkor::Nimbra::get_data(rows, cols, scratch.data());
+}
+
+py::buffer_info mat_buffer(cv::Mat& mat) {
+  if (mat.depth() != CV_8U) throw py::type_error("mat_image: only 8-bit matrices expose a buffer");
+  const ssize_t channels = mat.channels();
+  const ssize_t row_stride = mat.empty() ? mat.cols * channels : static_cast<ssize_t>(mat.step[0]);
+  return py::buffer_info(mat.data, 1, py::format_descriptor<uint8_t>::format(), 3,
+                         {static_cast<ssize_t>(mat.rows), static_cast<ssize_t>(mat.cols), channels},
+                         {row_stride, channels, static_cast<ssize_t>(1)}, false);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(nimbragst, m) {
+  m.doc() = "pybind11 example plugin";
+
+  // Deliberately not exported to module scope: nimbragst.SINFO must not exist.
+  py::enum_<Velkor::Nimbra::GSTLogLevel>(m, "LogLevel")
+      .value("SINFO", Velkor::Nimbra::SINFO)
+      .value("SWARNING", Velkor::Nimbra::SWARNING)
+      .value("SERROR", Velkor::Nimbra::SERROR)
+      .value("SDEBUG", Velkor::Nimbra::SDEBUG)
+      .value("SOFF", Velkor::Nimbra::SOFF);
+
+  py::enum_<Velkor::Nimbra::StreamType>(m, "StreamType")
+      .value("EMPTY", Velkor::Nimbra::EMPTY)
+      .value("WAYLANDSINK", Velkor::Nimbra::WAYLANDSINK)
+      .value("RTSPSINK", Velkor::Nimbra::RTSPSINK);
+
+  py::class_<Image>(m, "Image")
+      .def(py::init<>())
+      .def_readwrite("width", &Image::width)
+      .def_readwrite("height", &Image::height)
+      .def_readwrite("size", &Image::size)
+      .def_readwrite("fps", &Image::fps)
+      .def_readwrite("pipe_status", &Image::pipe_status)
+      .def(
+          "to_bytes",
+          [](const Image& img) {
+            if (!img.data || img.size == 0) return py::bytes();
+            return py::bytes(reinterpret_cast<const char*>(img.data), img.size);
+          },
+          "Copy of the frame's `size` bytes (b'' without pixels).")
+      .def(
+          "as_memoryview",
+          [](Image& img) {
+            static char nothing = 0;
+            if (!img.data || img.size == 0) return py::memoryview::from_memory(&nothing, 0, false);
+            return py::memoryview::from_memory(img.data, static_cast<ssize_t>(img.size), false);
+          },
+          "Writable view of the frame's pixels, valid only while the callback runs.");
+
+  py::class_<cv::Mat>(m, "mat_image", py::buffer_protocol())
+      .def_buffer(&mat_buffer)
+      .def("is_empty", [](const cv::Mat& mat) { return mat.empty(); });
+
+  m.def(
+      "set_log_level", [](Velkor::Nimbra::GSTLogLevel level) { Velkor::Nimbra::set_log_level(level); },
+      py::arg("log_level"), "Threshold of the library's log messages.");
+  m.def(
+      "clogger", [](const std::string& path) { Velkor::Nimbra::clogger(path.c_str()); },
+      py::arg("destinationPath"), "Write the library's log to a file.");
+  m.def("start_stream", &py_start_stream, py::arg("stream_id"), py::arg("cb"),
+        "Start stream (blocking); callback is GIL-safe.");
+  // No py::arg: without names pybind11 accepts the arguments positionally only.
+  m.def(
+      "shutdown",
+      [](const std::string& stream_id) {
+        without_gil([&] { Velkor::Nimbra::gstreamer_pipeline_shutdown(stream_id); });
+      },
+      "Stop pipeline gracefully");
+  m.def("get_data", &py_get_data,
+        "Deep copy of rows x cols RGB pixels from str (its UTF-8 bytes) or bytes.");
+  m.def("get_stream_status", &Velkor::Nimbra::get_stream_status, "Status of the streams (always -1).");
+
+  // Internal hooks for the tests and the benchmark; not part of the public interface.
+  m.def("_set_config_path", &py_set_config_path, py::arg("path"),
+        "Internal: point the library's configuration readers at `path`.");
+  m.def("_call_with_image", &py_call_with_image, py::arg("cb"), py::arg("width"), py::arg("height"),
+        py::arg("repeat") = 1,
+        "Internal: run the frame bridge on a C++ thread; returns what it returned (last call).");
+  m.def("_start_stream_cpp_counting", &py_start_stream_cpp_counting, py::arg("stream_id"),
+        "Internal: run a stream with a trivial C++ callback; frames seen, or -1.");
+}

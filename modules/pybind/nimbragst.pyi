@@ -1,0 +1,101 @@
+"""pybind11 example plugin
+
+Python binding of the nimbra-gst stream API. Frame callbacks run on GStreamer
+streaming threads; the binding takes the GIL for each call.
+"""
+
+from typing import Callable, ClassVar, SupportsIndex
+
+class LogLevel:
+    """Threshold of the library's log messages (members are not exported to module scope)."""
+
+    SINFO: ClassVar[LogLevel]
+    SWARNING: ClassVar[LogLevel]
+    SERROR: ClassVar[LogLevel]
+    SDEBUG: ClassVar[LogLevel]
+    SOFF: ClassVar[LogLevel]
+    __members__: ClassVar[dict[str, LogLevel]]
+    def __init__(self, value: int) -> None: ...
+    def __int__(self) -> int: ...
+    def __index__(self) -> int: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def value(self) -> int: ...
+
+class StreamType:
+    EMPTY: ClassVar[StreamType]
+    WAYLANDSINK: ClassVar[StreamType]
+    RTSPSINK: ClassVar[StreamType]
+    __members__: ClassVar[dict[str, StreamType]]
+    def __init__(self, value: int) -> None: ...
+    def __int__(self) -> int: ...
+    def __index__(self) -> int: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def value(self) -> int: ...
+
+class Image:
+    """One decoded frame: `height` rows of `width` RGB pixels (3 bytes each).
+
+    The pixels are borrowed from the pipeline and valid only while the callback
+    runs; an Image kept past its callback has no pixels any more (to_bytes() gives
+    b"" and as_memoryview() an empty view). A view taken during the callback must
+    not be used after it.
+    """
+
+    width: int
+    height: int
+    size: int
+    fps: float
+    pipe_status: int
+    def __init__(self) -> None: ...
+    def to_bytes(self) -> bytes:
+        """Copy of the frame's `size` bytes (b"" without pixels)."""
+    def as_memoryview(self) -> memoryview:
+        """Writable view of the frame's pixels without copying; drawings reach the output."""
+
+class mat_image:
+    """A cv::Mat of 8-bit pixels; supports the buffer protocol with shape
+    (rows, cols, channels) and strides (cols*channels, channels, 1). No constructor."""
+
+    def is_empty(self) -> bool: ...
+
+def set_log_level(log_level: LogLevel) -> None: ...
+def clogger(destinationPath: str) -> None: ...
+def start_stream(stream_id: str, cb: Callable[[Image], SupportsIndex]) -> int:
+    """Start stream (blocking); callback is GIL-safe.
+
+    Runs the configured stream `stream_id` until it ends and returns 0, or -1 when it
+    fails (also for an unknown id). `cb` is called once per decoded frame on a
+    streaming thread; its int result is truncated to 8 bits. An exception or a result
+    that is not an int is reported through sys.unraisablehook and the frame answers -1;
+    the stream goes on. Other Python threads keep running meanwhile.
+    """
+
+def shutdown(stream_id: str, /) -> None:
+    """Stop pipeline gracefully"""
+
+def get_data(rows: int, cols: int, data: str | bytes, /) -> mat_image:
+    """Deep copy of rows x cols RGB pixels from `data` (a str stands for its UTF-8
+    bytes). ValueError when `data` is shorter than rows*cols*3 bytes."""
+
+def get_stream_status() -> int: ...
+
+# Internal hooks for the project's tests, benchmark and examples; not a stable interface.
+def _set_config_path(path: str) -> None:
+    """Internal: point the library's configuration readers at `path`."""
+
+def _call_with_image(cb: Callable[[Image], SupportsIndex], width: int, height: int,
+                     repeat: int = 1) -> int:
+    """Internal: run the frame bridge `repeat` times on one C++ thread with a synthetic
+    width x height frame (byte i holds i % 256) and return the value the C++ side
+    received from the last call."""
+
+def _start_stream_cpp_counting(stream_id: str) -> int:
+    """Internal: run the stream with a trivial C++ callback; number of frames, or -1."""
