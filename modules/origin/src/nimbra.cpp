@@ -1,13 +1,19 @@
 #define NIMBRA_MODULE "modules/origin/src/nimbra"
 #include "nimbra.h"
 
+#include <opencv2/imgproc.hpp>
+#include <thread>
+
+#include "StreamBuild.h"
+#include "StreamBuildAudio.h"
+#include "StreamInputFile.h"
+#include "StreamInputRtmp.h"
+#include "StreamInputRtsp.h"
+#include "StreamOutputMp4sink.h"
+#include "StreamOutputRtspsink.h"
+#include "StreamOutputWaylandsink.h"
 #include "StreamLog.h"
-
-namespace Velkor {
-namespace Nimbra {
-
-}  // namespace Nimbra
-}  // namespace Velkor
+#include "StreamRollingSave.h"
 
 namespace nimbra_internal {
 std::atomic<int> g_log_level{0};
@@ -37,20 +43,6 @@ void clogger(const char* destinationPath) { Quilog::clogger("nimbra", destinatio
 
 // ---------------------------------------------------------------------------------
 // Stream API
-
-#include <opencv2/imgproc.hpp>
-
-#include "StreamBuild.h"
-#include "StreamBuildAudio.h"
-#include "StreamInputFile.h"
-#include "StreamInputRtmp.h"
-#include "StreamInputRtsp.h"
-#include "StreamOutputMp4sink.h"
-#include "StreamOutputRtspsink.h"
-#include "StreamOutputWaylandsink.h"
-#include "StreamRollingSave.h"
-
-#include <thread>
 
 namespace Velkor {
 namespace Nimbra {
@@ -160,132 +152,105 @@ int start(StreamIns& ins, std::function<int8_t(const Image&)>& callback) {
   return dispatch_input(ins.inputType, ins, callback, (StreamType)kind, ins.streamId);
 }
 
+namespace {
+
+// Log lines of one input kind, per output; null: the output is refused without a line.
+struct OutputLines {
+  const char* empty;
+  const char* wayland;
+  const char* rtsp;
+  const char* mp4;
+  bool refuse_other_loudly;
+  bool size_in_message;
+};
+
+// Builds the output group for `type` and runs the classic launcher, or runs the USB one
+// when `usb` is given.
+int run_with_output(StreamInput* input, const StreamProperty* usb, StreamType type, const std::string& outputAddr,
+                    int width, int height, const std::string& id, std::function<int8_t(const Image&)>& callback,
+                    const OutputLines& lines) {
+  auto launch = [&](StreamOutput* out) {
+    if (out) out->set_stream_id(id);
+    return usb ? startUsbStream(*usb, out, id, callback) : launch_classic(input, out, id, callback);
+  };
+  auto say = [&](const char* line) {
+    if (lines.size_in_message)
+      NLOG_INFO(line, width, height);
+    else
+      NLOG_INFO("%s", line);
+  };
+  switch (type) {
+    case EMPTY:
+      NLOG_INFO("%s", lines.empty);
+      return launch(nullptr);
+    case WAYLANDSINK: {
+      say(lines.wayland);
+      StreamOutputWaylandsink out(0, 0, width, height);
+      return launch(&out);
+    }
+    case RTSPSINK: {
+      say(lines.rtsp);
+      StreamOutputRtspsink out(outputAddr, width, height);
+      return launch(&out);
+    }
+    case MP4SINK: {
+      NLOG_INFO("%s", lines.mp4);
+      StreamOutputMp4sink out(outputAddr, width, height);
+      return launch(&out);
+    }
+    default:
+      if (lines.refuse_other_loudly) NLOG_ERROR("Output stream type is not supported. Exit.");
+      return -1;
+  }
+}
+
+const OutputLines kFileLines = {"FILE - To display stream via waylandsink. ", "FILE - To display file.",
+                                "FILE - To display stream via rtsp.", "FILE - To save mp4.", false, false};
+const OutputLines kRtspLines = {"RTSP - Doesn't display stream(autosink).",
+                                "RTSP - To display stream via waylandsink. ", "RTSP - To display stream via rtsp. ",
+                                "RTSP - To save mp4.", true, false};
+const OutputLines kRtmpLines = {"RTMP - Doesn't display stream(autosink).",
+                                "RTMP - To display rtmp stream via waylandsink. width: %d, height: %d",
+                                "RTMP - To display rtmp stream via rtsp. width: %d, height: %d", "RTSP - To save mp4.",
+                                false, true};
+
+// The id a pipeline is registered under when the caller left the record's "empty".
+std::string pipeline_id(const std::string& id, StreamType type, const char* fallback) {
+  if (id != "empty") return id;
+  return type == MP4SINK ? "nimbra_file" : fallback;
+}
+
+}  // namespace
+
 int start_stream_input_file(std::string inputAddr, std::function<int8_t(const Image&)> callback, StreamType type,
                             std::string outputAddr, int width, int height, std::string stream_id) {
   NLOG_INFO("Start stream from input file.");
-  if (stream_id == "empty") stream_id = "nimbra_file";
+  stream_id = pipeline_id(stream_id, type, "nimbra_file");
   StreamInputFile input(inputAddr, stream_id);
-  switch (type) {
-    case EMPTY:
-      NLOG_INFO("FILE - To display stream via waylandsink. ");
-      return launch_classic(&input, nullptr, stream_id, callback);
-    case WAYLANDSINK: {
-      NLOG_INFO("FILE - To display file.");
-      StreamOutputWaylandsink out(0, 0, width, height);
-      out.set_stream_id(stream_id);
-      return launch_classic(&input, &out, stream_id, callback);
-    }
-    case RTSPSINK: {
-      NLOG_INFO("FILE - To display stream via rtsp.");
-      StreamOutputRtspsink out(outputAddr, width, height);
-      out.set_stream_id(stream_id);
-      return launch_classic(&input, &out, stream_id, callback);
-    }
-    case MP4SINK: {
-      NLOG_INFO("FILE - To save mp4.");
-      StreamOutputMp4sink out(outputAddr, width, height);
-      out.set_stream_id(stream_id);
-      return launch_classic(&input, &out, stream_id, callback);
-    }
-    default:
-      return -1;
-  }
+  return run_with_output(&input, nullptr, type, outputAddr, width, height, stream_id, callback, kFileLines);
 }
 
 int start_stream_input_rtsp(std::string inputAddr, std::function<int8_t(const Image&)> callback, StreamType type,
                             std::string outputAddr, int width, int height, std::string stream_id) {
-  if (stream_id == "empty") stream_id = type == MP4SINK ? "nimbra_file" : "nimbra_rtsp";
+  stream_id = pipeline_id(stream_id, type, "nimbra_rtsp");
   StreamInputRtsp input(inputAddr, stream_id);
-  switch (type) {
-    case EMPTY:
-      NLOG_INFO("RTSP - Doesn't display stream(autosink).");
-      return launch_classic(&input, nullptr, stream_id, callback);
-    case WAYLANDSINK: {
-      NLOG_INFO("RTSP - To display stream via waylandsink. ");
-      StreamOutputWaylandsink out(0, 0, width, height);
-      out.set_stream_id(stream_id);
-      return launch_classic(&input, &out, stream_id, callback);
-    }
-    case RTSPSINK: {
-      NLOG_INFO("RTSP - To display stream via rtsp. ");
-      StreamOutputRtspsink out(outputAddr, width, height);
-      out.set_stream_id(stream_id);
-      return launch_classic(&input, &out, stream_id, callback);
-    }
-    case MP4SINK: {
-      NLOG_INFO("RTSP - To save mp4.");
-      StreamOutputMp4sink out(outputAddr, width, height);
-      out.set_stream_id(stream_id);
-      return launch_classic(&input, &out, stream_id, callback);
-    }
-    default:
-      NLOG_ERROR("Output stream type is not supported. Exit.");
-      return -1;
-  }
+  return run_with_output(&input, nullptr, type, outputAddr, width, height, stream_id, callback, kRtspLines);
 }
 
 int start_stream_input_rtmp(std::string inputAddr, std::function<int8_t(const Image&)> callback, StreamType type,
                             std::string outputAddr, int width, int height, std::string stream_id) {
-  if (stream_id == "empty") stream_id = type == MP4SINK ? "nimbra_file" : "nimbra_rtmp";
+  stream_id = pipeline_id(stream_id, type, "nimbra_rtmp");
   StreamInputRtmp input(inputAddr, stream_id);
-  switch (type) {
-    case EMPTY:
-      NLOG_INFO("RTMP - Doesn't display stream(autosink).");
-      return launch_classic(&input, nullptr, stream_id, callback);
-    case WAYLANDSINK: {
-      NLOG_INFO("RTMP - To display rtmp stream via waylandsink. width: %d, height: %d", width, height);
-      StreamOutputWaylandsink out(0, 0, width, height);
-      out.set_stream_id(stream_id);
-      return launch_classic(&input, &out, stream_id, callback);
-    }
-    case RTSPSINK: {
-      NLOG_INFO("RTMP - To display rtmp stream via rtsp. width: %d, height: %d", width, height);
-      StreamOutputRtspsink out(outputAddr, width, height);
-      out.set_stream_id(stream_id);
-      return launch_classic(&input, &out, stream_id, callback);
-    }
-    case MP4SINK: {
-      NLOG_INFO("RTSP - To save mp4.");
-      StreamOutputMp4sink out(outputAddr, width, height);
-      out.set_stream_id(stream_id);
-      return launch_classic(&input, &out, stream_id, callback);
-    }
-    default:
-      return -1;
-  }
+  return run_with_output(&input, nullptr, type, outputAddr, width, height, stream_id, callback, kRtmpLines);
 }
 
 int start_stream_input_usbcam(StreamIns& ins, std::function<int8_t(const Image&)> callback, StreamType type,
                               std::string stream_id) {
   StreamProperty prop;
   sync_data(ins, prop);
-  if (stream_id == "empty") stream_id = type == MP4SINK ? "nimbra_file" : "nimbra_usb";
-  switch (type) {
-    case EMPTY:
-      NLOG_INFO("RTSP - Doesn't display stream(autosink).");
-      return startUsbStream(prop, nullptr, stream_id, callback);
-    case WAYLANDSINK: {
-      NLOG_INFO("RTSP - To display stream via waylandsink. ");
-      StreamOutputWaylandsink out(0, 0, ins.width, ins.height);
-      out.set_stream_id(stream_id);
-      return startUsbStream(prop, &out, stream_id, callback);
-    }
-    case RTSPSINK: {
-      NLOG_INFO("RTSP - To display stream via rtsp. ");
-      StreamOutputRtspsink out(ins.outputAddr, ins.width, ins.height);
-      out.set_stream_id(stream_id);
-      return startUsbStream(prop, &out, stream_id, callback);
-    }
-    case MP4SINK: {
-      NLOG_INFO("RTSP - To save mp4.");
-      StreamOutputMp4sink out(ins.outputAddr, ins.width, ins.height);
-      out.set_stream_id(stream_id);
-      return startUsbStream(prop, &out, stream_id, callback);
-    }
-    default:
-      NLOG_ERROR("Output stream type is not supported. Exit.");
-      return -1;
-  }
+  stream_id = pipeline_id(stream_id, type, "nimbra_usb");
+  return run_with_output(nullptr, &prop, type, ins.outputAddr, ins.width, ins.height, stream_id, callback,
+                         kRtspLines);
 }
 
 int start_audio_stream(std::string stream_id, std::function<int8_t(const Image&)>& callback) {
