@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
     setenv("GST_PLUGIN_PATH", NIMBRA_SOFT_PLUGIN_DIR, 1);
   gst_init(nullptr, nullptr);
   const std::string clip = argc > 1 ? argv[1] : std::string(NIMBRA_MEDIA_DIR) + "/h264_bench_1080p.mp4";
-  const int rounds = argc > 2 ? atoi(argv[2]) : 3;
+  const int rounds = argc > 2 ? atoi(argv[2]) : 5;
   if (stat(clip.c_str(), &st) != 0) {
     fprintf(stderr, "bench_stream: %s not found\n", clip.c_str());
     return 1;
