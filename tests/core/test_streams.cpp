@@ -9,6 +9,7 @@
 #include <regex>
 
 #include "StreamBuild.h"
+#include "StreamInputFile.h"
 #include "StreamPlatform.h"
 #include "test_util.h"
 
@@ -399,4 +400,44 @@ TEST(Frames, DrawPicture) {
   EXPECT_EQ(frame[23], 0);
   draw_picture(nullptr, picture.data(), 4, 2);
   draw_picture(frame.data(), picture.data(), 0, 2);
+}
+
+namespace {
+// An output that swallows end-of-stream, like an RTSP client sink that never confirms it.
+class SwallowingOutput : public StreamOutput {
+ public:
+  GstElement* build() override {
+    GstElement* bin = gst_bin_new("swallowing-output");
+    GstElement* sink = gst_element_factory_make("fakesink", nullptr);
+    gst_bin_add(GST_BIN(bin), sink);
+    GstPad* pad = gst_element_get_static_pad(sink, "sink");
+    gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM,
+                      [](GstPad*, GstPadProbeInfo* info, gpointer) {
+                        return GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_EOS ? GST_PAD_PROBE_DROP
+                                                                                               : GST_PAD_PROBE_OK;
+                      },
+                      nullptr, nullptr);
+    gst_object_unref(pad);
+    createSinkPad(bin, sink);
+    return bin;
+  }
+};
+}  // namespace
+
+TEST_F(Streams, AnOutputThatNeverConfirmsTheEndStillEndsTheStream) {
+  ConfigFile conf("{\"streams\":[" + stream_json("sw", file_props(media("h264_small.mp4"))) + "]}");
+  for (const std::string tag : {"ub2404", "8550"}) {
+    nimbra_internal::set_platform_tag_override(tag);
+    log.clear();
+    Frames f;
+    auto cb = recorder(f);
+    StreamInputFile input(media("h264_small.mp4"), "sw");
+    SwallowingOutput output;
+    auto r = std::async(std::launch::async, [&] { return startStream(&input, &output, "sw", cb); });
+    ASSERT_EQ(r.wait_for(std::chrono::seconds(60)), std::future_status::ready) << tag;
+    EXPECT_EQ(r.get(), 0) << tag;
+    EXPECT_EQ(f.count.load(), 100) << tag;
+    EXPECT_TRUE(log.contains_at("WARN", "End-of-stream reached the output, which did not confirm it")) << tag;
+  }
+  nimbra_internal::set_platform_tag_override("");
 }

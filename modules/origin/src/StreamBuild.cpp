@@ -396,7 +396,40 @@ BusEnd parse_error(GstMessage* m) {
 
 // Waits for end-of-stream or an error (warnings are dropped). A stop request for `key`
 // lets the end-of-stream that came with it drain for a bounded time, then ends the wait.
-BusEnd wait_for_end(GstBus* bus, const std::string& key) {
+namespace {
+// Long enough for encoders to drain and muxers to write their index.
+constexpr int64_t kOutputEosGraceNs = 10LL * 1000000000LL;
+}
+
+bool OutputEosWatch::overdue() const {
+  const int64_t at = entered_ns.load();
+  return at != 0 && (int64_t)now_ns() - at > kOutputEosGraceNs;
+}
+
+std::shared_ptr<OutputEosWatch> watch_output_eos(GstElement* output, const char* pad_name) {
+  auto watch = std::make_shared<OutputEosWatch>();
+  GstPad* pad = output ? gst_element_get_static_pad(output, pad_name) : nullptr;
+  if (!pad) return watch;
+  gst_pad_add_probe(
+      pad, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM,
+      [](GstPad*, GstPadProbeInfo* info, gpointer data) -> GstPadProbeReturn {
+        GstEvent* ev = GST_PAD_PROBE_INFO_EVENT(info);
+        if (ev && GST_EVENT_TYPE(ev) == GST_EVENT_EOS) {
+          int64_t expected = 0;
+          (*static_cast<std::shared_ptr<OutputEosWatch>*>(data))->entered_ns.compare_exchange_strong(expected,
+                                                                                                      now_ns());
+        } else if (ev && GST_EVENT_TYPE(ev) == GST_EVENT_FLUSH_STOP) {
+          (*static_cast<std::shared_ptr<OutputEosWatch>*>(data))->entered_ns = 0;
+        }
+        return GST_PAD_PROBE_OK;
+      },
+      new std::shared_ptr<OutputEosWatch>(watch),
+      [](gpointer data) { delete static_cast<std::shared_ptr<OutputEosWatch>*>(data); });
+  gst_object_unref(pad);
+  return watch;
+}
+
+BusEnd wait_for_end(GstBus* bus, const std::string& key, const OutputEosWatch* watch) {
   bool draining = false;
   auto deadline = std::chrono::steady_clock::now();
   for (;;) {
@@ -424,6 +457,12 @@ BusEnd wait_for_end(GstBus* bus, const std::string& key) {
       }
     }
     if (draining && std::chrono::steady_clock::now() >= deadline) return BusEnd{};
+    if (!draining && watch && watch->overdue()) {
+      NLOG_WARN("End-of-stream reached the output, which did not confirm it; ending the stream.");
+      BusEnd e;
+      e.kind = BusEnd::Eos;
+      return e;
+    }
   }
 }
 
@@ -494,11 +533,17 @@ int link_chain(const std::vector<GstElement*>& chain) {
 
 }  // namespace
 
+namespace {
+// re_create_pipeline that also hands back the rebuilt output, for its end-of-stream watch.
+int recreate(PiplineData* d, GstElement** output_out);
+}  // namespace
+
 int start(PiplineData* d, GstElement* input, GstElement* output) {
   if (!d || !d->pipeline) return -1;
   const std::string key = d->streamId;
   prepare_pipeline(d->pipeline);
   const int attempts = 5;
+  std::shared_ptr<nimbra_internal::OutputEosWatch> eos_watch;
   for (int n = 1;; ++n) {
     NLOG_INFO("Starting pipeline, attempt %d of %d", n, attempts);
     if (n == 1) {
@@ -529,6 +574,7 @@ int start(PiplineData* d, GstElement* input, GstElement* output) {
         return -1;
       }
       add_probe(caps, on_buffer_received, d);
+      eos_watch = nimbra_internal::watch_output_eos(output);
     }
     if (stop_requested(key)) {
       release_pipeline(d);
@@ -538,7 +584,7 @@ int start(PiplineData* d, GstElement* input, GstElement* output) {
 
     bool retry = false;
     while (!retry) {
-      BusEnd end = wait_for_end(d->bus, key);
+      BusEnd end = wait_for_end(d->bus, key, eos_watch.get());
       bool rebuild = false;
       if (end.kind == BusEnd::Stopped) {
         release_pipeline(d);
@@ -568,7 +614,9 @@ int start(PiplineData* d, GstElement* input, GstElement* output) {
         }
       }
       if (rebuild) {
-        if (re_create_pipeline(d) == 0) {
+        GstElement* rebuilt_output = nullptr;
+        if (recreate(d, &rebuilt_output) == 0) {
+          eos_watch = nimbra_internal::watch_output_eos(rebuilt_output);
           std::this_thread::sleep_for(std::chrono::milliseconds(200));
           if (stop_requested(key)) {
             release_pipeline(d);
@@ -598,7 +646,10 @@ int start(PiplineData* d, GstElement* input, GstElement* output) {
   }
 }
 
-int re_create_pipeline(PiplineData* d) {
+int re_create_pipeline(PiplineData* d) { return recreate(d, nullptr); }
+
+namespace {
+int recreate(PiplineData* d, GstElement** output_out) {
   const std::string key = d->streamId;
   release_pipeline(d);
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -655,14 +706,17 @@ int re_create_pipeline(PiplineData* d) {
     return -1;
   }
   add_probe(caps, on_buffer_received_re, d);
+  if (output_out) *output_out = output;
   return 0;
 }
+}  // namespace
 
 int start_6490_ql(PiplineData* d, GstElement* input, GstElement* output) {
   if (!d || !d->pipeline) return -1;
   const std::string key = d->streamId;
   prepare_pipeline(d->pipeline);
   const int attempts = 5;
+  std::shared_ptr<nimbra_internal::OutputEosWatch> eos_watch;
   for (int n = 1;; ++n) {
     NLOG_INFO("Platform is 6490 ql. Starting pipeline, attempt %d of %d", n, attempts);
     if (n == 1) {
@@ -689,9 +743,10 @@ int start_6490_ql(PiplineData* d, GstElement* input, GstElement* output) {
         return -1;
       }
       add_probe(c1, on_buffer_received_v4l2, d);
+      eos_watch = nimbra_internal::watch_output_eos(output);
     }
     play(d);
-    BusEnd end = wait_for_end(d->bus, key);
+    BusEnd end = wait_for_end(d->bus, key, eos_watch.get());
     if (end.kind == BusEnd::Stopped) {
       release_pipeline(d);
       return 0;
@@ -759,6 +814,7 @@ int start_ub2404(PiplineData* d, GstElement* input, GstElement* output) {
     return -1;
   }
   add_probe(c2, on_buffer_received_v4l2, d);
+  auto eos_watch = nimbra_internal::watch_output_eos(output);
   play(d);
 
   bool draining = false;
@@ -771,6 +827,12 @@ int start_ub2404(PiplineData* d, GstElement* input, GstElement* output) {
     }
     if (draining && std::chrono::steady_clock::now() >= deadline) {
       NLOG_INFO("start_ub2404: running cleared, will break loop. stream_id=%s", key.c_str());
+      if (m) gst_message_unref(m);
+      break;
+    }
+    if (!draining && eos_watch->overdue()) {
+      NLOG_WARN("End-of-stream reached the output, which did not confirm it; ending the stream.");
+      NLOG_INFO("start_ub2404: End-Of-Stream reached. stream_id=%s", key.c_str());
       if (m) gst_message_unref(m);
       break;
     }
@@ -843,8 +905,9 @@ int start_usb(PiplineData* d, GstElement* output, StreamProperty prop) {
     return -1;
   }
   add_probe(cin, on_buffer_received, d);
+  auto eos_watch = nimbra_internal::watch_output_eos(output);
   play(d);
-  BusEnd end = wait_for_end(d->bus, key);
+  BusEnd end = wait_for_end(d->bus, key, eos_watch.get());
   if (end.kind == BusEnd::Error) {
     log_bus_error(end, "Error received from element %s: %s", "Debugging information: %s");
     release_pipeline(d);

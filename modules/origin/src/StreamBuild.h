@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "StreamBase.h"
@@ -94,9 +95,20 @@ struct BusEnd {
 };
 BusEnd parse_error(GstMessage* error_message);
 void log_bus_error(const BusEnd& e, const char* error_format, const char* debug_format);
+// Notes when an end-of-stream event enters an output. rtspclientsink at times never
+// posts the end-of-stream it received (all data delivered, nothing on the bus), which
+// would leave a finished stream running forever.
+struct OutputEosWatch {
+  std::atomic<int64_t> entered_ns{0};
+  bool overdue() const;  // entered more than a few seconds ago without a bus message
+};
+std::shared_ptr<OutputEosWatch> watch_output_eos(GstElement* output, const char* pad_name = "sink");
+
 // Waits for end-of-stream or an error (warnings dropped). A stop request for `key` lets
 // the end-of-stream sent with it drain for a bounded time, then the wait ends (Stopped).
-BusEnd wait_for_end(GstBus* bus, const std::string& key);
+// With `watch`, an end-of-stream that entered the output but never reached the bus ends
+// the wait as end-of-stream once it is overdue.
+BusEnd wait_for_end(GstBus* bus, const std::string& key, const OutputEosWatch* watch = nullptr);
 
 // Registers `pipeline` (a new reference is taken) under `key` and clears an earlier stop
 // request for the key. Returns the stop generation the runner watches.

@@ -359,10 +359,11 @@ int StreamBuildAudio::launch_stream(std::function<int8_t(const Image&)>& callbac
   gst_object_unref(pad);
   // Registered under its id so gstreamer_pipeline_shutdown ends it like any stream.
   nimbra_internal::register_pipeline(prop.streamId, data.pipeline);
+  auto eos_watch = nimbra_internal::watch_output_eos(mux, "src");
   gst_element_set_state(data.pipeline, GST_STATE_PLAYING);
 
   data.bus = gst_element_get_bus(data.pipeline);
-  nimbra_internal::BusEnd end = nimbra_internal::wait_for_end(data.bus, prop.streamId);
+  nimbra_internal::BusEnd end = nimbra_internal::wait_for_end(data.bus, prop.streamId, eos_watch.get());
   if (end.kind == nimbra_internal::BusEnd::Error)
     nimbra_internal::log_bus_error(end, "Error received from element %s: %s\n", "Debugging information: %s\n");
   else
