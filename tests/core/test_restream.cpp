@@ -1,6 +1,5 @@
 // Rolling save from the RTSP test server (stored without re-encoding) and audio-carrying
 // restreaming to its record mount, both started by id through start_stream.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <future>
@@ -18,18 +17,6 @@ using nimbra_test::RtspTestServer;
 
 namespace {
 
-std::vector<std::string> segments(const std::string& dir) {
-  std::vector<std::string> out;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) {
-      std::string n = e->d_name;
-      if (n.size() > 4 && n.compare(n.size() - 4, 4, ".mp4") == 0) out.push_back(dir + "/" + n);
-    }
-    closedir(d);
-  }
-  std::sort(out.begin(), out.end());
-  return out;
-}
 
 class Restream : public ::testing::Test {
  protected:

@@ -2,7 +2,6 @@
 // and lasts about one segment, the ring never exceeds its size, a restart empties the
 // directory, a stop or SIGINT finalises the open segment. Merge requests run the real
 // script without a shell: hostile ids and arguments run nothing.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -17,18 +16,6 @@ using namespace nimbra_test_util;
 
 namespace {
 
-std::vector<std::string> segments(const std::string& dir) {
-  std::vector<std::string> out;
-  DIR* d = opendir(dir.c_str());
-  if (!d) return out;
-  while (dirent* e = readdir(d)) {
-    std::string n = e->d_name;
-    if (n.size() > 4 && n.compare(n.size() - 4, 4, ".mp4") == 0) out.push_back(dir + "/" + n);
-  }
-  closedir(d);
-  std::sort(out.begin(), out.end());
-  return out;
-}
 
 bool exists(const std::string& p) {
   struct stat st;

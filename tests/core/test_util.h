@@ -1,11 +1,13 @@
 // Small helpers shared by the core library tests.
 #pragma once
 
+#include <dirent.h>
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -245,6 +247,20 @@ inline bool run_to_end(const std::string& description) {
   gst_element_set_state(p, GST_STATE_NULL);
   gst_object_unref(p);
   return ok;
+}
+
+// The *.mp4 files directly inside `dir`, sorted by name.
+inline std::vector<std::string> segments(const std::string& dir) {
+  std::vector<std::string> out;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      std::string n = e->d_name;
+      if (n.size() > 4 && n.compare(n.size() - 4, 4, ".mp4") == 0) out.push_back(dir + "/" + n);
+    }
+    closedir(d);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
 }
 
 inline bool near(const uint8_t* px, int r, int g, int b, int tol = 40) {

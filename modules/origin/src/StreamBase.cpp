@@ -1,6 +1,8 @@
 #define NIMBRA_MODULE "modules/origin/src/StreamBase"
 #include "StreamBase.h"
 
+#include <chrono>
+
 #include "StreamLog.h"
 #include "StreamPlatform.h"
 
@@ -67,6 +69,30 @@ GstElement* make_input_decoder(InputKind kind, const std::string& decode_type) {
 void add_all(GstElement* bin, std::initializer_list<GstElement*> elements) {
   for (GstElement* e : elements)
     if (e) gst_bin_add(GST_BIN(bin), e);
+}
+
+GstElement* make_caps_filter(const char* name, const char* caps_text) {
+  GstElement* f = gst_element_factory_make("capsfilter", name);
+  if (!f) return nullptr;
+  GstCaps* caps = gst_caps_from_string(caps_text);
+  g_object_set(f, "caps", caps, nullptr);
+  gst_caps_unref(caps);
+  return f;
+}
+
+std::string launch_quoted(const std::string& value) {
+  std::string out = "\"";
+  for (char c : value) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+uint64_t now_ns() {
+  return (uint64_t)std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 void drop_all(std::initializer_list<GstElement*> elements) {

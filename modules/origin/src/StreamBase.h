@@ -10,6 +10,7 @@
 
 #include <gst/gst.h>
 
+#include <cstdint>
 #include <string>
 
 // Stream id most recently given to an input group; the RTSP codec check and the RTMP
@@ -57,5 +58,14 @@ void add_all(GstElement* bin, std::initializer_list<GstElement*> elements);
 
 // Unrefs the floating elements that were never added to a bin.
 void drop_all(std::initializer_list<GstElement*> elements);
+
+// A capsfilter with caps parsed from `caps_text`, or null when the factory is missing.
+GstElement* make_caps_filter(const char* name, const char* caps_text);
+
+// `value` quoted for a launch description, so blanks, quotes and "!" stay inside it.
+std::string launch_quoted(const std::string& value);
+
+// Monotonic clock in nanoseconds (frame-rate windows, deadlines).
+uint64_t now_ns();
 
 }  // namespace nimbra_internal

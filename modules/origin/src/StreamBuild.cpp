@@ -23,6 +23,9 @@
 #include "StreamOutputWaylandsink.h"
 #include "StreamPlatform.h"
 
+using nimbra_internal::launch_quoted;
+using nimbra_internal::make_caps_filter;
+using nimbra_internal::now_ns;
 using nimbra_internal::platform_tag;
 using nimbra_internal::stop_requested;
 
@@ -43,12 +46,6 @@ constexpr auto kDrainTimeout = std::chrono::seconds(5);
 
 bool ends_with(const std::string& s, const std::string& suffix) {
   return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-uint64_t now_ns() {
-  return (uint64_t)std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
 }
 
 // ---------------------------------------------------------------------------------
@@ -492,15 +489,6 @@ void prepare_pipeline(GstElement* pipeline) {
   gst_pipeline_use_clock(GST_PIPELINE(pipeline), clock);
   gst_object_unref(clock);
   g_object_set(pipeline, "latency", (GstClockTime)0, nullptr);
-}
-
-GstElement* make_caps_filter(const char* name, const char* caps_text) {
-  GstElement* f = gst_element_factory_make("capsfilter", name);
-  if (!f) return nullptr;
-  GstCaps* caps = gst_caps_from_string(caps_text);
-  g_object_set(f, "caps", caps, nullptr);
-  gst_caps_unref(caps);
-  return f;
 }
 
 GstElement* make_transform(const char* name, int engine) {
@@ -1222,16 +1210,6 @@ int startStream(StreamIns first, std::function<int8_t(const Image&)>& firstCallb
 
 namespace {
 
-// Quotes a value for a launch description so spaces, quotes and "!" stay inside it.
-std::string quoted(const std::string& value) {
-  std::string out = "\"";
-  for (char c : value) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out + "\"";
-}
-
 int frame_push(StreamProperty& prop, std::function<int8_t(const Image&)>& callback, bool network) {
   NLOG_INFO("Start to save mp4, input width: %d, height: %d, fps: %d", prop.width, prop.height, prop.fps);
   if (platform_tag() == "6490") set_platform_environment();
@@ -1249,8 +1227,8 @@ int frame_push(StreamProperty& prop, std::function<int8_t(const Image&)>& callba
 
   std::string desc;
   const std::string& tag = platform_tag();
-  const std::string sink = network ? " ! rtspclientsink protocols=tcp location=" + quoted(prop.outputAddr)
-                                   : " ! mp4mux ! filesink location=" + quoted(prop.outputFile);
+  const std::string sink = network ? " ! rtspclientsink protocols=tcp location=" + launch_quoted(prop.outputAddr)
+                                   : " ! mp4mux ! filesink location=" + launch_quoted(prop.outputFile);
   if (tag == "v4l2" || tag == "ub2404") {
     printf("_width: %d, _height: %d\n", align_up(prop.width, 128), align_up(prop.height, 32));
     desc = "appsrc name=mysrc is-live=true format=time ! videobox bottom=" +

@@ -1,33 +1,18 @@
 #define NIMBRA_MODULE "modules/origin/src/StreamBuildAudio"
 #include "StreamBuildAudio.h"
 
-#include <chrono>
-
 #include "StreamCommon.h"
 #include "StreamLog.h"
 #include "StreamPlatform.h"
 
+using nimbra_internal::make_caps_filter;
+using nimbra_internal::now_ns;
 using nimbra_internal::platform_tag;
 
 namespace {
 
-uint64_t now_ns() {
-  return (uint64_t)std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 GstElement* make(const char* factory, const char* name = nullptr) {
   return gst_element_factory_make(factory, name);
-}
-
-GstElement* caps_filter(const char* name, const char* caps_text) {
-  GstElement* f = make("capsfilter", name);
-  if (!f) return nullptr;
-  GstCaps* caps = gst_caps_from_string(caps_text);
-  g_object_set(f, "caps", caps, nullptr);
-  gst_caps_unref(caps);
-  return f;
 }
 
 // Links `pad` to the sink pad of the element named `name` in `pipeline` unless that pad
@@ -157,7 +142,7 @@ int StreamBuildAudio::init_file_intput() {
 int StreamBuildAudio::init_rtsp_middle() {
   NLOG_INFO("Init rtsp middle.");
   transform_in = make("qtivtransform", "qtivtransformInput");
-  rgb_caps = caps_filter("qtivtransformInputCap", "video/x-raw,format=RGB");
+  rgb_caps = make_caps_filter("qtivtransformInputCap", "video/x-raw,format=RGB");
   transform_out = make("qtivtransform", "qtivtransformOutput");
   if (!transform_in || !rgb_caps || !transform_out) {
     NLOG_ERROR("init_middle - Not all elements could be created.\n");
@@ -174,9 +159,9 @@ int StreamBuildAudio::init_rtsp_middle() {
 int StreamBuildAudio::init_middle_6490_ql() {
   NLOG_INFO("Init rtsp middle based on 6490_ql.");
   transform_in = make("qtivtransform", "qtivtransformInput");
-  rgb_caps = caps_filter("capsfilter1", "video/x-raw(memory:GBM),format=RGB");
+  rgb_caps = make_caps_filter("capsfilter1", "video/x-raw(memory:GBM),format=RGB");
   transform_out = make("qtivtransform", "qtivtransformOutput");
-  nv12_caps = caps_filter("capsfilter2", "video/x-raw(memory:GBM),format=NV12,colorimetry=bt601");
+  nv12_caps = make_caps_filter("capsfilter2", "video/x-raw(memory:GBM),format=NV12,colorimetry=bt601");
   if (!transform_in || !rgb_caps || !transform_out || !nv12_caps) {
     NLOG_ERROR("init_middle - Not all elements could be created.\n");
     return -1;

@@ -19,6 +19,8 @@
 #include "StreamLog.h"
 #include "StreamPlatform.h"
 
+using nimbra_internal::launch_quoted;
+
 namespace {
 
 const char* const kRollingRoot = "/tmp/rolling/";
@@ -34,15 +36,6 @@ int g_max_files = kMaxFiles;
 std::mutex g_rolling_mutex;
 GstElement* rolling_pipeline_s = nullptr;
 GMainLoop* g_loop = nullptr;
-
-std::string quoted(const std::string& value) {
-  std::string out = "\"";
-  for (char c : value) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out + "\"";
-}
 
 // mkdir -p with mode 0755.
 bool make_dirs(const std::string& path) {
@@ -185,7 +178,7 @@ int start_rolling_save(std::string stream_id) {
   const std::string tail = " max-size-time=" + std::to_string(segment_ns) +
                            " async-finalize=true max-files=" + std::to_string(max_files);
   // The id from the configuration names the directory, as the caller's id does.
-  const std::string location = quoted(kRollingRoot + prop.streamId + "/%05d.mp4");
+  const std::string location = launch_quoted(kRollingRoot + prop.streamId + "/%05d.mp4");
   const std::string& tag = nimbra_internal::platform_tag();
   std::string dec, enc;
   if (tag == "8550") {
@@ -201,12 +194,12 @@ int start_rolling_save(std::string stream_id) {
                                   : "video/x-h264,stream-format=avc,alignment=au";
   std::string desc;
   if (prop.inputType == "rtsp") {
-    desc = "rtspsrc location=" + quoted(prop.inputAddr) + " latency=200 protocols=tcp ! " +
+    desc = "rtspsrc location=" + launch_quoted(prop.inputAddr) + " latency=200 protocols=tcp ! " +
            (h265 ? "rtph265depay" : "rtph264depay") + " ! " + parse +
            " config-interval=-1 disable-passthrough=true ! " + stored +
            " ! splitmuxsink name=rec muxer=mp4mux location=" + location + tail;
   } else if (prop.inputType == "file") {
-    desc = "filesrc location=" + quoted(prop.inputAddr) + " ! qtdemux name=d d.video_0 ! queue ! " + parse + " ! " +
+    desc = "filesrc location=" + launch_quoted(prop.inputAddr) + " ! qtdemux name=d d.video_0 ! queue ! " + parse + " ! " +
            dec + " ! videorate ! video/x-raw,framerate=" + std::to_string(prop.rollingFps) +
            "/1 ! identity sync=true ! " + enc + " ! " + parse + " ! " + stored +
            " ! splitmuxsink name=rec muxer=mp4mux location=" + location + tail;
