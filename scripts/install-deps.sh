@@ -15,6 +15,10 @@ PKGS=(
   libavcodec-dev libavutil-dev libx264-dev libx265-dev libyuv-dev
   # core library
   libjsoncpp-dev libopencv-core-dev libopencv-imgproc-dev
+  # inference plug-ins and the runtime stand-in (OpenCV DNN on ONNX models)
+  libopencv-dnn-dev
+  # models made by the test setup
+  python3-onnx
   # Python module (system interpreter)
   python3 python3-dev pybind11-dev python3-pytest python3-numpy
   # GStreamer from Python: the merge script and the Python tests

@@ -9,8 +9,9 @@
 
 G_BEGIN_DECLS
 
-/* Buffers are plain system memory either way; the feature only exists so
- * that caps written for the board negotiate here too. */
+/* Caps written for the board negotiate here too. Converted qtivtransform
+ * outputs in this feature are memfd-backed fd memory (gbmmemory.h); other
+ * GBM buffers, and frames passed through, stay plain system memory. */
 #define NMX_SOFT_CAPS_FEATURE_GBM "memory:GBM"
 
 /* Same numbering as V4L2's GstV4l2IOMode, under a type name of our own so

@@ -10,6 +10,7 @@
 
 #include "common.h"
 #include "convert.h"
+#include "gbmmemory.h"
 
 #include <memory>
 #include <mutex>
@@ -98,6 +99,33 @@ static gboolean gst_nmx_soft_vtransform_propose_allocation(GstBaseTransform *tra
   if (!gst_query_find_allocation_meta(query, GST_VIDEO_META_API_TYPE, NULL))
     gst_query_add_allocation_meta(query, GST_VIDEO_META_API_TYPE, NULL);
   return TRUE;
+}
+
+/* On the board memory:GBM buffers are DMABUFs; ours are memfds, so that
+ * consumers which hand the frame's fd to another process or library find
+ * one. The pool stays the video filter's own, only its memory changes. */
+static gboolean gst_nmx_soft_vtransform_decide_allocation(GstBaseTransform *trans, GstQuery *query)
+{
+  GstCaps *outcaps = NULL;
+  gst_query_parse_allocation(query, &outcaps, NULL);
+  if (outcaps && nmx_soft_caps_want_gbm(outcaps)) {
+    /* A downstream pool would allocate system memory: keep only its
+     * buffer counts, the video filter then makes a pool of its own. */
+    if (gst_query_get_n_allocation_pools(query) > 0) {
+      guint size = 0, min = 0, max = 0;
+      gst_query_parse_nth_allocation_pool(query, 0, NULL, &size, &min, &max);
+      while (gst_query_get_n_allocation_pools(query) > 0)
+        gst_query_remove_nth_allocation_pool(query, 0);
+      gst_query_add_allocation_pool(query, NULL, size, min, max);
+    }
+    GstAllocationParams params;
+    gst_allocation_params_init(&params);
+    if (gst_query_get_n_allocation_params(query) > 0)
+      gst_query_set_nth_allocation_param(query, 0, nmx_soft_gbm_allocator_get(), &params);
+    else
+      gst_query_add_allocation_param(query, nmx_soft_gbm_allocator_get(), &params);
+  }
+  return GST_BASE_TRANSFORM_CLASS(gst_nmx_soft_vtransform_parent_class)->decide_allocation(trans, query);
 }
 
 static gboolean gst_nmx_soft_vtransform_set_info(GstVideoFilter *filter, GstCaps *incaps, GstVideoInfo *in_info,
@@ -210,6 +238,7 @@ static void gst_nmx_soft_vtransform_class_init(GstNmxSoftVTransformClass *klass)
   trans_class->transform_caps = GST_DEBUG_FUNCPTR(gst_nmx_soft_vtransform_transform_caps);
   trans_class->fixate_caps = GST_DEBUG_FUNCPTR(gst_nmx_soft_vtransform_fixate_caps);
   trans_class->propose_allocation = GST_DEBUG_FUNCPTR(gst_nmx_soft_vtransform_propose_allocation);
+  trans_class->decide_allocation = GST_DEBUG_FUNCPTR(gst_nmx_soft_vtransform_decide_allocation);
   trans_class->stop = GST_DEBUG_FUNCPTR(gst_nmx_soft_vtransform_stop);
   trans_class->passthrough_on_same_caps = FALSE;
   filter_class->set_info = GST_DEBUG_FUNCPTR(gst_nmx_soft_vtransform_set_info);
