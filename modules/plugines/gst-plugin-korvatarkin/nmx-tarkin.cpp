@@ -1,0 +1,389 @@
+// SPDX-License-Identifier: BSD-3-Clause
+/**
+ * SECTION:element-nmx-tarkin
+ *
+ * Runs a YOLOv5 or YOLOv8 detection model on packed BGR frames and pushes one
+ * serialized detection text per frame.
+ *
+ *   gst-launch-1.0 filesrc location=clip.mp4 ! qtdemux ! h264parse ! qtivdec ! \
+ *       qtivtransform ! video/x-raw,format=BGR ! nmx-tarkin model=yolov5.onnx ! fakesink
+ */
+#include "nmx-tarkin.h"
+
+#include "nmx-tarkin-engine.h"
+
+#include <cstdio>
+#include <cstring>
+
+GST_DEBUG_CATEGORY_EXTERN (gst_nmx_tarkin_debug);
+#define GST_CAT_DEFAULT gst_nmx_tarkin_debug
+
+enum {
+  PROP_0,
+  PROP_MODEL,
+  PROP_MODEL_TYPE,
+  PROP_ROI_WIDTH,
+  PROP_ROI_HEIGHT,
+  PROP_BOX_THRESH,
+  PROP_NMS_THRESH,
+  PROP_PRINT_VALID_BOXES,
+};
+
+#define DEFAULT_MODEL NULL
+#define DEFAULT_MODEL_TYPE "yolov5"
+#define DEFAULT_ROI_WIDTH 0
+#define DEFAULT_ROI_HEIGHT 0
+#define DEFAULT_BOX_THRESH 0.5
+#define DEFAULT_NMS_THRESH 0.45
+#define DEFAULT_PRINT_VALID_BOXES TRUE
+
+#define DEFAULT_TEXT_BUF_SIZE (4 * 1024 * 1024)
+#define MAX_TEXT_SIZE (8 * 1024 * 1024)
+#define PERIODIC_LOG_FRAMES 250
+
+static GstStaticPadTemplate sink_template = GST_STATIC_PAD_TEMPLATE ("sink", GST_PAD_SINK, GST_PAD_ALWAYS,
+    GST_STATIC_CAPS ("video/x-raw, format=(string)BGR, width=(int)[1,MAX], height=(int)[1,MAX]; "
+        "video/x-raw(memory:GBM), format=(string)BGR, width=(int)[1,MAX], height=(int)[1,MAX]"));
+
+static GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE ("src", GST_PAD_SRC, GST_PAD_ALWAYS,
+    GST_STATIC_CAPS ("text/x-raw, format=(string)utf8"));
+
+G_DEFINE_TYPE (GstNmxTarkin, gst_nmx_tarkin, GST_TYPE_BASE_TRANSFORM);
+
+GST_ELEMENT_REGISTER_DEFINE (nmx_tarkin, "nmx-tarkin", GST_RANK_NONE, GST_TYPE_NMX_TARKIN);
+
+static GstCaps *
+gst_nmx_tarkin_transform_caps (GstBaseTransform * trans, GstPadDirection direction, GstCaps * caps,
+    GstCaps * filter)
+{
+  GstCaps *res = direction == GST_PAD_SINK ? gst_static_pad_template_get_caps (&src_template)
+      : gst_static_pad_template_get_caps (&sink_template);
+  if (filter) {
+    GstCaps *tmp = gst_caps_intersect_full (filter, res, GST_CAPS_INTERSECT_FIRST);
+    gst_caps_unref (res);
+    res = tmp;
+  }
+  return res;
+}
+
+static gboolean
+gst_nmx_tarkin_set_caps (GstBaseTransform * trans, GstCaps * incaps, GstCaps * outcaps)
+{
+  GstNmxTarkin *self = GST_NMX_TARKIN (trans);
+  if (!gst_video_info_from_caps (&self->info, incaps)) {
+    GST_ERROR_OBJECT (self, "Failed to parse input video caps: %" GST_PTR_FORMAT, incaps);
+    self->info_valid = FALSE;
+    return FALSE;
+  }
+  self->info_valid = TRUE;
+  GST_INFO_OBJECT (self, "Configured input: %dx%d stride=%d format=%s", GST_VIDEO_INFO_WIDTH (&self->info),
+      GST_VIDEO_INFO_HEIGHT (&self->info), GST_VIDEO_INFO_PLANE_STRIDE (&self->info, 0),
+      gst_video_format_to_string (GST_VIDEO_INFO_FORMAT (&self->info)));
+  return TRUE;
+}
+
+static gboolean
+gst_nmx_tarkin_sink_event (GstBaseTransform * trans, GstEvent * event)
+{
+  GstNmxTarkin *self = GST_NMX_TARKIN (trans);
+  switch (GST_EVENT_TYPE (event)) {
+    case GST_EVENT_FLUSH_START:
+      g_atomic_int_set (&self->flushing, TRUE);
+      break;
+    case GST_EVENT_FLUSH_STOP:
+      g_atomic_int_set (&self->flushing, FALSE);
+      break;
+    default:
+      break;
+  }
+  return GST_BASE_TRANSFORM_CLASS (gst_nmx_tarkin_parent_class)->sink_event (trans, event);
+}
+
+static GstFlowReturn
+gst_nmx_tarkin_prepare_output_buffer (GstBaseTransform * trans, GstBuffer * input, GstBuffer ** outbuf)
+{
+  *outbuf = gst_buffer_new_allocate (NULL, DEFAULT_TEXT_BUF_SIZE, NULL);
+  if (!*outbuf) {
+    GST_ERROR_OBJECT (trans, "Failed to allocate output buffer");
+    return GST_FLOW_ERROR;
+  }
+  return GST_FLOW_OK;
+}
+
+static GstFlowReturn
+gst_nmx_tarkin_transform (GstBaseTransform * trans, GstBuffer * inbuf, GstBuffer * outbuf)
+{
+  GstNmxTarkin *self = GST_NMX_TARKIN (trans);
+
+  if (g_atomic_int_get (&self->flushing))
+    return GST_FLOW_FLUSHING;
+  if (!self->engine || !self->info_valid) {
+    GST_ERROR_OBJECT (self, "Engine or video info not ready");
+    return GST_FLOW_NOT_NEGOTIATED;
+  }
+
+  GstVideoFrame frame;
+  if (!gst_video_frame_map (&frame, &self->info, inbuf, GST_MAP_READ)) {
+    GST_ERROR_OBJECT (self, "Failed to map input video frame");
+    return GST_FLOW_ERROR;
+  }
+
+  const gint64 now = g_get_monotonic_time ();
+  const double interval_ms = self->last_call_us != 0 ? (now - self->last_call_us) / 1000.0 : 0.0;
+  self->last_call_us = now;
+
+  double pts_interval_ms = -1.0;
+  const GstClockTime pts = GST_BUFFER_PTS (inbuf);
+  if (GST_CLOCK_TIME_IS_VALID (pts)) {
+    if (self->have_last_pts && self->last_pts <= pts)
+      pts_interval_ms = (pts - self->last_pts) / 1000000.0;
+    self->last_pts = pts;
+    self->have_last_pts = TRUE;
+  }
+
+  self->frame_count++;
+  char *text = NULL;
+  gsize text_len = 0;
+  const gint64 t0 = g_get_monotonic_time ();
+  gboolean ok = gst_nmx_tarkin_engine_execute_video (self->engine,
+      (const guint8 *) GST_VIDEO_FRAME_PLANE_DATA (&frame, 0), GST_VIDEO_FRAME_WIDTH (&frame),
+      GST_VIDEO_FRAME_HEIGHT (&frame), GST_VIDEO_FRAME_PLANE_STRIDE (&frame, 0),
+      (guint) (self->frame_count & 0xffffffffu), &text, &text_len);
+  const double infer_ms = (g_get_monotonic_time () - t0) / 1000.0;
+  gst_video_frame_unmap (&frame);
+
+  if (!ok || !text) {
+    g_free (text);
+    GST_ERROR_OBJECT (self, "Engine execute failed");
+    return GST_FLOW_ERROR;
+  }
+  if (text_len == 0 || text_len > MAX_TEXT_SIZE) {
+    GST_ERROR_OBJECT (self, "Invalid serialized text size: %zu", (size_t) text_len);
+    g_free (text);
+    return GST_FLOW_ERROR;
+  }
+
+  GstMapInfo map;
+  if (!gst_buffer_map (outbuf, &map, GST_MAP_WRITE)) {
+    g_free (text);
+    GST_ERROR_OBJECT (self, "Failed to map output buffer");
+    return GST_FLOW_ERROR;
+  }
+  if (map.size < text_len) {
+    gst_buffer_unmap (outbuf, &map);
+    g_free (text);
+    GST_ERROR_OBJECT (self, "Output buffer too small: need=%zu have=%zu; increase DEFAULT_TEXT_BUF_SIZE",
+        (size_t) text_len, (size_t) map.size);
+    return GST_FLOW_ERROR;
+  }
+  memcpy (map.data, text, text_len);
+  gst_buffer_unmap (outbuf, &map);
+  gst_buffer_set_size (outbuf, text_len);
+  GST_BUFFER_PTS (outbuf) = GST_BUFFER_PTS (inbuf);
+  GST_BUFFER_DTS (outbuf) = GST_BUFFER_DTS (inbuf);
+  GST_BUFFER_DURATION (outbuf) = GST_BUFFER_DURATION (inbuf);
+  GST_BUFFER_OFFSET (outbuf) = GST_BUFFER_OFFSET (inbuf);
+  GST_BUFFER_OFFSET_END (outbuf) = GST_BUFFER_OFFSET_END (inbuf);
+
+  if (self->frame_count % PERIODIC_LOG_FRAMES == 0) {
+    g_printerr ("[nmx-tarkin] frame=%" G_GUINT64_FORMAT " text_bytes=%zu roi=%ux%u infer_ms=%.3f "
+        "interval_ms=%.3f pts_interval_ms=%.3f\n", self->frame_count, (size_t) text_len, self->roi_width,
+        self->roi_height, infer_ms, interval_ms, pts_interval_ms);
+    fflush (stderr);
+  }
+  g_free (text);
+  return GST_FLOW_OK;
+}
+
+static GstStateChangeReturn
+gst_nmx_tarkin_change_state (GstElement * element, GstStateChange transition)
+{
+  GstNmxTarkin *self = GST_NMX_TARKIN (element);
+
+  if (transition == GST_STATE_CHANGE_NULL_TO_READY) {
+    /* Snapshot of the properties, which the application may be setting meanwhile. */
+    GST_OBJECT_LOCK (self);
+    GstStructure *settings = gst_structure_new ("nmx-tarkin-settings",
+        "model", G_TYPE_STRING, self->model ? self->model : "",
+        "model-type", G_TYPE_STRING, self->model_type ? self->model_type : DEFAULT_MODEL_TYPE,
+        "print-valid-boxes", G_TYPE_BOOLEAN, self->print_valid_boxes, NULL);
+    if (self->box_thresh_set)
+      gst_structure_set (settings, "box-thresh", G_TYPE_DOUBLE, self->box_thresh, NULL);
+    if (self->nms_thresh_set)
+      gst_structure_set (settings, "nms-thresh", G_TYPE_DOUBLE, self->nms_thresh, NULL);
+    GST_OBJECT_UNLOCK (self);
+    GstNmxTarkinEngine *engine = gst_nmx_tarkin_engine_new (settings);
+    gst_structure_free (settings);
+    if (!engine) {
+      GST_ERROR_OBJECT (self, "Failed to create nmx-tarkin engine");
+      return GST_STATE_CHANGE_FAILURE;
+    }
+    /* An engine left from a failed READY->NULL is replaced, not leaked. */
+    gst_nmx_tarkin_engine_free (self->engine);
+    self->engine = engine;
+  }
+
+  GstStateChangeReturn ret = GST_ELEMENT_CLASS (gst_nmx_tarkin_parent_class)->change_state (element, transition);
+  if (ret != GST_STATE_CHANGE_FAILURE && transition == GST_STATE_CHANGE_READY_TO_NULL && self->engine) {
+    gst_nmx_tarkin_engine_free (self->engine);
+    self->engine = NULL;
+  }
+  return ret;
+}
+
+static void
+gst_nmx_tarkin_set_property (GObject * object, guint prop_id, const GValue * value, GParamSpec * pspec)
+{
+  GstNmxTarkin *self = GST_NMX_TARKIN (object);
+  GST_OBJECT_LOCK (self);
+  switch (prop_id) {
+    case PROP_MODEL:
+      g_free (self->model);
+      self->model = g_value_dup_string (value);
+      break;
+    case PROP_MODEL_TYPE:
+      g_free (self->model_type);
+      self->model_type = g_value_dup_string (value);
+      break;
+    case PROP_ROI_WIDTH:
+      self->roi_width = g_value_get_uint (value);
+      break;
+    case PROP_ROI_HEIGHT:
+      self->roi_height = g_value_get_uint (value);
+      break;
+    case PROP_BOX_THRESH:
+      self->box_thresh = g_value_get_double (value);
+      self->box_thresh_set = TRUE;
+      break;
+    case PROP_NMS_THRESH:
+      self->nms_thresh = g_value_get_double (value);
+      self->nms_thresh_set = TRUE;
+      break;
+    case PROP_PRINT_VALID_BOXES:
+      self->print_valid_boxes = g_value_get_boolean (value);
+      break;
+    default:
+      G_OBJECT_WARN_INVALID_PROPERTY_ID (object, prop_id, pspec);
+      break;
+  }
+  GST_OBJECT_UNLOCK (self);
+}
+
+static void
+gst_nmx_tarkin_get_property (GObject * object, guint prop_id, GValue * value, GParamSpec * pspec)
+{
+  GstNmxTarkin *self = GST_NMX_TARKIN (object);
+  GST_OBJECT_LOCK (self);
+  switch (prop_id) {
+    case PROP_MODEL:
+      g_value_set_string (value, self->model);
+      break;
+    case PROP_MODEL_TYPE:
+      g_value_set_string (value, self->model_type);
+      break;
+    case PROP_ROI_WIDTH:
+      g_value_set_uint (value, self->roi_width);
+      break;
+    case PROP_ROI_HEIGHT:
+      g_value_set_uint (value, self->roi_height);
+      break;
+    case PROP_BOX_THRESH:
+      g_value_set_double (value, self->box_thresh);
+      break;
+    case PROP_NMS_THRESH:
+      g_value_set_double (value, self->nms_thresh);
+      break;
+    case PROP_PRINT_VALID_BOXES:
+      g_value_set_boolean (value, self->print_valid_boxes);
+      break;
+    default:
+      G_OBJECT_WARN_INVALID_PROPERTY_ID (object, prop_id, pspec);
+      break;
+  }
+  GST_OBJECT_UNLOCK (self);
+}
+
+static void
+gst_nmx_tarkin_finalize (GObject * object)
+{
+  GstNmxTarkin *self = GST_NMX_TARKIN (object);
+  gst_nmx_tarkin_engine_free (self->engine);
+  self->engine = NULL;
+  g_free (self->model);
+  g_free (self->model_type);
+  G_OBJECT_CLASS (gst_nmx_tarkin_parent_class)->finalize (object);
+}
+
+static void
+gst_nmx_tarkin_class_init (GstNmxTarkinClass * klass)
+{
+  GObjectClass *gobject_class = G_OBJECT_CLASS (klass);
+  GstElementClass *element_class = GST_ELEMENT_CLASS (klass);
+  GstBaseTransformClass *trans_class = GST_BASE_TRANSFORM_CLASS (klass);
+  const GParamFlags flags = (GParamFlags) (G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS);
+
+  gobject_class->set_property = gst_nmx_tarkin_set_property;
+  gobject_class->get_property = gst_nmx_tarkin_get_property;
+  gobject_class->finalize = gst_nmx_tarkin_finalize;
+
+  g_object_class_install_property (gobject_class, PROP_MODEL,
+      g_param_spec_string ("model", "Model", "Tarkin model path", DEFAULT_MODEL, flags));
+  g_object_class_install_property (gobject_class, PROP_MODEL_TYPE,
+      g_param_spec_string ("model-type", "Model Type",
+          "Inference logic type (e.g. yolov5, yolov8-detection)", DEFAULT_MODEL_TYPE, flags));
+  g_object_class_install_property (gobject_class, PROP_ROI_WIDTH,
+      g_param_spec_uint ("roi-width", "ROI Width",
+          "Final target ROI width for future use; currently has no effect on processing", 0, G_MAXUINT,
+          DEFAULT_ROI_WIDTH, flags));
+  g_object_class_install_property (gobject_class, PROP_ROI_HEIGHT,
+      g_param_spec_uint ("roi-height", "ROI Height",
+          "Final target ROI height for future use; currently has no effect on processing", 0, G_MAXUINT,
+          DEFAULT_ROI_HEIGHT, flags));
+  g_object_class_install_property (gobject_class, PROP_BOX_THRESH,
+      g_param_spec_double ("box-thresh", "Box Threshold", "Confidence threshold used for box/object filtering",
+          0.0, 1.0, DEFAULT_BOX_THRESH, flags));
+  g_object_class_install_property (gobject_class, PROP_NMS_THRESH,
+      g_param_spec_double ("nms-thresh", "NMS Threshold", "IoU threshold used for non-maximum suppression",
+          0.0, 1.0, DEFAULT_NMS_THRESH, flags));
+  g_object_class_install_property (gobject_class, PROP_PRINT_VALID_BOXES,
+      g_param_spec_boolean ("print-valid-boxes", "Print Valid Boxes", "Print valid detection boxes in logs",
+          DEFAULT_PRINT_VALID_BOXES, flags));
+
+  gst_element_class_set_static_metadata (element_class, "Tarkin YOLOv5 BGR->text plugin", "ML/Video",
+      "Read BGR frame, internally preprocess to 640x640 for Tarkin YOLOv5, output serialized structure text",
+      "NMX");
+  gst_element_class_add_static_pad_template (element_class, &sink_template);
+  gst_element_class_add_static_pad_template (element_class, &src_template);
+  element_class->change_state = GST_DEBUG_FUNCPTR (gst_nmx_tarkin_change_state);
+
+  trans_class->transform_caps = GST_DEBUG_FUNCPTR (gst_nmx_tarkin_transform_caps);
+  trans_class->set_caps = GST_DEBUG_FUNCPTR (gst_nmx_tarkin_set_caps);
+  trans_class->sink_event = GST_DEBUG_FUNCPTR (gst_nmx_tarkin_sink_event);
+  trans_class->prepare_output_buffer = GST_DEBUG_FUNCPTR (gst_nmx_tarkin_prepare_output_buffer);
+  trans_class->transform = GST_DEBUG_FUNCPTR (gst_nmx_tarkin_transform);
+  trans_class->passthrough_on_same_caps = FALSE;
+}
+
+static void
+gst_nmx_tarkin_init (GstNmxTarkin * self)
+{
+  self->flushing = FALSE;
+  self->engine = NULL;
+  gst_video_info_init (&self->info);
+  self->info_valid = FALSE;
+  self->model = NULL;
+  self->model_type = g_strdup (DEFAULT_MODEL_TYPE);
+  self->roi_width = DEFAULT_ROI_WIDTH;
+  self->roi_height = DEFAULT_ROI_HEIGHT;
+  self->box_thresh = DEFAULT_BOX_THRESH;
+  self->nms_thresh = DEFAULT_NMS_THRESH;
+  self->print_valid_boxes = DEFAULT_PRINT_VALID_BOXES;
+  self->box_thresh_set = FALSE;
+  self->nms_thresh_set = FALSE;
+  self->frame_count = 0;
+  self->last_call_us = 0;
+  self->last_pts = GST_CLOCK_TIME_NONE;
+  self->have_last_pts = FALSE;
+  gst_base_transform_set_passthrough (GST_BASE_TRANSFORM (self), FALSE);
+  gst_base_transform_set_in_place (GST_BASE_TRANSFORM (self), FALSE);
+}

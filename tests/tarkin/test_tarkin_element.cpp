@@ -1,0 +1,251 @@
+// SPDX-License-Identifier: BSD-3-Clause
+// The nmx-tarkin element through GstHarness: text per frame, timestamps, flushing,
+// state handling and the settings it hands to the engine.
+#include <gst/check/gstharness.h>
+#include <gst/video/video.h>
+
+#include "tarkin_test_util.h"
+
+using namespace tarkintest;
+
+namespace {
+
+class TarkinElement : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { gst_init(nullptr, nullptr); }
+};
+
+const char *kCaps = "video/x-raw,format=BGR,width=320,height=240,framerate=25/1";
+
+// The harness starts the element at once, so properties go in before it.
+GstHarness *make_harness(const std::string &model, const std::string &type, double box = -1, double nms = -1,
+                         gboolean print = TRUE)
+{
+  GstElement *e = gst_element_factory_make("nmx-tarkin", nullptr);
+  g_object_set(e, "model", model.c_str(), "model-type", type.c_str(), "print-valid-boxes", print, NULL);
+  if (box >= 0)
+    g_object_set(e, "box-thresh", box, NULL);
+  if (nms >= 0)
+    g_object_set(e, "nms-thresh", nms, NULL);
+  GstHarness *h = gst_harness_new_with_element(e, "sink", "src");
+  gst_object_unref(e);
+  return h;
+}
+
+GstBuffer *bgr_buffer(guint64 n)
+{
+  GstBuffer *b = gst_buffer_new_allocate(nullptr, 320 * 240 * 3, nullptr);
+  gst_buffer_memset(b, 0, (guint8)(n * 40), 320 * 240 * 3);
+  GST_BUFFER_PTS(b) = n * 40 * GST_MSECOND;
+  GST_BUFFER_DTS(b) = n * 40 * GST_MSECOND + 1;
+  GST_BUFFER_DURATION(b) = 40 * GST_MSECOND;
+  GST_BUFFER_OFFSET(b) = n;
+  GST_BUFFER_OFFSET_END(b) = n + 1;
+  return b;
+}
+
+std::string buffer_text(GstBuffer *b)
+{
+  GstMapInfo map;
+  if (!gst_buffer_map(b, &map, GST_MAP_READ))
+    return "";
+  std::string s((const char *)map.data, map.size);
+  gst_buffer_unmap(b, &map);
+  return s;
+}
+
+}  // namespace
+
+TEST_F(TarkinElement, OneTextBufferPerFrameWithTimestamps)
+{
+  GstHarness *h = make_harness(model_path("v8_overlap/model.replay.json"), "yolov8-detection");
+  gst_harness_set_src_caps_str(h, kCaps);
+  for (guint64 n = 0; n < 5; n++) {
+    ASSERT_EQ(gst_harness_push(h, bgr_buffer(n)), GST_FLOW_OK);
+    GstBuffer *out = gst_harness_pull(h);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(GST_BUFFER_PTS(out), n * 40 * GST_MSECOND);
+    EXPECT_EQ(GST_BUFFER_DTS(out), n * 40 * GST_MSECOND + 1);
+    EXPECT_EQ(GST_BUFFER_DURATION(out), 40 * GST_MSECOND);
+    EXPECT_EQ(GST_BUFFER_OFFSET(out), n);
+    EXPECT_EQ(GST_BUFFER_OFFSET_END(out), n + 1);
+    std::string text = buffer_text(out);
+    EXPECT_EQ(text.size(), gst_buffer_get_size(out));
+    EXPECT_EQ(text.find('\0'), std::string::npos);
+    ParsedText p = parse_text(text);
+    ASSERT_TRUE(p.ok) << text;
+    EXPECT_EQ(p.timestamp, n + 1);  // the element's frame counter
+    ASSERT_EQ(p.boxes.size(), 2u) << text;
+    EXPECT_EQ(p.boxes[0].label, "motorcycle");
+    EXPECT_EQ(p.boxes[0].id, 256u);
+    EXPECT_EQ(p.boxes[1].id, 257u);
+    gst_buffer_unref(out);
+  }
+  EXPECT_EQ(gst_harness_buffers_in_queue(h), 0u);
+  GstCaps *caps = gst_pad_get_current_caps(h->sinkpad);
+  ASSERT_NE(caps, nullptr);
+  GstCaps *want = gst_caps_from_string("text/x-raw, format=(string)utf8");
+  EXPECT_TRUE(gst_caps_is_equal(caps, want));
+  gst_caps_unref(want);
+  gst_caps_unref(caps);
+  gst_harness_teardown(h);
+}
+
+TEST_F(TarkinElement, FlushingBetweenFlushStartAndStop)
+{
+  GstHarness *h = make_harness(model_path("v5_one_class/model.replay.json"), "yolov5");
+  gst_harness_set_src_caps_str(h, kCaps);
+  ASSERT_EQ(gst_harness_push(h, bgr_buffer(0)), GST_FLOW_OK);
+  gst_buffer_unref(gst_harness_pull(h));
+  ASSERT_TRUE(gst_harness_push_event(h, gst_event_new_flush_start()));
+  EXPECT_EQ(gst_harness_push(h, bgr_buffer(1)), GST_FLOW_FLUSHING);
+  EXPECT_EQ(gst_harness_buffers_in_queue(h), 0u);
+  ASSERT_TRUE(gst_harness_push_event(h, gst_event_new_flush_stop(TRUE)));
+  gst_harness_set_src_caps_str(h, kCaps);
+  EXPECT_EQ(gst_harness_push(h, bgr_buffer(2)), GST_FLOW_OK);
+  GstBuffer *out = gst_harness_pull(h);
+  ASSERT_NE(out, nullptr);
+  ParsedText p = parse_text(buffer_text(out));
+  ASSERT_TRUE(p.ok);
+  EXPECT_EQ(p.timestamp, 2u);  // the flushed buffer never reached the engine
+  gst_buffer_unref(out);
+  gst_harness_teardown(h);
+}
+
+TEST_F(TarkinElement, MissingModelFailsReady)
+{
+  LogCapture log;
+  GstElement *e = gst_element_factory_make("nmx-tarkin", nullptr);
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(gst_element_set_state(e, GST_STATE_READY), GST_STATE_CHANGE_FAILURE);
+  EXPECT_TRUE(log.contains("nmx-tarkin: missing required property 'model'")) << log.all();
+  EXPECT_TRUE(log.contains("Failed to create nmx-tarkin engine"));
+  // With a model the same element comes up, and goes back down and up again.
+  g_object_set(e, "model", model_path("v5_one_class/model.replay.json").c_str(), NULL);
+  EXPECT_EQ(gst_element_set_state(e, GST_STATE_READY), GST_STATE_CHANGE_SUCCESS);
+  EXPECT_EQ(gst_element_set_state(e, GST_STATE_NULL), GST_STATE_CHANGE_SUCCESS);
+  g_object_set(e, "model-type", "yolov9", NULL);
+  EXPECT_EQ(gst_element_set_state(e, GST_STATE_READY), GST_STATE_CHANGE_FAILURE);
+  EXPECT_TRUE(log.contains("nmx-tarkin: unsupported model-type 'yolov9'"));
+  gst_element_set_state(e, GST_STATE_NULL);
+  gst_object_unref(e);
+}
+
+TEST_F(TarkinElement, SettingsReachTheEngine)
+{
+  {
+    LogCapture log;
+    GstHarness *h = make_harness(model_path("v8_overlap/model.replay.json"), "yolov8");
+    EXPECT_TRUE(log.contains("nmx-tarkin: model-type 'yolov8' is deprecated, use 'yolov8-detection'"));
+    EXPECT_TRUE(log.contains("model-type=yolov8-detection thresholds box=0.500 nms=0.450 print-valid-boxes=true"))
+        << log.all();
+    gst_harness_teardown(h);
+  }
+  {
+    LogCapture log;
+    GstHarness *h = make_harness(model_path("v8_overlap/model.replay.json"), "YOLOv8-Detection", 0.3, 0.95, FALSE);
+    EXPECT_TRUE(log.contains("model-type=yolov8-detection thresholds box=0.300 nms=0.950 print-valid-boxes=false"))
+        << log.all();
+    // At nms 0.95 the overlapping pair survives; of the two classes in one column
+    // (identical boxes) only the better one does.
+    gst_harness_set_src_caps_str(h, kCaps);
+    ASSERT_EQ(gst_harness_push(h, bgr_buffer(0)), GST_FLOW_OK);
+    GstBuffer *out = gst_harness_pull(h);
+    ParsedText p = parse_text(buffer_text(out));
+    gst_buffer_unref(out);
+    EXPECT_EQ(p.boxes.size(), 3u);
+    gst_harness_teardown(h);
+  }
+  {
+    // Values outside the range are refused by the property and clamped by GObject.
+    GstElement *e = gst_element_factory_make("nmx-tarkin", nullptr);
+    gdouble v = 0;
+    g_object_get(e, "box-thresh", &v, NULL);
+    EXPECT_DOUBLE_EQ(v, 0.5);
+    g_object_set(e, "roi-width", 1280u, "roi-height", 720u, NULL);
+    guint rw = 0;
+    gchar *type = nullptr;
+    g_object_get(e, "roi-width", &rw, "model-type", &type, NULL);
+    EXPECT_EQ(rw, 1280u);
+    EXPECT_STREQ(type, "yolov5");
+    g_free(type);
+    gst_object_unref(e);
+  }
+}
+
+TEST_F(TarkinElement, ShortRuntimeOutputFailsTheFrameOnly)
+{
+  LogCapture log;
+  GstHarness *h = make_harness(model_path("v8_short/model.replay.json"), "yolov8-detection");
+  gst_harness_set_src_caps_str(h, kCaps);
+  EXPECT_EQ(gst_harness_push(h, bgr_buffer(0)), GST_FLOW_ERROR);
+  EXPECT_TRUE(log.contains("smaller than its declared shape")) << log.all();
+  EXPECT_TRUE(log.contains("Engine execute failed"));
+  EXPECT_EQ(gst_harness_buffers_in_queue(h), 0u);
+  gst_harness_teardown(h);
+}
+
+TEST_F(TarkinElement, PaddedStrideFramesFromVideoMeta)
+{
+  // 318 pixels wide: GStreamer pads BGR rows to 956 bytes.
+  GstHarness *h = make_harness(model_path("v5_edges/model.replay.json"), "yolov5");
+  gst_harness_set_src_caps_str(h, "video/x-raw,format=BGR,width=318,height=179,framerate=25/1");
+  GstVideoInfo info;
+  gst_video_info_set_format(&info, GST_VIDEO_FORMAT_BGR, 318, 179);
+  ASSERT_EQ(GST_VIDEO_INFO_PLANE_STRIDE(&info, 0), 956);
+  GstBuffer *in = gst_buffer_new_allocate(nullptr, GST_VIDEO_INFO_SIZE(&info), nullptr);
+  gst_buffer_memset(in, 0, 90, GST_VIDEO_INFO_SIZE(&info));
+  ASSERT_EQ(gst_harness_push(h, in), GST_FLOW_OK);
+  GstBuffer *out = gst_harness_pull(h);
+  ParsedText p = parse_text(buffer_text(out));
+  gst_buffer_unref(out);
+  ASSERT_TRUE(p.ok);
+  ASSERT_EQ(p.boxes.size(), 5u);
+  for (const auto &b : p.boxes) {
+    EXPECT_GE(b.rect[0], 0.0f);
+    EXPECT_GE(b.rect[1], 0.0f);
+    EXPECT_LE(b.rect[0] + b.rect[2], 1.0f + 1e-6f);
+    EXPECT_LE(b.rect[1] + b.rect[3], 1.0f + 1e-6f);
+  }
+  gst_harness_teardown(h);
+}
+
+TEST_F(TarkinElement, PeriodicTimingLineEvery250Frames)
+{
+  GstHarness *h = make_harness(model_path("v5_one_class/model.replay.json"), "yolov5");
+  g_object_set(h->element, "roi-width", 1280u, "roi-height", 720u, NULL);
+  gst_harness_set_src_caps_str(h, kCaps);
+  std::string first = capture_stderr([&] {
+    ASSERT_EQ(gst_harness_push(h, bgr_buffer(0)), GST_FLOW_OK);
+  });
+  EXPECT_EQ(first.find("[nmx-tarkin]"), std::string::npos) << first;
+  std::string rest = capture_stderr([&] {
+    for (guint64 n = 1; n < 250; n++) {
+      GstBuffer *b = bgr_buffer(n);
+      if (n == 100)  // no PTS: the interval is unknown but the reference is kept
+        GST_BUFFER_PTS(b) = GST_CLOCK_TIME_NONE;
+      ASSERT_EQ(gst_harness_push(h, b), GST_FLOW_OK);
+    }
+  });
+  const std::string prefix = "[nmx-tarkin] frame=250 text_bytes=";
+  const size_t at = rest.find(prefix);
+  ASSERT_NE(at, std::string::npos) << rest.substr(0, 500);
+  EXPECT_EQ(rest.find("[nmx-tarkin] frame=", at + 1), std::string::npos);
+  const std::string line = rest.substr(at, rest.find('\n', at) - at);
+  EXPECT_NE(line.find(" roi=1280x720 infer_ms="), std::string::npos) << line;
+  EXPECT_NE(line.find(" interval_ms="), std::string::npos) << line;
+  EXPECT_NE(line.find(" pts_interval_ms=40.000"), std::string::npos) << line;
+  EXPECT_EQ(gst_harness_buffers_in_queue(h), 250u);
+  // A PTS going backwards gives -1 and becomes the new reference.
+  rest = capture_stderr([&] {
+    for (guint64 n = 250; n < 500; n++) {
+      GstBuffer *b = bgr_buffer(n);
+      if (n == 499)
+        GST_BUFFER_PTS(b) = 0;
+      ASSERT_EQ(gst_harness_push(h, b), GST_FLOW_OK);
+    }
+  });
+  EXPECT_NE(rest.find("[nmx-tarkin] frame=500 "), std::string::npos) << rest.substr(0, 500);
+  EXPECT_NE(rest.find(" pts_interval_ms=-1.000\n"), std::string::npos) << rest.substr(0, 500);
+  gst_harness_teardown(h);
+}
