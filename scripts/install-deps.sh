@@ -13,6 +13,8 @@ PKGS=(
   gstreamer1.0-libav gstreamer1.0-rtsp
   # codecs and conversion behind the soft platform elements
   libavcodec-dev libavutil-dev libx264-dev libx265-dev libyuv-dev
+  # logo decoding and text of the soft overlay element
+  libopencv-imgcodecs-dev
   # core library
   libjsoncpp-dev libopencv-core-dev libopencv-imgproc-dev
   # inference plug-ins and the runtime stand-in (OpenCV DNN on ONNX models)

@@ -7,6 +7,8 @@
 
 #include "nmxsoftdec.h"
 #include "nmxsoftenc.h"
+#include "qtivcomposer.h"
+#include "qtivoverlay.h"
 #include "qtivsplit.h"
 #include "qtivtransform.h"
 
@@ -35,6 +37,8 @@ const ElementEntry kElements[] = {
     {"v4l2h265enc", GST_RANK_MARGINAL, gst_nmx_soft_v4l2h265enc_get_type},
     {"qtivtransform", GST_RANK_NONE, gst_nmx_soft_vtransform_get_type},
     {"qtivsplit", GST_RANK_NONE, gst_nmx_soft_vsplit_get_type},
+    {"qtivcomposer", GST_RANK_NONE, gst_nmx_soft_vcomposer_get_type},
+    {"qtivoverlay", GST_RANK_NONE, gst_nmx_soft_voverlay_get_type},
 };
 
 /* Another plug-in (v4l2 with a real codec device, or the board's own) may

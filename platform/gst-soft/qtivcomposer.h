@@ -1,0 +1,14 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+#pragma once
+
+#include <gst/gst.h>
+
+G_BEGIN_DECLS
+
+#define GST_TYPE_NMX_SOFT_VCOMPOSER (gst_nmx_soft_vcomposer_get_type())
+GType gst_nmx_soft_vcomposer_get_type(void);
+
+#define GST_TYPE_NMX_SOFT_VCOMPOSER_PAD (gst_nmx_soft_vcomposer_pad_get_type())
+GType gst_nmx_soft_vcomposer_pad_get_type(void);
+
+G_END_DECLS
