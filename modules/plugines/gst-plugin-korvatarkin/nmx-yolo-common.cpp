@@ -82,9 +82,9 @@ bool letterbox(const uint8_t *bgr, int width, int height, int stride, float *dst
 }  // namespace
 
 bool letterbox_yolov5(const uint8_t *bgr, int width, int height, int stride, float *dst, int dst_w,
-                      int dst_h, float *scale, int *new_w, int *new_h)
+                      int dst_h, float *scale, int *new_w, int *new_h, LetterboxScratch *scratch)
 {
-  return letterbox(bgr, width, height, stride, dst, dst_w, dst_h, scale, new_w, new_h, false, nullptr);
+  return letterbox(bgr, width, height, stride, dst, dst_w, dst_h, scale, new_w, new_h, false, scratch);
 }
 
 bool letterbox_yolov8(const uint8_t *bgr, int width, int height, int stride, float *dst, int dst_w,

@@ -55,8 +55,9 @@ constexpr size_t kV8ClassElements = 80 * 8400;      // 672,000
 bool letterbox_geometry(int width, int height, int dst_w, int dst_h, float *scale, int *new_w,
                         int *new_h);
 
-// Scratch images for the YOLOv8 letterbox. Pass NULL to use the calling thread's own
-// set (kept until the thread exits).
+// Scratch images for the letterbox. Pass NULL to use the calling thread's own set
+// (kept until the thread exits); a caller that must keep no state between calls
+// passes a local one.
 struct LetterboxScratch {
   cv::Mat resized, canvas;
 };
@@ -64,7 +65,8 @@ struct LetterboxScratch {
 // YOLOv5 input: bilinear resize into the top-left corner of a zero canvas, float
 // B, G, R divided by 255, HWC. dst holds dst_w * dst_h * 3 floats.
 bool letterbox_yolov5(const uint8_t *bgr, int width, int height, int stride, float *dst, int dst_w,
-                      int dst_h, float *scale, int *new_w, int *new_h);
+                      int dst_h, float *scale, int *new_w, int *new_h,
+                      LetterboxScratch *scratch = nullptr);
 
 // YOLOv8 input: as above but R, G, B and a factor of 1/255.
 bool letterbox_yolov8(const uint8_t *bgr, int width, int height, int stride, float *dst, int dst_w,
