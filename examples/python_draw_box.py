@@ -84,8 +84,9 @@ def main():
         sig = signal.sigwait(signals)
         stopping.set()
         print(f"{signal.Signals(sig).name}: stopping {sid}", flush=True)
-        # Repeated because a stream (re)started just before the flag was set would not
-        # have been registered yet for the first request. A second signal gives up.
+        # A stop that arrives while the stream is starting is honoured; it is repeated
+        # only for the instant before start_stream has claimed the id at all (between
+        # the check of `stopping` and the call). A second signal gives up waiting.
         while not finished.is_set():
             nimbragst.shutdown(sid)
             if signal.sigtimedwait(signals, 0.5) is not None:
@@ -105,7 +106,7 @@ def main():
         return 0
 
     rc = 0
-    while True:
+    while not stopping.is_set():
         rc = nimbragst.start_stream(sid, on_frame)
         if rc != 0 or not args.loop or stopping.is_set():
             break

@@ -5,11 +5,13 @@
 // and take the GIL for each frame. Nothing thrown on the Python side may reach those
 // threads: every error is reported through sys.unraisablehook and the frame answers -1.
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <Python.h>
 #include <cxxabi.h>
 
 #include <atomic>
+#include <cstring>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -29,6 +31,34 @@ using Velkor::Nimbra::Image;
 using FrameFn = std::function<int8_t(const Image&)>;
 
 namespace {
+
+// Pixels handed to Python through as_memoryview(). The view must never reach memory the
+// pipeline reuses (a view, or a numpy array over it, may be kept after the callback), so
+// it exposes a private copy of the frame that lives as long as any view of it; what the
+// callback writes there is copied back into the frame when the callback returns, so
+// drawings still reach the outputs.
+struct FramePixels {
+  std::vector<uint8_t> bytes;
+};
+
+// The frame whose callback runs on this thread, and its pixels once Python asked for a
+// view.
+struct CurrentFrame {
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+  std::shared_ptr<FramePixels> pixels;
+};
+thread_local CurrentFrame* t_current_frame = nullptr;
+
+std::shared_ptr<FramePixels> pixels_of(const Image& img) {
+  CurrentFrame* cur = t_current_frame;
+  if (!cur || !img.data || cur->data != img.data) return nullptr;
+  if (!cur->pixels) {
+    cur->pixels = std::make_shared<FramePixels>();
+    cur->pixels->bytes.assign(img.data, img.data + cur->size);
+  }
+  return cur->pixels;
+}
 
 // Once the interpreter is going away a foreign thread must not touch it: taking the GIL
 // there would park (or end) a GStreamer streaming thread for good.
@@ -113,7 +143,16 @@ int8_t run_callback(PyObject* fn, const Image& frame) {
     PyErr_WriteUnraisable(fn);
     return -1;
   }
+  CurrentFrame current;
+  current.data = frame.data;
+  current.size = frame.size;
+  CurrentFrame* outer = t_current_frame;
+  t_current_frame = &current;
   PyObject* result = PyObject_CallOneArg(fn, image);
+  t_current_frame = outer;
+  // What was drawn through a view goes into the frame itself.
+  if (current.pixels && frame.data && current.pixels->bytes.size() == frame.size)
+    memcpy(frame.data, current.pixels->bytes.data(), frame.size);
   // The pixels belong to the pipeline buffer and go away after this call: a kept Image
   // must not read them later.
   copy->data = nullptr;
@@ -300,17 +339,31 @@ PYBIND11_MODULE(nimbragst, m) {
           "to_bytes",
           [](const Image& img) {
             if (!img.data || img.size == 0) return py::bytes();
+            if (auto px = t_current_frame && t_current_frame->pixels ? pixels_of(img) : nullptr)
+              return py::bytes(reinterpret_cast<const char*>(px->bytes.data()), px->bytes.size());
             return py::bytes(reinterpret_cast<const char*>(img.data), img.size);
           },
           "Copy of the frame's `size` bytes (b'' without pixels).")
       .def(
           "as_memoryview",
-          [](Image& img) {
+          [](Image& img) -> py::object {
             static char nothing = 0;
             if (!img.data || img.size == 0) return py::memoryview::from_memory(&nothing, 0, false);
-            return py::memoryview::from_memory(img.data, static_cast<ssize_t>(img.size), false);
+            std::shared_ptr<FramePixels> px = pixels_of(img);
+            if (!px) {
+              // Outside a frame callback there is no frame whose memory could be reused.
+              return py::memoryview::from_memory(img.data, static_cast<ssize_t>(img.size), false);
+            }
+            return py::memoryview(py::cast(px));
           },
-          "Writable view of the frame's pixels, valid only while the callback runs.");
+          "Writable view of the frame's pixels. Writes made during the callback reach the "
+          "frame; a view kept afterwards keeps that frame's pixels and never sees another's.");
+
+  py::class_<FramePixels, std::shared_ptr<FramePixels>>(m, "_FramePixels", py::buffer_protocol())
+      .def_buffer([](FramePixels& px) {
+        return py::buffer_info(px.bytes.data(), 1, py::format_descriptor<uint8_t>::format(), 1,
+                               {static_cast<ssize_t>(px.bytes.size())}, {static_cast<ssize_t>(1)}, false);
+      });
 
   py::class_<cv::Mat>(m, "mat_image", py::buffer_protocol())
       .def_buffer(&mat_buffer)

@@ -58,7 +58,12 @@ class Image:
     def to_bytes(self) -> bytes:
         """Copy of the frame's `size` bytes (b"" without pixels)."""
     def as_memoryview(self) -> memoryview:
-        """Writable view of the frame's pixels without copying; drawings reach the output."""
+        """Writable view of the frame's pixels; drawings made during the callback reach
+        the output. A view kept after the callback keeps that frame's pixels and never
+        sees memory the pipeline reuses."""
+
+class _FramePixels:
+    """Internal: the pixels behind an as_memoryview() view (buffer protocol only)."""
 
 class mat_image:
     """A cv::Mat of 8-bit pixels; supports the buffer protocol with shape

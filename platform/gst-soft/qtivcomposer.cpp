@@ -538,6 +538,30 @@ static GstCaps *gst_nmx_soft_vcomposer_update_caps(GstVideoAggregator *vagg, Gst
   return gst_caps_copy(caps);
 }
 
+/* Without a live input, the output is negotiated only once every input that
+ * can still send has told its format, so the first frame already has the format
+ * the picture decides (an overlay's caps often arrive first). Live inputs are
+ * not waited for: one that never sends must not hold the others back. */
+static GstFlowReturn gst_nmx_soft_vcomposer_update_src_caps(GstAggregator *agg, GstCaps *caps, GstCaps **ret)
+{
+  if (!GST_CLOCK_TIME_IS_VALID(gst_aggregator_get_latency(agg))) {
+    bool all_known = true;
+    GST_OBJECT_LOCK(agg);
+    for (GList *l = GST_ELEMENT(agg)->sinkpads; l; l = l->next) {
+      GstVideoAggregatorPad *pad = GST_VIDEO_AGGREGATOR_PAD(l->data);
+      if (GST_VIDEO_INFO_FORMAT(&pad->info) == GST_VIDEO_FORMAT_UNKNOWN &&
+          !gst_aggregator_pad_is_eos(GST_AGGREGATOR_PAD(pad))) {
+        all_known = false;
+        break;
+      }
+    }
+    GST_OBJECT_UNLOCK(agg);
+    if (!all_known)
+      return GST_AGGREGATOR_FLOW_NEED_DATA;
+  }
+  return GST_AGGREGATOR_CLASS(gst_nmx_soft_vcomposer_parent_class)->update_src_caps(agg, caps, ret);
+}
+
 /* Resolved source and destination size of one pad for input @info, before
  * clipping to the output. */
 static void pad_geometry(GstNmxSoftVComposerPad *pad, const GstVideoInfo *info, Rect &src, Rect &dst)
@@ -981,6 +1005,7 @@ static void gst_nmx_soft_vcomposer_class_init(GstNmxSoftVComposerClass *klass)
   element_class->release_pad = GST_DEBUG_FUNCPTR(gst_nmx_soft_vcomposer_release_pad);
   agg_class->sink_query = GST_DEBUG_FUNCPTR(gst_nmx_soft_vcomposer_sink_query);
   agg_class->fixate_src_caps = GST_DEBUG_FUNCPTR(gst_nmx_soft_vcomposer_fixate_src_caps);
+  agg_class->update_src_caps = GST_DEBUG_FUNCPTR(gst_nmx_soft_vcomposer_update_src_caps);
   agg_class->decide_allocation = GST_DEBUG_FUNCPTR(gst_nmx_soft_vcomposer_decide_allocation);
   agg_class->stop = GST_DEBUG_FUNCPTR(gst_nmx_soft_vcomposer_stop);
   vagg_class->update_caps = GST_DEBUG_FUNCPTR(gst_nmx_soft_vcomposer_update_caps);

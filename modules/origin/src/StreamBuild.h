@@ -1,5 +1,11 @@
 // Frame delivery, pipeline runners and stream launchers of classic streams.
 //
+// Where the code lives: StreamProbes.cpp (frame probes), StreamDrawing.cpp (drawing
+// helpers), StreamRunners.cpp (the bus wait and the platform runners, rebuild),
+// StreamLaunchers.cpp (classic and USB launchers, exported element helpers),
+// StreamSplit.cpp (split stream), StreamFramePush.cpp (frame push to MP4 or RTSP),
+// StreamRegistry.cpp (running streams and every stop), StreamSigint.cpp (SIGINT).
+//
 // A launcher creates and registers a pipeline under its stream key, builds the input
 // and output groups and hands everything to the runner the platform tag selects. The
 // runner links  input -> converter chain -> RGB caps -> (converter) -> output,  installs
@@ -32,6 +38,7 @@ struct PiplineData {
   std::function<int8_t(const Image&)> callback;
   Image image;
   std::string streamId = "empty";
+  int rebuilds = 0;  // pipelines rebuilt after a drop of the input
 };
 
 // ---- frame delivery ----
@@ -49,9 +56,11 @@ void draw_picture(uint8_t* frame, uint8_t* picture, int width, int height);
 // ---- runners and stop requests ----
 // True until a stop of every stream ("all_stream") or SIGINT; a later start sets it again.
 extern std::atomic<bool> running;
-// Pipelines by stream key (id, id + "_mp4", id + "_network"). Guarded internally; use
-// the functions below rather than touching it while streams run.
+// Pipelines of the running streams by stream id, every kind. Guarded internally; read it
+// only while no stream starts or ends.
 extern std::map<std::string, GstElement*> pipeline_map;
+// Kept for compatibility; frame-push streams no longer publish their pipeline here
+// (several can run at once).
 extern GstElement* pipeline_s;
 extern GstElement* appsrc_s;
 
@@ -60,6 +69,7 @@ int start_6490_ql(PiplineData* d, GstElement* input, GstElement* output);
 int start_ub2404(PiplineData* d, GstElement* input, GstElement* output);
 int start_usb(PiplineData* d, GstElement* output, StreamProperty prop);
 int re_create_pipeline(PiplineData* d);
+// Stops the stream `id` through its own stop action ("all_stream": every stream).
 void send_eos(const std::string& id);
 void handle_sigint(int);
 void get_caps_for_qtivtransform(GstElement* element);
@@ -108,22 +118,28 @@ std::shared_ptr<OutputEosWatch> watch_output_eos(GstElement* output, const char*
 // the end-of-stream sent with it drain for a bounded time, then the wait ends (Stopped).
 // With `watch`, an end-of-stream that entered the output but never reached the bus ends
 // the wait as end-of-stream once it is overdue.
-BusEnd wait_for_end(GstBus* bus, const std::string& key, const OutputEosWatch* watch = nullptr);
+// With `pipeline`, a stop that comes before the pipeline plays ends the wait at once
+// (nothing was recorded), and the stop's end-of-stream is repeated while it drains (a
+// source that was still connecting drops the first one).
+BusEnd wait_for_end(GstBus* bus, const std::string& key, const OutputEosWatch* watch = nullptr,
+                    GstElement* pipeline = nullptr);
+// The same with the stop condition given by the caller (a stream known by two ids).
+BusEnd wait_for_end(GstBus* bus, const std::function<bool()>& stopped, const OutputEosWatch* watch = nullptr,
+                    GstElement* pipeline = nullptr);
 
-// Registers `pipeline` (a new reference is taken) under `key` and clears an earlier stop
-// request for the key. Returns the stop generation the runner watches.
+// Points the running stream `key` (see StreamRegistry.h) at `pipeline`, the target of
+// its stop's end-of-stream (a new reference is taken). No effect for an id not running.
 void register_pipeline(const std::string& key, GstElement* pipeline);
-// Drops the key if it still names `pipeline`.
+// Drops the pipeline of `key` from pipeline_map if it still names `pipeline`.
 void unregister_pipeline(const std::string& key, GstElement* pipeline);
 // Re-points the key at a rebuilt pipeline.
 void replace_pipeline(const std::string& key, GstElement* pipeline);
-// Whether a stop was requested for this key (by id, or for every stream) since it was
-// registered.
+// Whether the stream `key` was asked to stop (or is not registered at all).
 bool stop_requested(const std::string& key);
 
-// Installs handle_sigint for SIGINT. The handler only writes to a pipe; a forwarder
-// thread then clears `running`, ends every stream and sends the frame-push pipeline its
-// end-of-stream, outside signal context.
+// Installs the SIGINT handler once; it keeps the host's handler and calls it after its
+// own. The handler only writes to a pipe; a forwarder thread then stops every registered
+// stream through its own stop action, outside signal context.
 void install_sigint_forwarder();
 // Extra work for the forwarder thread on every SIGINT (the rolling recorder's).
 void add_sigint_action(std::function<void()> action);

@@ -1,6 +1,8 @@
 #define NIMBRA_MODULE "modules/origin/src/StreamBuildAudio"
 #include "StreamBuildAudio.h"
 
+#include "StreamRegistry.h"
+
 #include "StreamCommon.h"
 #include "StreamLog.h"
 #include "StreamPlatform.h"
@@ -68,6 +70,7 @@ int StreamBuildAudio::init() {
   data.streamId = prop.streamId;
   gst_init(nullptr, nullptr);
   data.pipeline = gst_pipeline_new(prop.streamId.c_str());
+  if (data.pipeline) gst_object_ref_sink(data.pipeline);
   if (!data.pipeline) {
     NLOG_ERROR("pipeline couldn't be created due to pipeline is nullptr.");
     return -1;
@@ -315,6 +318,8 @@ int StreamBuildAudio::set_pipeline_file_rtsp() {
 }
 
 int StreamBuildAudio::launch_stream(std::function<int8_t(const Image&)>& callback) {
+  auto claim = nimbra_internal::claim_stream(stream_id, nimbra_internal::StreamKind::Audio);
+  if (!claim) return -1;
   if (init() != 0) return -1;
   data.callback = std::move(callback);
   callback = nullptr;
@@ -342,24 +347,30 @@ int StreamBuildAudio::launch_stream(std::function<int8_t(const Image&)>& callbac
   GstPad* pad = gst_element_get_static_pad(rgb_caps, "src");
   gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, audio_on_buffer_received, &data, nullptr);
   gst_object_unref(pad);
-  // Registered under its id so gstreamer_pipeline_shutdown ends it like any stream.
-  nimbra_internal::register_pipeline(prop.streamId, data.pipeline);
+  // A stop of its id (or of every stream) ends it with end-of-stream, like any stream.
+  claim->set_pipeline(data.pipeline);
   auto eos_watch = nimbra_internal::watch_output_eos(mux, "src");
-  gst_element_set_state(data.pipeline, GST_STATE_PLAYING);
-
+  const nimbra_internal::EntryPtr entry = claim.entry();
+  auto stopped = [&entry] { return entry->stop_requested(); };
+  if (!stopped()) {
+    gst_element_set_state(data.pipeline, GST_STATE_PLAYING);
+    if (stopped()) gst_element_send_event(data.pipeline, gst_event_new_eos());
+  }
   data.bus = gst_element_get_bus(data.pipeline);
-  nimbra_internal::BusEnd end = nimbra_internal::wait_for_end(data.bus, prop.streamId, eos_watch.get());
-  if (end.kind == nimbra_internal::BusEnd::Error)
+  nimbra_internal::BusEnd end = stopped() ? nimbra_internal::BusEnd{}
+                                          : nimbra_internal::wait_for_end(data.bus, stopped, eos_watch.get(), data.pipeline);
+  const bool failed = end.kind == nimbra_internal::BusEnd::Error;
+  if (failed)
     nimbra_internal::log_bus_error(end, "Error received from element %s: %s\n", "Debugging information: %s\n");
   else
     NLOG_INFO("End-Of-Stream reached.");
-  nimbra_internal::unregister_pipeline(prop.streamId, data.pipeline);
+  claim->set_pipeline(nullptr);
   gst_element_set_state(data.pipeline, GST_STATE_NULL);
   gst_object_unref(data.bus);
   data.bus = nullptr;
   gst_object_unref(data.pipeline);
   data.pipeline = nullptr;
-  return 0;
+  return failed ? -1 : 0;
 }
 
 void audio_cb_rtspsrc_pad_added(GstElement*, GstPad* pad, gpointer user_data) {

@@ -23,6 +23,8 @@
 #include <thread>
 #include <unordered_map>
 
+#include "StreamRegistry.h"
+
 namespace Velkor {
 namespace Nimbra {
 namespace {
@@ -44,12 +46,16 @@ struct StreamContext {
   GstElement* appsrc = nullptr;
   GstElement* appsink = nullptr;
   GMainLoop* loop = nullptr;
+  GMainContext* context = nullptr;
+  // The stream's entry in the registry of every stream kind (stops by id, "all_stream"
+  // and SIGINT reach it there).
+  nimbra_internal::EntryPtr entry;
   std::function<int8_t(const Image&)> callback;
   std::thread worker;
   std::atomic<bool> running{false};
   std::atomic<bool> stopping{false};
   std::mutex state_mutex;
-  std::mutex push_mutex;
+  std::timed_mutex push_mutex;
   std::mutex param_mutex;
   std::condition_variable startup_cv;
   SpliceDecodeState decode_state = WaitParams;
@@ -76,6 +82,10 @@ struct StreamContext {
 };
 
 using ContextPtr = std::shared_ptr<StreamContext>;
+
+// The stream whose callback runs on this thread: a stop from inside the callback must
+// not wait for the pipeline that is waiting for the callback.
+thread_local StreamContext* t_in_callback = nullptr;
 
 std::once_flag g_gst_init_once;
 std::mutex g_streams_mutex;
@@ -160,7 +170,9 @@ GstFlowReturn on_new_sample(GstAppSink* sink, gpointer user_data) {
   image.pts = GST_BUFFER_PTS_IS_VALID(buffer) ? (int64_t)GST_BUFFER_PTS(buffer) : -1;
   image.format = "NV12";
 
+  t_in_callback = ctx;
   ctx->callback(image);
+  t_in_callback = nullptr;
 
   gst_buffer_unmap(buffer, &map);
   gst_sample_unref(sample);
@@ -220,6 +232,7 @@ void teardown(const ContextPtr& ctx, GstElement* pipeline, GstElement* appsrc, G
     ctx->appsrc = nullptr;
     ctx->appsink = nullptr;
     ctx->loop = nullptr;
+    ctx->context = nullptr;
   }
   if (appsink) gst_object_unref(appsink);
   if (appsrc) gst_object_unref(appsrc);
@@ -288,6 +301,7 @@ void worker_main(ContextPtr ctx) {
     ctx->appsrc = appsrc;
     ctx->appsink = appsink;
     ctx->loop = loop;
+    ctx->context = context;
   }
 
   GstCaps* caps = gst_caps_from_string("video/x-h265,stream-format=byte-stream,alignment=au");
@@ -396,9 +410,15 @@ int start_splice_stream(std::string stream_id, std::function<int8_t(const Image&
   ctx->stream_id = stream_id;
   ctx->callback = callback;
   ctx->decode_state = WaitParams;
+  ctx->entry = nimbra_internal::register_detached(stream_id, nimbra_internal::StreamKind::Splice);
+  if (!ctx->entry) return SPLICE_ALREADY_REGISTERED;
+  ctx->entry->set_stop_action([stream_id](nimbra_internal::StopCause) { stop_splice_stream(stream_id); });
   {
     std::lock_guard<std::mutex> g(g_streams_mutex);
-    if (g_streams.count(stream_id)) return SPLICE_ALREADY_REGISTERED;
+    if (g_streams.count(stream_id)) {
+      nimbra_internal::release_entry(ctx->entry);
+      return SPLICE_ALREADY_REGISTERED;
+    }
     g_streams.emplace(stream_id, ctx);
   }
 
@@ -421,6 +441,7 @@ int start_splice_stream(std::string stream_id, std::function<int8_t(const Image&
       auto it = g_streams.find(stream_id);
       if (it != g_streams.end() && it->second == ctx) g_streams.erase(it);
     }
+    nimbra_internal::release_entry(ctx->entry);
     if (ctx->worker.joinable()) ctx->worker.join();
   }
   return result;
@@ -450,7 +471,7 @@ int decode_put_frame_splice(const uint8_t* data, size_t size, const std::string&
     }
   }
 
-  std::lock_guard<std::mutex> push_lock(ctx->push_mutex);
+  std::lock_guard<std::timed_mutex> push_lock(ctx->push_mutex);
   GstElement* src = ref_element(ctx.get(), &StreamContext::appsrc);
   if (!src) return SPLICE_NOT_RUNNING;
   GstBuffer* buffer = gst_buffer_new_allocate(nullptr, size, nullptr);
@@ -484,9 +505,45 @@ int stop_splice_stream(std::string stream_id) {
     ctx = it->second;
     g_streams.erase(it);
   }
-  // Wait for pushes already past the registry look-up, so none races the end-of-stream.
+  nimbra_internal::release_entry(ctx->entry);
   ctx->stopping = true;
-  { std::lock_guard<std::mutex> push_lock(ctx->push_mutex); }
+  if (t_in_callback == ctx.get()) {
+    // Called from this stream's own callback: the worker cannot finish while the
+    // callback runs, so the stop is only started here. End-of-stream goes in, and the
+    // loop is quit after the drain time if it has not ended by then; the worker then
+    // tears down and releases itself.
+    if (GstElement* src = ref_element(ctx.get(), &StreamContext::appsrc)) {
+      gst_app_src_end_of_stream(GST_APP_SRC(src));
+      gst_object_unref(src);
+    }
+    GMainContext* context = nullptr;
+    {
+      std::lock_guard<std::mutex> g(ctx->state_mutex);
+      if (ctx->context) context = g_main_context_ref(ctx->context);
+    }
+    if (context) {
+      GSource* timeout = g_timeout_source_new((guint)std::chrono::milliseconds(kStopDrainTimeout).count());
+      auto* weak = new std::weak_ptr<StreamContext>(ctx);
+      g_source_set_callback(
+          timeout,
+          [](gpointer data) -> gboolean {
+            if (ContextPtr c = static_cast<std::weak_ptr<StreamContext>*>(data)->lock()) quit_loop(c.get());
+            return G_SOURCE_REMOVE;
+          },
+          weak, [](gpointer data) { delete static_cast<std::weak_ptr<StreamContext>*>(data); });
+      g_source_attach(timeout, context);
+      g_source_unref(timeout);
+      g_main_context_unref(context);
+    }
+    if (ctx->worker.joinable()) ctx->worker.detach();
+    return SPLICE_OK;
+  }
+  // Wait for pushes already past the registry look-up, so none races the end-of-stream,
+  // but not behind a push blocked in a full source queue: the end-of-stream wakes it.
+  if (ctx->push_mutex.try_lock_for(std::chrono::milliseconds(500)))
+    ctx->push_mutex.unlock();
+  else
+    log_err("[WARN][" + stream_id + "] a push is blocked in the source queue; stopping without it");
   request_stop(ctx);
   if (ctx->worker.joinable()) ctx->worker.join();
   return SPLICE_OK;

@@ -46,7 +46,10 @@ void cb_rtspsrc_pad_added(GstElement*, GstPad* pad, gpointer data) {
     NLOG_INFO("This is a video stream.");
     const gchar* encoding = gst_structure_get_string(s, "encoding-name");
     // Runs on rtspsrc's thread: get_decode_type never throws.
-    const std::string configured = get_decode_type(g_stream_id);
+    // The stream's own id travels with the depayloader: g_stream_id names whichever
+    // input group was built last in the process.
+    const char* own_id = static_cast<const char*>(g_object_get_data(G_OBJECT(depay), "nimbra-stream-id"));
+    const std::string configured = get_decode_type(own_id ? own_id : "");
     if (configured != (encoding ? encoding : "")) {
       NLOG_ERROR("Incoming data decode type: %s, doesn't match defined type, Update decode type in file "
                  "nimbra-gst.conf accordingly please.",
@@ -124,6 +127,7 @@ GstElement* StreamInputRtsp::build() {
     gst_object_unref(bin);
     return nullptr;
   }
+  g_object_set_data_full(G_OBJECT(depay), "nimbra-stream-id", g_strdup(stream_id.c_str()), g_free);
   g_signal_connect(src, "pad-added", G_CALLBACK(cb_rtspsrc_pad_added), depay);
   createSrcPad(bin, decoder);
   return bin;

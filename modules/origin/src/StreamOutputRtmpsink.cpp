@@ -6,14 +6,18 @@
 
 StreamOutputRtmpsink::StreamOutputRtmpsink(std::string location_) : location(std::move(location_)) {}
 
+StreamOutputRtmpsink::StreamOutputRtmpsink(std::string location_, std::string codec_stream_id_)
+    : location(std::move(location_)), codec_stream_id(std::move(codec_stream_id_)) {}
+
 GstElement* StreamOutputRtmpsink::build() {
   GstElement* bin = gst_bin_new("nimbra-output-rtmpsink");
   GstElement* sink = gst_element_factory_make("rtmpsink", nullptr);
   GstElement* mux = gst_element_factory_make("flvmux", nullptr);
   GstElement* filter = gst_element_factory_make("capsfilter", nullptr);
   GstElement* encoder = gst_element_factory_make("qtic2venc", nullptr);
-  // The codec follows the input group created last in the process.
-  const bool h265 = get_encode_type(g_stream_id) == "H265";
+  // The codec of the stream named at construction; without one, of the input group
+  // created last in the process (which is another stream's when several start at once).
+  const bool h265 = get_encode_type(codec_stream_id.empty() ? g_stream_id : codec_stream_id) == "H265";
   // FLV carries length-prefixed (avc) video while encoders emit byte-stream, so a parser
   // converts between the profile filter and the muxer.
   GstElement* parser = gst_element_factory_make(h265 ? "h265parse" : "h264parse", nullptr);

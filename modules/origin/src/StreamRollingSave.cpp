@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -18,6 +19,7 @@
 #include "StreamCommon.h"
 #include "StreamLog.h"
 #include "StreamPlatform.h"
+#include "StreamRegistry.h"
 
 using nimbra_internal::launch_quoted;
 
@@ -31,25 +33,12 @@ std::mutex g_limits_mutex;
 uint64_t g_segment_ns = kSegmentNs;
 int g_max_files = kMaxFiles;
 
-// The recording of this process (one per process); touched by the SIGINT forwarder
-// thread as well.
-std::mutex g_rolling_mutex;
-GstElement* rolling_pipeline_s = nullptr;
-GMainLoop* g_loop = nullptr;
-
-// mkdir -p with mode 0755.
-bool make_dirs(const std::string& path) {
-  std::string partial;
-  std::stringstream ss(path);
-  std::string part;
-  if (!path.empty() && path[0] == '/') partial = "/";
-  while (std::getline(ss, part, '/')) {
-    if (part.empty()) continue;
-    partial += part + "/";
-    if (mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) return false;
-  }
-  return true;
-}
+// What the bus watch of one recording needs; each recording has its own loop, so one
+// recording's end never quits another's.
+struct Recording {
+  GMainLoop* loop = nullptr;
+  bool failed = false;
+};
 
 // Removes the regular *.mp4 files directly inside dir; -1 when the directory cannot be
 // read or a file cannot be removed.
@@ -69,22 +58,13 @@ int clear_segments(const std::string& dir) {
   return rc;
 }
 
-void on_sigint() {
-  std::lock_guard<std::mutex> g(g_rolling_mutex);
-  if (!rolling_pipeline_s) return;
-  NLOG_INFO("Received SIGINT signal, will send EOS to pipeline.");
-  gst_element_send_event(rolling_pipeline_s, gst_event_new_eos());
-  NLOG_WARN("Sending EOS to pipeline completed.");
-}
-
-gboolean bus_cb(GstBus*, GstMessage* msg, gpointer) {
+gboolean bus_cb(GstBus*, GstMessage* msg, gpointer data) {
+  auto* rec = static_cast<Recording*>(data);
   switch (GST_MESSAGE_TYPE(msg)) {
-    case GST_MESSAGE_EOS: {
+    case GST_MESSAGE_EOS:
       NLOG_WARN("EOS received.\n");
-      std::lock_guard<std::mutex> g(g_rolling_mutex);
-      if (g_loop) g_main_loop_quit(g_loop);
+      g_main_loop_quit(rec->loop);
       break;
-    }
     case GST_MESSAGE_ERROR: {
       GError* err = nullptr;
       gchar* debug = nullptr;
@@ -93,8 +73,8 @@ gboolean bus_cb(GstBus*, GstMessage* msg, gpointer) {
       if (debug) NLOG_ERROR("debug: %s\n", debug);
       if (err) g_error_free(err);
       g_free(debug);
-      std::lock_guard<std::mutex> g(g_rolling_mutex);
-      if (g_loop) g_main_loop_quit(g_loop);
+      rec->failed = true;
+      g_main_loop_quit(rec->loop);
       break;
     }
     default:
@@ -103,20 +83,37 @@ gboolean bus_cb(GstBus*, GstMessage* msg, gpointer) {
   return TRUE;
 }
 
-// Stops the loop once a stop was requested through gstreamer_pipeline_shutdown and the
-// end-of-stream it sent did not arrive in time.
+// Quits the loop once a stop was requested and the end-of-stream it sent did not
+// arrive in time.
 struct StopWatch {
-  std::string key;
+  nimbra_internal::EntryPtr entry;
+  GMainLoop* loop = nullptr;
   int polls_after_stop = 0;
 };
 
 gboolean poll_stop(gpointer data) {
   auto* w = static_cast<StopWatch*>(data);
-  if (!nimbra_internal::stop_requested(w->key)) return G_SOURCE_CONTINUE;
+  if (!w->entry->stop_requested()) return G_SOURCE_CONTINUE;
   if (++w->polls_after_stop < 50) return G_SOURCE_CONTINUE;  // 5 s for the segment to close
-  std::lock_guard<std::mutex> g(g_rolling_mutex);
-  if (g_loop) g_main_loop_quit(g_loop);
+  g_main_loop_quit(w->loop);
   return G_SOURCE_REMOVE;
+}
+
+// The segment directory, created when missing. Refused when it, or the root above it,
+// is a symbolic link or not a directory: segments are written and deleted inside it.
+bool safe_segment_dir(const std::string& root, const std::string& dir) {
+  for (const std::string& path : {root, dir}) {
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    struct stat st;
+    if (lstat(p.c_str(), &st) != 0) {
+      if (errno != ENOENT) return false;
+      if (mkdir(p.c_str(), 0755) != 0 && errno != EEXIST) return false;
+      if (lstat(p.c_str(), &st) != 0) return false;
+    }
+    if (S_ISLNK(st.st_mode) || !S_ISDIR(st.st_mode)) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -124,7 +121,9 @@ gboolean poll_stop(gpointer data) {
 namespace nimbra_internal {
 
 bool rolling_id_is_safe(const std::string& id) {
-  return !id.empty() && id.find('/') == std::string::npos && id.find("..") == std::string::npos;
+  // "%" would be read as a conversion by the segment location's printf-style pattern.
+  return !id.empty() && id.find('/') == std::string::npos && id.find("..") == std::string::npos &&
+         id.find('%') == std::string::npos;
 }
 
 void set_rolling_limits(uint64_t segment_ns, int max_files) {
@@ -142,17 +141,19 @@ std::string concate_script_path() {
 
 int start_rolling_save(std::string stream_id) {
   gst_init(nullptr, nullptr);
-  nimbra_internal::install_sigint_forwarder();
-  static std::once_flag action_once;
-  std::call_once(action_once, [] { nimbra_internal::add_sigint_action(on_sigint); });
-
   if (!nimbra_internal::rolling_id_is_safe(stream_id)) {
     NLOG_ERROR("Rolling save refused: stream id \"%s\" cannot name a directory under %s.", stream_id.c_str(),
                kRollingRoot);
     return -1;
   }
+  auto claim = nimbra_internal::claim_stream(stream_id, nimbra_internal::StreamKind::Rolling);
+  if (!claim) return -1;
   const std::string dir = kRollingRoot + stream_id;
-  if (!make_dirs(dir)) NLOG_WARN("Cannot create rolling directory %s: %s", dir.c_str(), strerror(errno));
+  if (!safe_segment_dir(kRollingRoot, dir)) {
+    NLOG_ERROR("Rolling save refused: %s is not a plain directory (a symbolic link or another file is there).",
+               dir.c_str());
+    return -1;
+  }
   if (int ret = clear_segments(dir); ret != 0)
     NLOG_WARN("clear rolling dir failed, cmd=%s, ret=%d", ("remove " + dir + "/*.mp4").c_str(), ret);
 
@@ -178,7 +179,7 @@ int start_rolling_save(std::string stream_id) {
   const std::string tail = " max-size-time=" + std::to_string(segment_ns) +
                            " async-finalize=true max-files=" + std::to_string(max_files);
   // The id from the configuration names the directory, as the caller's id does.
-  const std::string location = launch_quoted(kRollingRoot + prop.streamId + "/%05d.mp4");
+  const std::string location = launch_quoted(dir + "/%05d.mp4");
   const std::string& tag = nimbra_internal::platform_tag();
   std::string dec, enc;
   if (tag == "8550") {
@@ -218,47 +219,48 @@ int start_rolling_save(std::string stream_id) {
     g_clear_error(&err);
   }
 
-  // A private context: the recorder's loop dispatches only its own bus.
+  // A private context and loop per recording: the loop dispatches only its own bus.
   GMainContext* context = g_main_context_new();
   g_main_context_push_thread_default(context);
-  GMainLoop* loop = g_main_loop_new(context, FALSE);
+  Recording rec;
+  rec.loop = g_main_loop_new(context, FALSE);
   GstBus* bus = gst_element_get_bus(pipeline);
   GSource* bus_source = gst_bus_create_watch(bus);
-  g_source_set_callback(bus_source, (GSourceFunc)(void*)bus_cb, nullptr, nullptr);
+  g_source_set_callback(bus_source, (GSourceFunc)(void*)bus_cb, &rec, nullptr);
   g_source_attach(bus_source, context);
   gst_object_unref(bus);
-  StopWatch watch{stream_id};
+  StopWatch watch{claim.entry(), rec.loop};
   GSource* stop_source = g_timeout_source_new(100);
   g_source_set_callback(stop_source, poll_stop, &watch, nullptr);
   g_source_attach(stop_source, context);
-  {
-    std::lock_guard<std::mutex> g(g_rolling_mutex);
-    rolling_pipeline_s = pipeline;
-    g_loop = loop;
+  gst_object_ref_sink(pipeline);
+  // A stop (by id, of every stream, or SIGINT) ends the recording with end-of-stream,
+  // so the open segment is finalised.
+  claim->set_pipeline(pipeline);
+  std::shared_ptr<GstElement> held(GST_ELEMENT(gst_object_ref(pipeline)), [](GstElement* e) { gst_object_unref(e); });
+  claim->set_stop_action([held](nimbra_internal::StopCause cause) {
+    if (cause == nimbra_internal::StopCause::Sigint) NLOG_INFO("Received SIGINT signal, will send EOS to pipeline.");
+    gst_element_send_event(held.get(), gst_event_new_eos());
+    if (cause == nimbra_internal::StopCause::Sigint) NLOG_WARN("Sending EOS to pipeline completed.");
+  });
+  if (!claim->stop_requested()) {
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    NLOG_INFO("Pipeline PLAYING. Press Ctrl+C to quit.\n");
+    g_main_loop_run(rec.loop);
   }
-  // Registered like any stream, so gstreamer_pipeline_shutdown(id) ends the recording
-  // with end-of-stream and the open segment is finalised.
-  nimbra_internal::register_pipeline(stream_id, pipeline);
-  gst_element_set_state(pipeline, GST_STATE_PLAYING);
-  NLOG_INFO("Pipeline PLAYING. Press Ctrl+C to quit.\n");
-  g_main_loop_run(loop);
-
-  {
-    std::lock_guard<std::mutex> g(g_rolling_mutex);
-    rolling_pipeline_s = nullptr;
-    g_loop = nullptr;
-  }
+  // The stop action holds the pipeline: no stop may reach it once it is released.
+  claim->set_stop_action([](nimbra_internal::StopCause) {});
+  claim->set_pipeline(nullptr);
   gst_element_set_state(pipeline, GST_STATE_NULL);
-  nimbra_internal::unregister_pipeline(stream_id, pipeline);
   g_source_destroy(stop_source);
   g_source_unref(stop_source);
   g_source_destroy(bus_source);
   g_source_unref(bus_source);
   gst_object_unref(pipeline);
-  g_main_loop_unref(loop);
+  g_main_loop_unref(rec.loop);
   g_main_context_pop_thread_default(context);
   g_main_context_unref(context);
-  return 0;
+  return rec.failed ? -1 : 0;
 }
 
 namespace {

@@ -13,6 +13,7 @@
 #include "StreamOutputRtspsink.h"
 #include "StreamOutputWaylandsink.h"
 #include "StreamLog.h"
+#include "StreamRegistry.h"
 #include "StreamRollingSave.h"
 
 namespace nimbra_internal {
@@ -97,6 +98,10 @@ int start_stream(std::string stream_id, std::function<int8_t(const Image&)>& cal
     return -1;
   }
   if (ins.inputType == "splice") return start_splice_stream(stream_id, callback);
+  // The id is claimed before anything is built: a second start of a running id is
+  // refused, and a stop that comes while this one is still starting is kept.
+  auto claim = nimbra_internal::claim_stream(stream_id, nimbra_internal::StreamKind::Classic);
+  if (!claim) return -1;
   if (ins.audio) {
     NLOG_INFO("Start to launch audio stream. stream_id: %s", stream_id.c_str());
     return start_audio_stream(stream_id, callback);
@@ -131,6 +136,11 @@ int start(StreamIns& ins, std::function<int8_t(const Image&)>& callback) {
   StreamProperty prop;
   sync_data(ins, prop);
   if (ins.inputType == "splice") return start_splice_stream(ins.streamId, callback);
+  nimbra_internal::StreamClaim claim;
+  if (ins.streamId != "empty") {  // "empty" is replaced by the input's default id later
+    claim = nimbra_internal::claim_stream(ins.streamId, nimbra_internal::StreamKind::Classic);
+    if (!claim) return -1;
+  }
   if (ins.saveMp4) {
     if (ins.width == 0 || ins.height == 0) {
       NLOG_ERROR("Mandatory parameter missing in configuration file.");
@@ -282,22 +292,8 @@ int start_split_stream(std::string stream_id_1, std::function<int8_t(const Image
 }
 
 void gstreamer_pipeline_shutdown(std::string stream_id) {
-  if (stream_id == "all_stream") {
-    send_eos("all_stream");
-    return;
-  }
-  StreamIns ins;
-  int found = -1;
-  try {
-    found = get_properties(stream_id, ins);
-  } catch (const std::exception& e) {
-    // A broken configuration must not keep a stream from stopping.
-    NLOG_ERROR("Configuration could not be read while stopping %s: %s", stream_id.c_str(), e.what());
-  }
-  if (found == 0 && ins.inputType == "splice") {
-    stop_splice_stream(stream_id);
-    return;
-  }
+  // Every kind of stream is found in the registry and stopped by its own stop action;
+  // the configuration file plays no part in a stop.
   send_eos(stream_id);
 }
 

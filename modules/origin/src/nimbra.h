@@ -27,7 +27,8 @@ void clogger(const char* destinationPath);
 
 // Starts the configured stream `stream_id` and blocks until it ends (splice streams
 // return once playing). The callback is moved into the stream: `callback` is empty
-// afterwards. 0 after a normal end, -1 on failure.
+// afterwards. 0 after a normal end, -1 on failure, also when a stream of this id is
+// running already (one error line names it).
 int start_stream(std::string stream_id, std::function<int8_t(const Image&)>& callback);
 // The same from a record filled by the caller (no configuration file is read).
 int start(StreamIns& ins, std::function<int8_t(const Image&)>& callback);
@@ -46,8 +47,11 @@ int start_audio_stream(std::string stream_id, std::function<int8_t(const Image&)
 int start_split_stream(std::string stream_id_1, std::function<int8_t(const Image&)>& callback_1,
                        std::string stream_id_2, std::function<int8_t(const Image&)>& callback_2);
 
-// Stops the stream `stream_id` ("all_stream": every classic stream). Returns at once;
-// the blocked start call returns once the stream has ended.
+// Stops the stream `stream_id`, of any kind ("all_stream": every running stream), through
+// the stream's own stop action: outputs are finalised (end-of-stream), and a stop that
+// arrives while the stream is still starting is honoured. Returns at once for classic
+// streams (the blocked start call returns once the stream has ended); a splice stream is
+// ended before it returns.
 void gstreamer_pipeline_shutdown(std::string stream_id);
 int get_stream_status();
 
