@@ -7,9 +7,11 @@ cd "$(dirname "$0")/.."
 BUILD=${1:-build}
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNIMBRA_BUILD_BENCH=ON >/dev/null
 cmake --build "$BUILD" -j2
-export GST_PLUGIN_PATH="$PWD/$BUILD/platform/gst-soft"
-export GST_REGISTRY_1_0="$PWD/$BUILD/gst-registry.bin"
-export NIMBRA_MEDIA_DIR="$PWD/$BUILD/media"
+# Relative or absolute, from here on the build directory is absolute.
+BUILD=$(cd "$BUILD" && pwd)
+export GST_PLUGIN_PATH="$BUILD/platform/gst-soft:$BUILD/plugins/gstreamer-1.0"
+export GST_REGISTRY_1_0="$BUILD/gst-registry.bin"
+export NIMBRA_MEDIA_DIR="$BUILD/media"
 
 run() { echo; echo "== $1"; shift; "$@"; }
 [ -x "$BUILD/bench/convert/bench_convert" ] &&
@@ -21,7 +23,20 @@ run() { echo; echo "== $1"; shift; "$@"; }
 [ -x "$BUILD/bench/stream/bench_stream" ] &&
   run "start_stream vs plain pipeline, CPU per frame" \
     "$BUILD/bench/stream/bench_stream" "$NIMBRA_MEDIA_DIR/h264_bench_1080p.mp4"
+[ -x "$BUILD/bench/framecopy/bench_framecopy" ] &&
+  run "1080p NV12 frame copy into a memfd ring: nmx-korvaframecopy vs memcpy" \
+    "$BUILD/bench/framecopy/bench_framecopy" 300 5
+[ -x "$BUILD/bench/composer/bench_composer" ] &&
+  run "four 1080p NV12 inputs composed into one 1080p frame: qtivcomposer vs compositor, CPU per frame" \
+    "$BUILD/bench/composer/bench_composer" 300
+[ -x "$BUILD/bench/tarkin/bench_tarkin" ] &&
+  run "YOLO pre/post-processing per 1080p frame: nmx_yolo_common vs blobFromImage + NMSBoxes" \
+    "$BUILD/bench/tarkin/bench_tarkin" "$NIMBRA_MEDIA_DIR/h264_bench_1080p.mp4" \
+    $([ -r "$BUILD/tests/tarkin/models/yolov8_concat.onnx" ] && echo "$BUILD/tests/tarkin/models/yolov8_concat.onnx")
+[ -x "$BUILD/bench/tarkinvideo/bench_tarkinvideo" ] &&
+  run "Segmentation overlay at 1080p, 10 and 50 objects: one mask product vs a product per object" \
+    "$BUILD/bench/tarkinvideo/bench_tarkinvideo"
 if [ -f bench/python/bench_python.py ]; then
-  run "Python callback vs C++ callback" env PYTHONPATH="$PWD/$BUILD/python" \
+  run "Python callback vs C++ callback" env PYTHONPATH="$BUILD/python" \
     /usr/bin/python3 bench/python/bench_python.py --media-dir "$NIMBRA_MEDIA_DIR"
 fi

@@ -7,6 +7,7 @@
  *
  *   RECORD <mount> START <file>      a client ANNOUNCEd to <mount>; <file> will hold it
  *   RECORD <mount> STREAM <caps>     one elementary stream found in what is received
+ *   RECORD <mount> VIDEO <n>         the n-th video frame went into the file (per track)
  *   RECORD <mount> ERROR <message>   the recording pipeline failed
  *   RECORD <mount> EOS               the recording pipeline drained (client left)
  *   RECORD <mount> CLOSED <file>     the recording pipeline is stopped, <file> is final
@@ -112,6 +113,18 @@ ensure_mux (Recorder * rec)
   gst_element_sync_state_with_parent (rec->mux);
 }
 
+/* Counts what reaches the file, so a client can tell that all it sent has arrived
+ * without waiting on its own end-of-stream (which rtspclientsink does not always post). */
+static GstPadProbeReturn
+video_frame_probe (GstPad * pad, GstPadProbeInfo * info, gpointer data)
+{
+  Recorder *rec = data;
+  guint n = GPOINTER_TO_UINT (g_object_get_data (G_OBJECT (pad), "frames")) + 1;
+  g_object_set_data (G_OBJECT (pad), "frames", GUINT_TO_POINTER (n));
+  emit ("RECORD %s VIDEO %u", rec->mount, n);
+  return GST_PAD_PROBE_OK;
+}
+
 /* Called with rec->lock held. Links one parsed elementary stream into the muxer through
  * a queue (the muxer blocks a stream until every track has data; a single demuxer thread
  * feeding several tracks would otherwise deadlock) and a parser that converts to the
@@ -181,6 +194,8 @@ link_stream (Recorder * rec, GstPad * pad)
     gst_element_sync_state_with_parent (fake);
     emit ("RECORD %s ERROR stream %s not stored", rec->mount, name);
   }
+  if (muxpad && g_str_has_prefix (templ, "video"))
+    gst_pad_add_probe (muxpad, GST_PAD_PROBE_TYPE_BUFFER, video_frame_probe, rec, NULL);
   if (muxpad)
     gst_object_unref (muxpad);
   gst_object_unref (srcpad);
@@ -378,10 +393,27 @@ record_media_init (RecordMedia * media)
   g_signal_connect (media, "unprepared", G_CALLBACK (record_media_unprepared), NULL);
 }
 
+/* A recording keeps every frame it receives, however the sender is paced. In its default
+ * (slave) mode the jitterbuffer estimates the sender's clock skew from arrival times; a
+ * client that stalls for over a second (an encoder starved of CPU) makes it reset the
+ * skew, and the packets around the reset come out with timestamps behind the ones
+ * already pushed and are dropped: whole frames went missing from recordings. Over
+ * RTSP-interleaved TCP nothing arrives out of order or late, so the RTP timestamps alone
+ * are the right clock. */
+static gboolean
+record_media_setup_rtpbin (GstRTSPMedia * media, GstElement * rtpbin)
+{
+  g_object_set (rtpbin, "buffer-mode", 0 /* none */ , NULL);
+  if (GST_RTSP_MEDIA_CLASS (record_media_parent_class)->setup_rtpbin)
+    return GST_RTSP_MEDIA_CLASS (record_media_parent_class)->setup_rtpbin (media, rtpbin);
+  return TRUE;
+}
+
 static void
 record_media_class_init (RecordMediaClass * klass)
 {
   klass->handle_message = record_media_handle_message;
+  klass->setup_rtpbin = record_media_setup_rtpbin;
 }
 
 /* ------------------------------------------------------------------------------------ */

@@ -9,7 +9,11 @@
 //   videoconvert n-threads=2 ! video/x-raw,format=RGB
 // while decoding alone (filesrc ! qtdemux ! h264parse ! v4l2h264dec ! fakesink)
 // gives the floor. Wall and process CPU time per frame are printed.
+#include <errno.h>
+#include <unistd.h>
+
 #include <gst/app/app.h>
+
 #include <gst/gst.h>
 
 #include <glib/gstdio.h>
@@ -79,14 +83,26 @@ std::vector<GstSample *> decode_frames(const std::string &clip, int max)
   if (!pipe)
     return frames;
   GstElement *sink = gst_bin_get_by_name(GST_BIN(pipe), "out");
+  GstBus *bus = gst_element_get_bus(pipe);
   gst_element_set_state(pipe, GST_STATE_PLAYING);
-  while ((int)frames.size() < max) {
-    GstSample *s = gst_app_sink_pull_sample(GST_APP_SINK(sink));
-    if (!s)
+  /* An upstream error never reaches the appsink as EOS: watch the bus between pulls. */
+  while ((int)frames.size() < max && !gst_app_sink_is_eos(GST_APP_SINK(sink))) {
+    GstSample *s = gst_app_sink_try_pull_sample(GST_APP_SINK(sink), 100 * GST_MSECOND);
+    if (s) {
+      frames.push_back(s);
+      continue;
+    }
+    if (GstMessage *m = gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR)) {
+      GError *err = nullptr;
+      gst_message_parse_error(m, &err, nullptr);
+      fprintf(stderr, "bench_convert: decoding %s failed: %s\n", clip.c_str(), err ? err->message : "?");
+      g_clear_error(&err);
+      gst_message_unref(m);
       break;
-    frames.push_back(s);
+    }
   }
   gst_element_set_state(pipe, GST_STATE_NULL);
+  gst_object_unref(bus);
   gst_object_unref(sink);
   gst_object_unref(pipe);
   return frames;
@@ -175,6 +191,10 @@ int main(int argc, char **argv)
   int frames_wanted = argc > 2 ? atoi(argv[2]) : 90;
   if (argc > 1) {
     clip = argv[1];
+    if (access(clip.c_str(), R_OK) != 0) {
+      fprintf(stderr, "bench_convert: cannot read %s: %s\n", clip.c_str(), g_strerror(errno));
+      return 1;
+    }
   } else {
     tmpdir = g_dir_make_tmp("bench-convert-XXXXXX", nullptr);
     clip = tmpdir + "/clip1080p.mp4";

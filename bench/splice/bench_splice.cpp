@@ -10,7 +10,11 @@
 #include <gst/app/gstappsink.h>
 #include <gst/app/gstappsrc.h>
 #include <gst/gst.h>
+#include <errno.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
 #include <time.h>
 
 #include <algorithm>
@@ -146,6 +150,10 @@ int main(int argc, char** argv) {
   std::string clip = argc > 1 ? argv[1] : std::string(NIMBRA_MEDIA_DIR) + "/h265_1080p.h265";
   const int rounds = argc > 2 ? atoi(argv[2]) : 3;
   std::vector<Au> aus;
+  if (argc > 1 && access(clip.c_str(), R_OK) != 0) {
+    fprintf(stderr, "bench_splice: cannot read %s: %s\n", clip.c_str(), strerror(errno));
+    return 1;
+  }
   if (stat(clip.c_str(), &st) == 0) {
     gchar* loc = g_strescape(clip.c_str(), nullptr);
     aus = read_aus(std::string("filesrc location=\"") + loc +

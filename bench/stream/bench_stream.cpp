@@ -6,7 +6,11 @@
 //
 //   bench_stream [clip.mp4] [rounds]
 #include <gst/gst.h>
+#include <errno.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
 #include <time.h>
 
 #include <algorithm>
@@ -97,8 +101,8 @@ int main(int argc, char** argv) {
   gst_init(nullptr, nullptr);
   const std::string clip = argc > 1 ? argv[1] : std::string(NIMBRA_MEDIA_DIR) + "/h264_bench_1080p.mp4";
   const int rounds = argc > 2 ? atoi(argv[2]) : 5;
-  if (stat(clip.c_str(), &st) != 0) {
-    fprintf(stderr, "bench_stream: %s not found\n", clip.c_str());
+  if (access(clip.c_str(), R_OK) != 0) {
+    fprintf(stderr, "bench_stream: cannot read %s: %s\n", clip.c_str(), strerror(errno));
     return 1;
   }
   const std::string conf = "/tmp/nimbra-bench-stream.conf";

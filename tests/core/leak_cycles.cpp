@@ -38,13 +38,40 @@ struct Usage {
   size_t heap;
 };
 
-Usage usage() {
+int thread_count() {
   // GLib parks finished GStreamer task threads in a pool for reuse; they are not ours to
-  // count. Threads still finishing their exit are given a moment.
+  // count.
   g_thread_pool_stop_unused_threads();
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  g_thread_pool_stop_unused_threads();
-  return {count_entries("/proc/self/task"), count_entries("/proc/self/fd"), mallinfo2().uordblks};
+  return count_entries("/proc/self/task");
+}
+
+Usage usage() { return {thread_count(), count_entries("/proc/self/fd"), mallinfo2().uordblks}; }
+
+// The baseline: the thread count once it has stopped changing (threads of the warm-up
+// pipelines may still be on their way out). The limit is a safety net only.
+Usage settled_usage() {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  int last = -1, unchanged = 0;
+  while (std::chrono::steady_clock::now() < deadline) {
+    const int n = thread_count();
+    unchanged = n == last ? unchanged + 1 : 0;
+    last = n;
+    if (unchanged >= 25) break;  // the same count in 25 looks in a row
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return usage();
+}
+
+// After the cycles: waits until threads and fds are back at the baseline. A leaked thread
+// or fd never goes, so the wait ends at the safety limit and the counts show the growth.
+Usage usage_back_at(const Usage& before) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  Usage u = usage();
+  while ((u.threads > before.threads || u.fds > before.fds) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    u = usage();
+  }
+  return u;
 }
 
 void cycle(int i) {
@@ -81,12 +108,9 @@ int main(int argc, char** argv) {
   g_thread_pool_set_max_unused_threads(0);
 
   for (int i = 0; i < 4; ++i) cycle(i);  // warm-up: plug-in loading, type registration, pools
-  const Usage before = usage();
+  const Usage before = settled_usage();
   for (int i = 0; i < cycles; ++i) cycle(i);
-  Usage after = usage();
-  // Task threads of the last pipelines may still be on their way out: a leaked thread
-  // stays, an exiting one goes within moments.
-  for (int i = 0; i < 20 && after.threads > before.threads; ++i) after = usage();
+  const Usage after = usage_back_at(before);
   unlink(conf);
 
   const long heap_growth = (long)after.heap - (long)before.heap;

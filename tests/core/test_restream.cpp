@@ -100,7 +100,7 @@ TEST_F(Restream, AudioFromAFileReachesTheRecordMountWithBothTracks) {
   EXPECT_EQ(width.load(), 320);
   EXPECT_EQ(height.load(), 240);
   EXPECT_TRUE(log.contains("Link connection completed."));
-  auto file = rtsp_->wait_record_closed(mount, std::chrono::seconds(30), from);
+  auto file = rtsp_->wait_record_closed(mount, std::chrono::seconds(60), from);
   ASSERT_TRUE(file);
   auto info = count_frames(*file);
   ASSERT_TRUE(info.ok) << info.error;
@@ -128,7 +128,7 @@ TEST_F(Restream, AudioFromTheRtspAudioMount) {
   ASSERT_EQ(run.wait_for(std::chrono::seconds(60)), std::future_status::ready);
   EXPECT_EQ(run.get(), 0);
   EXPECT_GE(frames.load(), 75);
-  auto file = rtsp_->wait_record_closed(mount, std::chrono::seconds(30), from);
+  auto file = rtsp_->wait_record_closed(mount, std::chrono::seconds(60), from);
   ASSERT_TRUE(file);
   auto info = count_frames(*file);
   ASSERT_TRUE(info.ok) << info.error;
@@ -171,7 +171,8 @@ TEST_F(Restream, RebuildAfterServerRestart) {
     ASSERT_TRUE(wait_until([&] { return frames > 25; }, std::chrono::seconds(30))) << manual;
     rtsp_->kill_hard();
     if (!manual) {
-      std::this_thread::sleep_for(std::chrono::seconds(1));
+      // The server comes back only once the stream has noticed the drop.
+      ASSERT_TRUE(wait_until([&] { return log.contains("It will rebuild."); }, std::chrono::seconds(60)));
       rtsp_->restart();
       const int before = frames;
       EXPECT_TRUE(wait_until([&] { return frames > before + 25; }, std::chrono::seconds(90)))

@@ -22,6 +22,16 @@ bool exists(const std::string& p) {
   return stat(p.c_str(), &st) == 0;
 }
 
+// True once a ring of four has wrapped: the first segment was written again after the
+// last one had been started (before the wrap, 00000.mp4 is older than 00003.mp4).
+bool ring_wrapped(const std::string& dir) {
+  struct stat first, last;
+  if (stat((dir + "/00000.mp4").c_str(), &first) != 0 || stat((dir + "/00003.mp4").c_str(), &last) != 0)
+    return false;
+  if (first.st_mtim.tv_sec != last.st_mtim.tv_sec) return first.st_mtim.tv_sec > last.st_mtim.tv_sec;
+  return first.st_mtim.tv_nsec > last.st_mtim.tv_nsec;
+}
+
 class Rolling : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -69,16 +79,18 @@ TEST_F(Rolling, FileInputRotatesSegmentsInARingAndStopFinalises) {
   std::function<int8_t(const Image&)> cb = [](const Image&) -> int8_t { return 0; };
   auto run = std::async(std::launch::async, [&] { return start_stream(id_, cb); });
   ASSERT_TRUE(wait_until([&] { return !exists(dir_ + "/00042.mp4"); }));
+  // Watch the ring until it has turned over (segment names wrap at the ring's size, so
+  // 00000.mp4 is written again after 00003.mp4). Paced by the recording itself, not by
+  // the clock; the limit is only a safety net (the clip lasts 20 s).
   size_t most = 0;
-  // Real-time pace: about 6 s of recording, watching the ring's size.
-  wait_until(
+  const bool turned = wait_until(
       [&] {
         most = std::max(most, segments(dir_).size());
-        return false;
+        return ring_wrapped(dir_) && most >= 4;
       },
-      std::chrono::seconds(6));
-  EXPECT_GE(most, 4u);
-  EXPECT_LE(most, 4u);
+      std::chrono::seconds(120));
+  EXPECT_TRUE(turned) << "most segments at once: " << most;
+  EXPECT_EQ(most, 4u);
   gstreamer_pipeline_shutdown(id_);
   ASSERT_EQ(run.wait_for(std::chrono::seconds(30)), std::future_status::ready);
   EXPECT_EQ(run.get(), 0);
@@ -140,8 +152,8 @@ TEST_F(Rolling, MergeProducesTheRequestedSpan) {
   ConfigFile conf(config());
   std::function<int8_t(const Image&)> cb = [](const Image&) -> int8_t { return 0; };
   auto run = std::async(std::launch::async, [&] { return start_stream(id_, cb); });
-  ASSERT_TRUE(wait_until([&] { return segments(dir_).size() >= 4; }));
-  std::this_thread::sleep_for(std::chrono::seconds(1));
+  // The ring has wrapped: the three segments after the one being rewritten hold 3 s.
+  ASSERT_TRUE(wait_until([&] { return ring_wrapped(dir_); }, std::chrono::seconds(120)));
   gstreamer_pipeline_shutdown(id_);
   ASSERT_EQ(run.wait_for(std::chrono::seconds(30)), std::future_status::ready);
 

@@ -313,7 +313,7 @@ TEST_F(SpliceClip, StopRacesPushesFromOtherThreads) {
     auto cb = log.callback();
     ASSERT_EQ(start_splice_stream("s-race", cb), 0);
     std::atomic<bool> go{true};
-    std::atomic<int> bad{0};
+    std::atomic<int> bad{0}, accepted{0};
     std::vector<std::thread> pushers;
     for (int t = 0; t < 2; ++t)
       pushers.emplace_back([&] {
@@ -322,11 +322,14 @@ TEST_F(SpliceClip, StopRacesPushesFromOtherThreads) {
           const auto& au = aus()[i % aus().size()];
           int r = decode_put_frame_splice(au.bytes.data(), au.bytes.size(), "s-race", -1, false);
           if (r != 0 && r != -3 && r != -5 && r != -6 && r != -7) ++bad;
+          if (r == 0) ++accepted;
           if (r == -3) break;
           ++i;
         }
       });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50 * (round + 1)));
+    // Each round stops later into the stream: after more accepted pushes, not more time.
+    const int target = 10 * (round + 1);
+    wait_until([&] { return accepted.load() >= target; }, std::chrono::seconds(60));
     EXPECT_EQ(stop_splice_stream("s-race"), 0);
     go = false;
     for (auto& t : pushers) t.join();
