@@ -51,8 +51,9 @@ TEST_F(Restream, RollingSaveFromRtspStoresWithoutReencoding) {
           most = std::max(most, segments(dir).size());
           return most >= 4;
         },
-        std::chrono::seconds(40)))
-        << codec;
+        std::chrono::seconds(120)))
+        << codec << ": " << most << " segments; log tail:\n"
+        << log.text().substr(log.text().size() > 3000 ? log.text().size() - 3000 : 0);
     gstreamer_pipeline_shutdown(id);
     ASSERT_EQ(run.wait_for(std::chrono::seconds(30)), std::future_status::ready);
     EXPECT_EQ(run.get(), 0);
