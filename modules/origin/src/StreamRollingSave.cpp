@@ -139,6 +139,46 @@ std::string concate_script_path() {
 
 }  // namespace nimbra_internal
 
+
+namespace {
+
+struct TimestampGuard {
+  GstClockTime last_pts = GST_CLOCK_TIME_NONE;
+  uint64_t dropped = 0;
+};
+
+GstPadProbeReturn guard_buffer(GstPad*, GstPadProbeInfo* info, gpointer data) {
+  auto* g = static_cast<TimestampGuard*>(data);
+  GstBuffer* buf = GST_PAD_PROBE_INFO_BUFFER(info);
+  if (GST_BUFFER_PTS_IS_VALID(buf)) {
+    g->last_pts = GST_BUFFER_PTS(buf);
+    return GST_PAD_PROBE_OK;
+  }
+  GstClockTime pts = GST_BUFFER_DTS(buf);
+  if (!GST_CLOCK_TIME_IS_VALID(pts) && GST_CLOCK_TIME_IS_VALID(g->last_pts))
+    pts = g->last_pts + (GST_BUFFER_DURATION_IS_VALID(buf) ? GST_BUFFER_DURATION(buf) : GST_MSECOND);
+  if (!GST_CLOCK_TIME_IS_VALID(pts)) {
+    if (g->dropped++ == 0) NLOG_WARN("Rolling save: dropping an access unit without timestamps.");
+    return GST_PAD_PROBE_DROP;
+  }
+  buf = gst_buffer_make_writable(buf);
+  GST_BUFFER_PTS(buf) = pts;
+  GST_PAD_PROBE_INFO_DATA(info) = buf;
+  g->last_pts = pts;
+  return GST_PAD_PROBE_OK;
+}
+
+void guard_timestamps(GstElement* pipeline) {
+  GstElement* rec = gst_bin_get_by_name(GST_BIN(pipeline), "rec");
+  if (!rec) return;
+  for (GList* l = GST_ELEMENT(rec)->sinkpads; l; l = l->next)
+    gst_pad_add_probe(GST_PAD(l->data), GST_PAD_PROBE_TYPE_BUFFER, guard_buffer, new TimestampGuard,
+                      [](gpointer d) { delete static_cast<TimestampGuard*>(d); });
+  gst_object_unref(rec);
+}
+
+}  // namespace
+
 int start_rolling_save(std::string stream_id) {
   gst_init(nullptr, nullptr);
   if (!nimbra_internal::rolling_id_is_safe(stream_id)) {
@@ -218,6 +258,12 @@ int start_rolling_save(std::string stream_id) {
     NLOG_ERROR("Parse warning: %s\n", err->message);
     g_clear_error(&err);
   }
+
+  // An RTSP source on a loaded host now and then hands on an access unit without a PTS
+  // (the jitterbuffer lost track of the sender's clock). mp4mux refuses such a buffer
+  // with an error that ends the whole recording; it gets its DTS, or the previous PTS
+  // plus its duration, and one that has neither is dropped instead.
+  if (prop.inputType == "rtsp") guard_timestamps(pipeline);
 
   // A private context and loop per recording: the loop dispatches only its own bus.
   GMainContext* context = g_main_context_new();
