@@ -22,6 +22,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
 #include <mutex>
 
@@ -34,11 +35,16 @@ enum {
   PROP_OUTPUT_IO_MODE,
   PROP_DISCARD_CORRUPTED_FRAMES,
   PROP_FAIL_AFTER_BUFFERS,
+  PROP_STALL_AFTER_BUFFERS,
 };
 
 #define DEFAULT_IO_MODE NMX_SOFT_IO_MODE_AUTO
 #define DEFAULT_DISCARD_CORRUPTED_FRAMES FALSE
 #define FAIL_AFTER_BUFFERS_ENV "NMXSOFT_FAIL_AFTER_BUFFERS"
+/* Testing aid: the decoder takes this many buffers, then holds the next one
+ * until it leaves PAUSED, so whatever feeds it backs up as behind a hung
+ * hardware decoder. */
+#define STALL_AFTER_BUFFERS_ENV "NMXSOFT_STALL_AFTER_BUFFERS"
 
 /* H.264/H.265 reorder at most 16 frames; frame threading delays output by one
  * frame per thread. A pending frame further behind the current output than
@@ -74,6 +80,7 @@ struct DecSettings {
   int output_io_mode = DEFAULT_IO_MODE;
   bool discard_corrupted = DEFAULT_DISCARD_CORRUPTED_FRAMES;
   int fail_after_buffers = 0;
+  int stall_after_buffers = 0;
 };
 
 struct NmxDecPrivate {
@@ -89,6 +96,11 @@ struct NmxDecPrivate {
   int reorder_depth = REORDER_SLACK;
   guint64 buffers_in = 0;
   bool frame_discard = false;  // snapshot of the setting for the frame being output
+
+  // A stalled handle_frame waits here until the element leaves PAUSED.
+  std::mutex stall_lock;
+  std::condition_variable stall_cv;
+  bool stall_released = false;
 
   // Output description last negotiated, to detect stream changes.
   int out_w = 0, out_h = 0, out_par_n = 0, out_par_d = 0;
@@ -428,6 +440,14 @@ static GstFlowReturn gst_nmx_soft_dec_handle_frame(GstVideoDecoder *decoder, Gst
     gst_video_decoder_release_frame(decoder, frame);
     return GST_FLOW_ERROR;
   }
+  if (settings.stall_after_buffers > 0 && priv->buffers_in > (guint64)settings.stall_after_buffers) {
+    GST_INFO_OBJECT(self, "stall-after-buffers=%d reached: holding the input", settings.stall_after_buffers);
+    std::unique_lock<std::mutex> l(priv->stall_lock);
+    priv->stall_cv.wait(l, [priv] { return priv->stall_released; });
+    l.unlock();
+    gst_video_decoder_release_frame(decoder, frame);
+    return GST_FLOW_FLUSHING;
+  }
   if (!priv->ctx) {
     gst_video_decoder_release_frame(decoder, frame);
     return GST_FLOW_NOT_NEGOTIATED;
@@ -532,6 +552,9 @@ static void gst_nmx_soft_dec_set_property(GObject *object, guint prop_id, const 
     case PROP_FAIL_AFTER_BUFFERS:
       priv->settings.fail_after_buffers = g_value_get_int(value);
       break;
+    case PROP_STALL_AFTER_BUFFERS:
+      priv->settings.stall_after_buffers = g_value_get_int(value);
+      break;
     default:
       G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
       break;
@@ -555,6 +578,9 @@ static void gst_nmx_soft_dec_get_property(GObject *object, guint prop_id, GValue
     case PROP_FAIL_AFTER_BUFFERS:
       g_value_set_int(value, priv->settings.fail_after_buffers);
       break;
+    case PROP_STALL_AFTER_BUFFERS:
+      g_value_set_int(value, priv->settings.stall_after_buffers);
+      break;
     default:
       G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
       break;
@@ -572,13 +598,28 @@ static void gst_nmx_soft_dec_finalize(GObject *object)
   G_OBJECT_CLASS(parent_class)->finalize(object);
 }
 
-static int default_fail_after_buffers()
+static int env_count(const char *name)
 {
-  const char *env = g_getenv(FAIL_AFTER_BUFFERS_ENV);
+  const char *env = g_getenv(name);
   if (!env || !*env)
     return 0;
   long v = strtol(env, nullptr, 10);
   return v > 0 && v < G_MAXINT ? (int)v : 0;
+}
+
+static GstStateChangeReturn gst_nmx_soft_dec_change_state(GstElement *element, GstStateChange transition)
+{
+  NmxDecPrivate *priv = NMX_DEC(element)->priv;
+  if (transition == GST_STATE_CHANGE_READY_TO_PAUSED || transition == GST_STATE_CHANGE_PAUSED_TO_READY) {
+    /* Leaving PAUSED deactivates the sink pad, which waits for a stalled
+     * handle_frame: let it go first. */
+    {
+      std::lock_guard<std::mutex> l(priv->stall_lock);
+      priv->stall_released = transition == GST_STATE_CHANGE_PAUSED_TO_READY;
+    }
+    priv->stall_cv.notify_all();
+  }
+  return GST_ELEMENT_CLASS(parent_class)->change_state(element, transition);
 }
 
 static void gst_nmx_soft_dec_class_init(gpointer g_class, gpointer class_data)
@@ -623,6 +664,12 @@ static void gst_nmx_soft_dec_class_init(gpointer g_class, gpointer class_data)
                        "Testing aid: post a decode error after this many input buffers (0 = never; default "
                        "from the " FAIL_AFTER_BUFFERS_ENV " environment variable)",
                        0, G_MAXINT, 0, rw));
+  g_object_class_install_property(
+      gobject_class, PROP_STALL_AFTER_BUFFERS,
+      g_param_spec_int("stall-after-buffers", "Stall after buffers",
+                       "Testing aid: hold the input buffer after this many until the element leaves PAUSED "
+                       "(0 = never; default from the " STALL_AFTER_BUFFERS_ENV " environment variable)",
+                       0, G_MAXINT, 0, rw));
 
   GstCaps *sink_caps = gst_caps_new_empty();
   if (data->codecs & CODEC_H264)
@@ -641,6 +688,7 @@ static void gst_nmx_soft_dec_class_init(gpointer g_class, gpointer class_data)
                                                       : "Decodes H.265 to NV12 on the CPU (libavcodec)");
   gst_element_class_set_metadata(element_class, data->long_name, "Codec/Decoder/Video/Hardware", desc, "Nimbra");
 
+  element_class->change_state = GST_DEBUG_FUNCPTR(gst_nmx_soft_dec_change_state);
   dec_class->start = GST_DEBUG_FUNCPTR(gst_nmx_soft_dec_start);
   dec_class->stop = GST_DEBUG_FUNCPTR(gst_nmx_soft_dec_stop);
   dec_class->set_format = GST_DEBUG_FUNCPTR(gst_nmx_soft_dec_set_format);
@@ -655,7 +703,8 @@ static void gst_nmx_soft_dec_init(GTypeInstance *instance, gpointer g_class)
 {
   GstNmxSoftDec *self = NMX_DEC(instance);
   self->priv = new NmxDecPrivate();
-  self->priv->settings.fail_after_buffers = default_fail_after_buffers();
+  self->priv->settings.fail_after_buffers = env_count(FAIL_AFTER_BUFFERS_ENV);
+  self->priv->settings.stall_after_buffers = env_count(STALL_AFTER_BUFFERS_ENV);
   gst_video_decoder_set_packetized(GST_VIDEO_DECODER(self), TRUE);
   gst_video_decoder_set_needs_format(GST_VIDEO_DECODER(self), TRUE);
   gst_video_decoder_set_use_default_pad_acceptcaps(GST_VIDEO_DECODER(self), TRUE);

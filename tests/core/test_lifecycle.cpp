@@ -6,6 +6,8 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <future>
 
@@ -219,6 +221,77 @@ TEST_F(Lifecycle, SpliceStopFromItsOwnCallbackReturns) {
   Callback again = counter(decoded);
   ASSERT_EQ(start_splice_stream("sp_self", again), SPLICE_OK);
   EXPECT_EQ(stop_splice_stream("sp_self"), SPLICE_OK);
+}
+
+// True while the thread sleeps in the kernel (blocked on a lock or condition), as
+// opposed to running or waiting for a CPU.
+bool thread_sleeping(pid_t tid) {
+  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return false;
+  const size_t paren = line.rfind(')');
+  return paren != std::string::npos && paren + 2 < line.size() && line[paren + 2] == 'S';
+}
+
+TEST_F(Lifecycle, SpliceStopIsNotHeldUpByAPushBlockedInAFullSource) {
+  // The decoder takes one access unit and holds the next, as a hung hardware decoder
+  // would: the source queue fills up and the next push blocks inside it.
+  std::atomic<int> decoded{0};
+  Callback cs = counter(decoded);
+  setenv("NMXSOFT_STALL_AFTER_BUFFERS", "1", 1);
+  const int started = start_splice_stream("sp_full", cs);
+  unsetenv("NMXSOFT_STALL_AFTER_BUFFERS");
+  ASSERT_EQ(started, SPLICE_OK);
+
+  auto aus = hevc_access_units(30, 640, 360, 10);
+  ASSERT_FALSE(aus.empty());
+  constexpr size_t kGiveUpBytes = 256u << 20;  // far beyond any sane queue bound
+  std::atomic<pid_t> tid{0};
+  std::atomic<bool> in_push{false};
+  std::atomic<long> push_index{-1};
+  std::atomic<int> last_rc{1};
+  std::atomic<size_t> pushed{0};
+  std::thread pusher([&] {
+    tid = (pid_t)syscall(SYS_gettid);
+    for (long i = 0; pushed < kGiveUpBytes; ++i) {
+      const auto& au = aus[(size_t)i % aus.size()];
+      push_index = i;
+      in_push = true;
+      last_rc = decode_put_frame_splice(au.bytes.data(), au.bytes.size(), "sp_full", -1, false);
+      in_push = false;
+      if (last_rc != SPLICE_OK) break;
+      pushed += au.bytes.size();
+    }
+  });
+
+  // Blocked: the same push is still in the library and its thread sleeps, on two
+  // looks in a row.
+  long seen = -1;
+  const bool blocked = wait_until([&] {
+    const long idx = push_index;
+    const bool asleep = in_push && tid != 0 && thread_sleeping(tid);
+    const bool again = asleep && idx == seen;
+    seen = asleep ? idx : -1;
+    return again;
+  }, std::chrono::seconds(120));
+  if (!blocked) {
+    stop_splice_stream("sp_full");
+    pusher.join();
+    FAIL() << "no push ever blocked: the source queue is not bounded (" << pushed.load() << " bytes taken)";
+  }
+
+  auto stop = std::async(std::launch::async, [] { return stop_splice_stream("sp_full"); });
+  const bool stopped = stop.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+  if (!stopped) {
+    pusher.detach();
+    FAIL() << "stop waited behind the blocked push";
+  }
+  EXPECT_EQ(stop.get(), SPLICE_OK);
+  pusher.join();
+  // The blocked push was woken by the stop and reported that it was not taken.
+  EXPECT_EQ(last_rc.load(), SPLICE_PUSH_REFUSED);
+  const auto& au = aus.front();
+  EXPECT_EQ(decode_put_frame_splice(au.bytes.data(), au.bytes.size(), "sp_full", 0, true), SPLICE_NOT_FOUND);
 }
 
 TEST_F(Lifecycle, TwoRollingStreamsStopOneByOne) {

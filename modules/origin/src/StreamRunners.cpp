@@ -6,6 +6,7 @@
 
 #include <gst/base/gstbasesink.h>
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -376,47 +377,301 @@ void finalise_output(PiplineData* d, GstElement* output) {
 }
 }  // namespace
 
-int start(PiplineData* d, GstElement* input, GstElement* output) {
+// ---------------------------------------------------------------------------------
+// The platform runners share one loop; what differs per platform tag is one row of
+// the table below.
+
+namespace {
+
+struct LogLine {
+  int level;
+  const char* text;  // nullptr: nothing is logged
+};
+
+template <typename... Args>
+void say(const LogLine& line, Args... args) {
+  if (line.text) NLOG(line.level, line.text, args...);
+}
+
+// One converter element between the input group and the output group.
+struct Stage {
+  const char* factory;  // "qtivtransform" and "capsfilter" get the row's engine and caps
+  const char* name;
+  std::string caps;
+  bool probe;              // the frame probe goes on this element's "src" pad
+  bool output_conversion;  // left out when the output is a fake sink (if the row says so)
+};
+
+enum class OnError {
+  RetryOrRebuild,  // rebuild from the configuration, or retry when rebuilds are manual
+  Retry,           // play the same pipeline again
+  End,             // the stream has failed
+};
+
+struct RunnerProfile {
+  std::vector<Stage> stages;
+  int engine;  // "engine" of every transform; -1 leaves the element's default
+  int attempts;
+  OnError on_error;
+  bool rebuild_on_eos;  // a source that ends is rebuilt unless it records or rebuilds manually
+  bool system_clock;
+  bool sync_output;
+  bool skip_conversion_into_fakesink;
+  bool stop_check_before_play;
+  GstPadProbeCallback probe;
+  // Log lines; format arguments in brackets.
+  LogLine once;             // [stream id], before anything
+  LogLine output_factory;   // [factory, skip], before anything
+  LogLine attempt;          // [attempt, attempts], every attempt
+  LogLine platform_note;    // first attempt
+  bool note_after_create;   // the note comes once the elements exist
+  LogLine create_error;     // a missing element; none: shown as the first link that fails
+  LogLine conversion_error; // a missing output-conversion element
+  std::vector<const char*> link_errors;  // level 2; one per link, or one for every link
+  LogLine stopped_before_play;  // [stream id]
+  LogLine stopped;              // [stream id], before release
+  LogLine stop_completed;       // after release
+  LogLine eos;                  // [stream id], before release
+  LogLine completed;            // [attempt], after release
+  LogLine error_source;         // [element, message]
+  LogLine error_debug;          // [debug text or "none"]
+  LogLine failed;               // after release, when an error ends the stream
+};
+
+const LogLine kNone{0, nullptr};
+const char* const kQlLinkError =
+    "Failed to link elements input/qtivtransformInput/capsfilter1/qtivtransformOutput/capsfilter2/output in the "
+    "pipeline.";
+
+RunnerProfile classic_profile(bool s8550) {
+  RunnerProfile p;
+  p.stages = {{"qtivtransform", "qtivtransformInput", "", false, false},
+              {"capsfilter", "qtivtransformInputCap", "video/x-raw,format=RGB", true, false},
+              {"qtivtransform", "qtivtransformOutput", "", false, false}};
+  p.engine = s8550 ? 2 : -1;
+  p.attempts = 5;
+  p.on_error = OnError::RetryOrRebuild;
+  p.rebuild_on_eos = true;
+  p.system_clock = true;
+  p.sync_output = false;
+  p.skip_conversion_into_fakesink = false;
+  p.stop_check_before_play = true;
+  p.probe = on_buffer_received;
+  p.once = p.output_factory = kNone;
+  p.attempt = {0, "Starting pipeline, attempt %d of %d"};
+  p.platform_note = s8550 ? LogLine{0, "Platform is 8550, will skip opengl handling."} : kNone;
+  p.note_after_create = false;
+  p.create_error = p.conversion_error = kNone;
+  p.link_errors = {"Failed to link elements input with qtivtransformInput in the pipeline.",
+                   "Failed to link elements qtivtransformInput with capsfilter in the pipeline.",
+                   "Failed to link elements capsfilter with qtivtransformOutput in the pipeline.",
+                   "Failed to link elements qtivtransformOutput with output in the pipeline."};
+  p.stopped_before_play = p.stopped = p.stop_completed = kNone;
+  p.eos = {1, "Receiving EOS signal in message bus *****************"};
+  p.completed = kNone;
+  p.error_source = {2, "Error received from element %s: %s"};
+  p.error_debug = {2, "Debugging information: %s"};
+  p.failed = kNone;
+  return p;
+}
+
+RunnerProfile ql_profile() {
+  RunnerProfile p;
+  p.stages = {{"queue", "queue_input", "", false, false},
+              {"qtivtransform", "qtivtransformInput", "", false, false},
+              {"capsfilter", "capsfilter1", "video/x-raw,format=RGB", true, false},
+              {"qtivtransform", "qtivtransformOutput", "", false, false},
+              {"queue", "queue_output", "", false, false},
+              {"capsfilter", "capsfilter2", "video/x-raw(memory:GBM),format=NV12,colorimetry=bt601", false, false}};
+  p.engine = -1;
+  p.attempts = 5;
+  p.on_error = OnError::Retry;
+  p.rebuild_on_eos = false;
+  p.system_clock = true;
+  p.sync_output = true;
+  p.skip_conversion_into_fakesink = false;
+  p.stop_check_before_play = false;
+  p.probe = on_buffer_received_v4l2;
+  p.once = p.output_factory = kNone;
+  p.attempt = {0, "Platform is 6490 ql. Starting pipeline, attempt %d of %d"};
+  p.platform_note = kNone;
+  p.note_after_create = false;
+  p.create_error = {2, kQlLinkError};
+  p.conversion_error = kNone;
+  p.link_errors = {kQlLinkError};
+  p.stopped_before_play = p.stopped = p.stop_completed = kNone;
+  p.eos = {0, "End-Of-Stream reached."};
+  p.completed = {0, "Pipeline completed (EOS) after %d attempts."};
+  p.error_source = {2, "Error received from element %s: %s"};
+  p.error_debug = {2, "Debugging information: %s"};
+  p.failed = kNone;
+  return p;
+}
+
+RunnerProfile ub2404_profile() {
+  RunnerProfile p;
+  p.stages = {{"queue", "queue_input_ub2024", "", false, false},
+              {"capsfilter", "capsfilter1_ub2024", "video/x-raw,format=NV12", false, false},
+              {"qtivtransform", "qtivtransformInput_ub2024", "", false, false},
+              {"queue", "queue_mid_ub2024", "", false, false},
+              {"capsfilter", "capsfilter2_ub2024", "video/x-raw,format=RGB", true, false},
+              {"qtivtransform", "qtivtransformOutput_ub2024", "", false, true},
+              {"queue", "queue_output_ub2024", "", false, true},
+              {"capsfilter", "capsfilter3_ub2024", "video/x-raw,format=NV12,colorimetry=bt709", false, true}};
+  p.engine = 3;
+  p.attempts = 1;
+  p.on_error = OnError::End;
+  p.rebuild_on_eos = false;
+  p.system_clock = true;
+  p.sync_output = false;
+  p.skip_conversion_into_fakesink = true;
+  p.stop_check_before_play = true;
+  p.probe = on_buffer_received_v4l2;
+  p.once = {0, "Platform is ubuntu 2404. Starting pipeline once. stream_id=%s"};
+  p.output_factory = {0, "start_ub2404: output factory=%s, skip_output_nv12_convert=%d"};
+  p.attempt = p.platform_note = kNone;
+  p.note_after_create = false;
+  p.create_error = {2, "start_ub2404: Failed to create one or more elements."};
+  p.conversion_error = {2, "start_ub2404: Failed to create output conversion elements."};
+  p.link_errors = {"start_ub2404: Failed to link elements."};
+  p.stopped_before_play = {0, "start_ub2404: stopped before it played. stream_id=%s"};
+  p.stopped = {0, "start_ub2404: stop requested, pipeline ended. stream_id=%s"};
+  p.stop_completed = {0, "start_ub2404: Pipeline stopped (EOS or external stop)."};
+  p.eos = {0, "start_ub2404: End-Of-Stream reached. stream_id=%s"};
+  p.completed = p.stop_completed;
+  p.error_source = {2, "start_ub2404: ERROR from %s: %s"};
+  p.error_debug = {2, "start_ub2404: debug info: %s"};
+  p.failed = {2, "start_ub2404: Pipeline failed."};
+  return p;
+}
+
+// USB cameras decode MJPEG in software whatever the tag; only the transform's engine and
+// the size of the caps vary.
+RunnerProfile usb_profile(bool s8550, int width, int height) {
+  const std::string size = ",width=" + std::to_string(width) + ",height=" + std::to_string(height);
+  RunnerProfile p;
+  p.stages = {{"jpegdec", "usb_jpegdec", "", false, false},
+              {"videoconvert", "usb_videoconvert", "", false, false},
+              {"capsfilter", "qtivtransformInputCap", "video/x-raw,format=RGB" + size, true, false},
+              {"qtivtransform", "qtivtransformOutput", "", false, false},
+              {"capsfilter", "qtivtransformOutputCap", "video/x-raw(memory:GBM),format=NV12" + size, false, false}};
+  p.engine = s8550 ? 2 : -1;
+  p.attempts = 1;
+  p.on_error = OnError::End;
+  p.rebuild_on_eos = false;
+  p.system_clock = false;
+  p.sync_output = false;
+  p.skip_conversion_into_fakesink = false;
+  p.stop_check_before_play = true;
+  p.probe = on_buffer_received;
+  p.once = p.output_factory = p.attempt = kNone;
+  p.platform_note = s8550 ? LogLine{0, "Platform is 8550, will skip opengl handling."} : kNone;
+  p.note_after_create = true;
+  p.create_error = {2, "Failed to create one or more GStreamer elements in start_usb"};
+  p.conversion_error = kNone;
+  p.link_errors = {kQlLinkError};
+  p.stopped_before_play = kNone;
+  p.stopped = {1, "Receiving EOS signal in message bus *****************"};
+  p.stop_completed = {0, "Pipeline completed (EOS)."};
+  p.eos = p.stopped;
+  p.completed = p.stop_completed;
+  p.error_source = {2, "Error received from element %s: %s"};
+  p.error_debug = {2, "Debugging information: %s"};
+  p.failed = {2, "Pipeline failed."};
+  return p;
+}
+
+// The table: which row each platform tag runs with.
+const RunnerProfile& profile_for_tag(const std::string& tag) {
+  static const RunnerProfile k8550 = classic_profile(true);
+  static const RunnerProfile kClassic = classic_profile(false);  // "6490" and any other tag
+  static const RunnerProfile kQl = ql_profile();                 // "v4l2"
+  static const RunnerProfile kUb2404 = ub2404_profile();         // "ub2404"
+  if (tag == "8550") return k8550;
+  if (tag == "v4l2") return kQl;
+  if (tag == "ub2404") return kUb2404;
+  return kClassic;
+}
+
+GstElement* make_stage(const Stage& s, int engine) {
+  const std::string factory = s.factory;
+  if (factory == "qtivtransform") return make_transform(s.name, engine);
+  if (factory == "capsfilter") return make_caps_filter(s.name, s.caps.c_str());
+  return gst_element_factory_make(s.factory, s.name);
+}
+
+// Creates, adds and links input → stages → output and installs the frame probe. On
+// failure it logs the row's line, releases what it made and the pipeline, and returns
+// false.
+bool build_chain(const RunnerProfile& p, PiplineData* d, GstElement* input, GstElement* output, bool skip,
+                 std::shared_ptr<nimbra_internal::OutputEosWatch>& eos_watch) {
+  std::vector<GstElement*> chain = {input};
+  bool base_missing = !input || !output, conversion_missing = false;
+  GstElement* probe_at = nullptr;
+  for (const Stage& s : p.stages) {
+    if (s.output_conversion && skip) continue;
+    GstElement* e = make_stage(s, p.engine);
+    if (!e) (s.output_conversion ? conversion_missing : base_missing) = true;
+    if (s.probe) probe_at = e;
+    chain.push_back(e);
+  }
+  chain.push_back(output);
+  if (base_missing || conversion_missing) {
+    if (p.create_error.text) {
+      say(base_missing ? p.create_error : p.conversion_error);
+    } else {
+      // A missing element shows as the first link that cannot be made.
+      size_t first = 0;
+      while (chain[first]) ++first;
+      NLOG_ERROR("%s", p.link_errors[std::min(first > 0 ? first - 1 : 0, p.link_errors.size() - 1)]);
+    }
+    for (GstElement* e : chain)
+      if (e && !GST_OBJECT_PARENT(e)) gst_object_unref(gst_object_ref_sink(e));
+    release_pipeline(d);
+    return false;
+  }
+  if (p.note_after_create) say(p.platform_note);
+  if (p.sync_output && g_object_class_find_property(G_OBJECT_GET_CLASS(output), "sync"))
+    g_object_set(output, "sync", TRUE, nullptr);
+  for (GstElement* e : chain) gst_bin_add(GST_BIN(d->pipeline), e);
+  const int failed = link_chain(chain);
+  if (failed >= 0) {
+    NLOG_ERROR("%s", p.link_errors[std::min((size_t)failed, p.link_errors.size() - 1)]);
+    release_pipeline(d);
+    return false;
+  }
+  set_low_latency(d->pipeline, output);
+  add_probe(probe_at, p.probe, d);
+  eos_watch = nimbra_internal::watch_output_eos(output);
+  return true;
+}
+
+// Plays the pipeline and waits on its bus on the caller's thread until the stream ends,
+// fails or is stopped, retrying or rebuilding as the row says.
+int run_pipeline(const RunnerProfile& p, PiplineData* d, GstElement* input, GstElement* output) {
   if (!d || !d->pipeline) return -1;
   const std::string key = d->streamId;
-  prepare_pipeline(d->pipeline);
-  const int attempts = 5;
+  if (p.system_clock) prepare_pipeline(d->pipeline);
+  std::string factory = "unknown";
+  if (output) {
+    GstElementFactory* f = gst_element_get_factory(output);
+    if (f) factory = gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(f));
+  }
+  const bool skip = p.skip_conversion_into_fakesink && factory == "fakesink";
+  say(p.once, key.c_str());
+  say(p.output_factory, factory.c_str(), skip ? 1 : 0);
+
   std::shared_ptr<nimbra_internal::OutputEosWatch> eos_watch;
   GstElement* current_output = output;  // owned by the pipeline
   for (int n = 1;; ++n) {
-    NLOG_INFO("Starting pipeline, attempt %d of %d", n, attempts);
+    say(p.attempt, n, p.attempts);
     if (n == 1) {
       // Later attempts replay the same, already linked pipeline.
-      const bool s8550 = platform_tag() == "8550";
-      if (s8550) NLOG_INFO("Platform is 8550, will skip opengl handling.");
-      GstElement* tin = make_transform("qtivtransformInput", s8550 ? 2 : -1);
-      GstElement* tout = make_transform("qtivtransformOutput", s8550 ? 2 : -1);
-      GstElement* caps = make_caps_filter("qtivtransformInputCap", "video/x-raw,format=RGB");
-      static const char* const kLinkErrors[] = {
-          "Failed to link elements input with qtivtransformInput in the pipeline.",
-          "Failed to link elements qtivtransformInput with capsfilter in the pipeline.",
-          "Failed to link elements capsfilter with qtivtransformOutput in the pipeline.",
-          "Failed to link elements qtivtransformOutput with output in the pipeline."};
-      if (!input || !tin || !caps || !tout || !output) {
-        // A missing element shows as the first link that cannot be made.
-        int first = !input || !tin ? 0 : !caps ? 1 : !tout ? 2 : 3;
-        NLOG_ERROR("%s", kLinkErrors[first]);
-        drop_unparented({input, tin, tout, caps, output});
-        release_pipeline(d);
-        return -1;
-      }
-      nimbra_internal::add_all(d->pipeline, {input, tin, caps, tout, output});
-      int failed = link_chain({input, tin, caps, tout, output});
-      if (failed >= 0) {
-        NLOG_ERROR("%s", kLinkErrors[failed]);
-        release_pipeline(d);
-        return -1;
-      }
-      set_low_latency(d->pipeline, output);
-      add_probe(caps, on_buffer_received, d);
-      eos_watch = nimbra_internal::watch_output_eos(output);
+      if (!p.note_after_create) say(p.platform_note);
+      if (!build_chain(p, d, input, output, skip, eos_watch)) return -1;
     }
-    if (stop_requested(key)) {
+    if (p.stop_check_before_play && stop_requested(key)) {
+      say(p.stopped_before_play, key.c_str());
       release_pipeline(d);
       return 0;
     }
@@ -427,11 +682,18 @@ int start(PiplineData* d, GstElement* input, GstElement* output) {
       BusEnd end = wait_for_end(d->bus, key, eos_watch.get(), d->pipeline);
       bool rebuild = false;
       if (end.kind == BusEnd::Stopped) {
+        say(p.stopped, key.c_str());
         release_pipeline(d);
+        say(p.stop_completed);
         return 0;
       }
       if (end.kind == BusEnd::Eos) {
-        NLOG_WARN("Receiving EOS signal in message bus *****************");
+        say(p.eos, key.c_str());
+        if (!p.rebuild_on_eos) {
+          release_pipeline(d);
+          say(p.completed, n);
+          return 0;
+        }
         if (output_mp4(key)) {
           NLOG_WARN("End-Of-Stream reached. Saving mp4 file exit.");
           release_pipeline(d);
@@ -445,8 +707,14 @@ int start(PiplineData* d, GstElement* input, GstElement* output) {
         NLOG_WARN("End-Of-Stream reached. Manual rebuild switch disabled, It will rebuild.");
         rebuild = true;
       } else {
-        log_bus_error(end, "Error received from element %s: %s", "Debugging information: %s");
-        if (get_manual_rebuild(key)) {
+        say(p.error_source, end.source.c_str(), end.message.c_str());
+        say(p.error_debug, end.debug.empty() ? "none" : end.debug.c_str());
+        if (p.on_error == OnError::End) {
+          release_pipeline(d);
+          say(p.failed);
+          return -1;
+        }
+        if (p.on_error == OnError::Retry || get_manual_rebuild(key)) {
           retry = true;
         } else {
           NLOG_WARN("Error information received. Manual rebuild switch disabled, It will rebuild.");
@@ -470,8 +738,9 @@ int start(PiplineData* d, GstElement* input, GstElement* output) {
         retry = true;
       }
     }
-    // Retry: the same pipeline from NULL, if there still is one.
-    if (!d->pipeline || stop_requested(key)) {
+    // Retry: the same pipeline from NULL, if there still is one (a failed rebuild
+    // leaves none).
+    if (p.on_error == OnError::RetryOrRebuild && (!d->pipeline || stop_requested(key))) {
       const bool stopped = d->pipeline && stop_requested(key);
       release_pipeline(d);
       if (stopped) return 0;
@@ -479,13 +748,20 @@ int start(PiplineData* d, GstElement* input, GstElement* output) {
       return -1;
     }
     gst_element_set_state(d->pipeline, GST_STATE_NULL);
-    if (n == attempts) {
+    if (n == p.attempts) {
       release_pipeline(d);
-      NLOG_ERROR("Pipeline failed after %d attempts.", attempts);
+      NLOG_ERROR("Pipeline failed after %d attempts.", p.attempts);
       return -1;
     }
     NLOG_INFO("Retrying pipeline due to error. Attempt %d", n + 1);
   }
+}
+
+}  // namespace
+
+int start(PiplineData* d, GstElement* input, GstElement* output) {
+  // Every tag but "v4l2" and "ub2404" runs the classic row; "8550" differs in its engine.
+  return run_pipeline(profile_for_tag(platform_tag() == "8550" ? "8550" : "6490"), d, input, output);
 }
 
 int re_create_pipeline(PiplineData* d) { return recreate(d, nullptr); }
@@ -551,184 +827,18 @@ int recreate(PiplineData* d, GstElement** output_out) {
 }  // namespace
 
 int start_6490_ql(PiplineData* d, GstElement* input, GstElement* output) {
-  if (!d || !d->pipeline) return -1;
-  const std::string key = d->streamId;
-  prepare_pipeline(d->pipeline);
-  const int attempts = 5;
-  std::shared_ptr<nimbra_internal::OutputEosWatch> eos_watch;
-  for (int n = 1;; ++n) {
-    NLOG_INFO("Platform is 6490 ql. Starting pipeline, attempt %d of %d", n, attempts);
-    if (n == 1) {
-      GstElement* qin = gst_element_factory_make("queue", "queue_input");
-      GstElement* qout = gst_element_factory_make("queue", "queue_output");
-      GstElement* tin = make_transform("qtivtransformInput", -1);
-      GstElement* tout = make_transform("qtivtransformOutput", -1);
-      GstElement* c1 = make_caps_filter("capsfilter1", "video/x-raw,format=RGB");
-      GstElement* c2 = make_caps_filter("capsfilter2", "video/x-raw(memory:GBM),format=NV12,colorimetry=bt601");
-      if (output && g_object_class_find_property(G_OBJECT_GET_CLASS(output), "sync"))
-        g_object_set(output, "sync", TRUE, nullptr);
-      if (!input || !qin || !tin || !c1 || !tout || !qout || !c2 || !output) {
-        NLOG_ERROR("Failed to link elements input/qtivtransformInput/capsfilter1/qtivtransformOutput/capsfilter2/"
-                   "output in the pipeline.");
-        drop_unparented({input, qin, qout, tin, tout, c1, c2, output});
-        release_pipeline(d);
-        return -1;
-      }
-      nimbra_internal::add_all(d->pipeline, {input, qin, tin, c1, tout, qout, c2, output});
-      if (link_chain({input, qin, tin, c1, tout, qout, c2, output}) >= 0) {
-        NLOG_ERROR("Failed to link elements input/qtivtransformInput/capsfilter1/qtivtransformOutput/capsfilter2/"
-                   "output in the pipeline.");
-        release_pipeline(d);
-        return -1;
-      }
-      set_low_latency(d->pipeline, output);
-      add_probe(c1, on_buffer_received_v4l2, d);
-      eos_watch = nimbra_internal::watch_output_eos(output);
-    }
-    play(d);
-    BusEnd end = wait_for_end(d->bus, key, eos_watch.get(), d->pipeline);
-    if (end.kind == BusEnd::Stopped) {
-      release_pipeline(d);
-      return 0;
-    }
-    if (end.kind == BusEnd::Eos) {
-      NLOG_INFO("End-Of-Stream reached.");
-      release_pipeline(d);
-      NLOG_INFO("Pipeline completed (EOS) after %d attempts.", n);
-      return 0;
-    }
-    log_bus_error(end, "Error received from element %s: %s", "Debugging information: %s");
-    gst_element_set_state(d->pipeline, GST_STATE_NULL);
-    if (n == attempts) {
-      release_pipeline(d);
-      NLOG_ERROR("Pipeline failed after %d attempts.", attempts);
-      return -1;
-    }
-    NLOG_INFO("Retrying pipeline due to error. Attempt %d", n + 1);
-  }
+  return run_pipeline(profile_for_tag("v4l2"), d, input, output);
 }
 
 int start_ub2404(PiplineData* d, GstElement* input, GstElement* output) {
-  if (!d || !d->pipeline) return -1;
-  const std::string key = d->streamId;
-  prepare_pipeline(d->pipeline);
-  std::string factory = "unknown";
-  if (output) {
-    GstElementFactory* f = gst_element_get_factory(output);
-    if (f) factory = gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(f));
-  }
-  const bool skip = factory == "fakesink";
-  NLOG_INFO("Platform is ubuntu 2404. Starting pipeline once. stream_id=%s", key.c_str());
-  NLOG_INFO("start_ub2404: output factory=%s, skip_output_nv12_convert=%d", factory.c_str(), skip ? 1 : 0);
-
-  GstElement* qin = gst_element_factory_make("queue", "queue_input_ub2024");
-  GstElement* qmid = gst_element_factory_make("queue", "queue_mid_ub2024");
-  GstElement* tin = make_transform("qtivtransformInput_ub2024", 3);
-  GstElement* c1 = make_caps_filter("capsfilter1_ub2024", "video/x-raw,format=NV12");
-  GstElement* c2 = make_caps_filter("capsfilter2_ub2024", "video/x-raw,format=RGB");
-  if (!qin || !qmid || !tin || !c1 || !c2 || !input || !output) {
-    NLOG_ERROR("start_ub2404: Failed to create one or more elements.");
-    drop_unparented({input, qin, qmid, tin, c1, c2, output});
-    release_pipeline(d);
-    return -1;
-  }
-  GstElement *qout = nullptr, *tout = nullptr, *c3 = nullptr;
-  if (!skip) {
-    qout = gst_element_factory_make("queue", "queue_output_ub2024");
-    tout = make_transform("qtivtransformOutput_ub2024", 3);
-    c3 = make_caps_filter("capsfilter3_ub2024", "video/x-raw,format=NV12,colorimetry=bt709");
-    if (!qout || !tout || !c3) {
-      NLOG_ERROR("start_ub2404: Failed to create output conversion elements.");
-      drop_unparented({input, qin, qmid, tin, c1, c2, qout, tout, c3, output});
-      release_pipeline(d);
-      return -1;
-    }
-  }
-  std::vector<GstElement*> chain = {input, qin, c1, tin, qmid, c2};
-  if (!skip) chain.insert(chain.end(), {tout, qout, c3});
-  chain.push_back(output);
-  for (GstElement* e : chain) gst_bin_add(GST_BIN(d->pipeline), e);
-  if (link_chain(chain) >= 0) {
-    NLOG_ERROR("start_ub2404: Failed to link elements.");
-    release_pipeline(d);
-    return -1;
-  }
-  set_low_latency(d->pipeline, output);
-  add_probe(c2, on_buffer_received_v4l2, d);
-  auto eos_watch = nimbra_internal::watch_output_eos(output);
-  if (stop_requested(key)) {
-    NLOG_INFO("start_ub2404: stopped before it played. stream_id=%s", key.c_str());
-    release_pipeline(d);
-    return 0;
-  }
-  play(d);
-  BusEnd end = wait_for_end(d->bus, key, eos_watch.get(), d->pipeline);
-  if (end.kind == BusEnd::Error) {
-    NLOG_ERROR("start_ub2404: ERROR from %s: %s", end.source.c_str(), end.message.c_str());
-    NLOG_ERROR("start_ub2404: debug info: %s", end.debug.empty() ? "none" : end.debug.c_str());
-    release_pipeline(d);
-    NLOG_ERROR("start_ub2404: Pipeline failed.");
-    return -1;
-  }
-  if (end.kind == BusEnd::Stopped)
-    NLOG_INFO("start_ub2404: stop requested, pipeline ended. stream_id=%s", key.c_str());
-  else
-    NLOG_INFO("start_ub2404: End-Of-Stream reached. stream_id=%s", key.c_str());
-  release_pipeline(d);
-  NLOG_INFO("start_ub2404: Pipeline stopped (EOS or external stop).");
-  return 0;
+  return run_pipeline(profile_for_tag("ub2404"), d, input, output);
 }
 
 int start_usb(PiplineData* d, GstElement* output, StreamProperty prop) {
   if (!d || !d->pipeline) return -1;
-  const std::string key = d->streamId;
   GstElement* src = gst_element_factory_make("v4l2src", "queue_input_src");
-  GstElement* jpeg = gst_element_factory_make("jpegdec", "usb_jpegdec");
-  GstElement* conv = gst_element_factory_make("videoconvert", "usb_videoconvert");
-  GstElement* tout = make_transform("qtivtransformOutput", -1);
-  std::string rgb = "video/x-raw,format=RGB,width=" + std::to_string(prop.width) +
-                    ",height=" + std::to_string(prop.height);
-  std::string nv12 = "video/x-raw(memory:GBM),format=NV12,width=" + std::to_string(prop.width) +
-                     ",height=" + std::to_string(prop.height);
-  GstElement* cin = make_caps_filter("qtivtransformInputCap", rgb.c_str());
-  GstElement* cout = make_caps_filter("qtivtransformOutputCap", nv12.c_str());
-  if (!src || !jpeg || !conv || !tout || !cin || !cout || !output) {
-    NLOG_ERROR("Failed to create one or more GStreamer elements in start_usb");
-    drop_unparented({src, jpeg, conv, tout, cin, cout, output});
-    release_pipeline(d);
-    return -1;
-  }
-  if (platform_tag() == "8550") {
-    NLOG_INFO("Platform is 8550, will skip opengl handling.");
-    g_object_set(tout, "engine", 2, nullptr);
-  }
-  g_object_set(src, "device", prop.inputAddr.c_str(), nullptr);
-  nimbra_internal::add_all(d->pipeline, {src, jpeg, conv, cin, tout, cout, output});
-  if (link_chain({src, jpeg, conv, cin, tout, cout, output}) >= 0) {
-    NLOG_ERROR("Failed to link elements input/qtivtransformInput/capsfilter1/qtivtransformOutput/capsfilter2/"
-               "output in the pipeline.");
-    release_pipeline(d);
-    return -1;
-  }
-  set_low_latency(d->pipeline, output);
-  add_probe(cin, on_buffer_received, d);
-  auto eos_watch = nimbra_internal::watch_output_eos(output);
-  if (stop_requested(key)) {
-    release_pipeline(d);
-    return 0;
-  }
-  play(d);
-  BusEnd end = wait_for_end(d->bus, key, eos_watch.get(), d->pipeline);
-  if (end.kind == BusEnd::Error) {
-    log_bus_error(end, "Error received from element %s: %s", "Debugging information: %s");
-    release_pipeline(d);
-    NLOG_ERROR("Pipeline failed.");
-    return -1;
-  }
-  NLOG_WARN("Receiving EOS signal in message bus *****************");
-  release_pipeline(d);
-  NLOG_INFO("Pipeline completed (EOS).");
-  return 0;
+  if (src) g_object_set(src, "device", prop.inputAddr.c_str(), nullptr);
+  return run_pipeline(usb_profile(platform_tag() == "8550", prop.width, prop.height), d, src, output);
 }
 
 void get_caps_for_qtivtransform(GstElement* element) {
