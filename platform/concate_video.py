@@ -717,7 +717,25 @@ def _ensure_gi(reexec_argv=None):
         raise JoinError(f"GStreamer introspection data unavailable: {e}")
     if not Gst.is_initialized():
         Gst.init(None)
+        _route_glib_messages()
     return Gst
+
+
+def _route_glib_messages():
+    """GStreamer's own criticals and warnings (a damaged segment can make a parser
+    complain) become our prefixed one-line messages instead of raw GLib output."""
+    from gi.repository import GLib
+
+    def handler(domain, level, message, _data=None):
+        msg(f"{domain or 'GLib'}: {message}")
+
+    flags = (GLib.LogLevelFlags.LEVEL_CRITICAL | GLib.LogLevelFlags.LEVEL_WARNING
+             | GLib.LogLevelFlags.FLAG_FATAL | GLib.LogLevelFlags.FLAG_RECURSION)
+    for domain in ("GStreamer", "GLib", "GLib-GObject", None):
+        try:
+            GLib.log_set_handler(domain, flags, handler, None)
+        except (TypeError, ValueError):
+            pass
 
 
 class _Join:
