@@ -7,6 +7,9 @@
 
 #include "nmxsoftdec.h"
 #include "nmxsoftenc.h"
+#include "qtimlqnn.h"
+#include "qtimlvconverter.h"
+#include "qtimlvdetection.h"
 #include "qtivcomposer.h"
 #include "qtivoverlay.h"
 #include "qtivsplit.h"
@@ -39,6 +42,9 @@ const ElementEntry kElements[] = {
     {"qtivsplit", GST_RANK_NONE, gst_nmx_soft_vsplit_get_type},
     {"qtivcomposer", GST_RANK_NONE, gst_nmx_soft_vcomposer_get_type},
     {"qtivoverlay", GST_RANK_NONE, gst_nmx_soft_voverlay_get_type},
+    {"qtimlvconverter", GST_RANK_NONE, gst_nmx_soft_vmlconverter_get_type},
+    {"qtimlqnn", GST_RANK_NONE, gst_nmx_soft_mlqnn_get_type},
+    {"qtimlvdetection", GST_RANK_NONE, gst_nmx_soft_vmldetection_get_type},
 };
 
 /* Another plug-in (v4l2 with a real codec device, or the board's own) may

@@ -505,7 +505,8 @@ static GstCaps *gst_nmx_soft_vcomposer_update_caps(GstVideoAggregator *vagg, Gst
   GST_OBJECT_LOCK(vagg);
   for (GList *l = GST_ELEMENT(vagg)->sinkpads; l; l = l->next) {
     GstVideoAggregatorPad *pad = GST_VIDEO_AGGREGATOR_PAD(l->data);
-    GstVideoFormat f = GST_VIDEO_INFO_FORMAT(&pad->info);
+    /* A pad whose caps have not arrived has no format info at all. */
+    GstVideoFormat f = pad->info.finfo ? GST_VIDEO_INFO_FORMAT(&pad->info) : GST_VIDEO_FORMAT_UNKNOWN;
     if (f == GST_VIDEO_FORMAT_UNKNOWN)
       continue;
     auto it = std::find_if(counts.begin(), counts.end(), [f](const std::pair<GstVideoFormat, int> &c) {
@@ -549,7 +550,7 @@ static GstFlowReturn gst_nmx_soft_vcomposer_update_src_caps(GstAggregator *agg, 
     GST_OBJECT_LOCK(agg);
     for (GList *l = GST_ELEMENT(agg)->sinkpads; l; l = l->next) {
       GstVideoAggregatorPad *pad = GST_VIDEO_AGGREGATOR_PAD(l->data);
-      if (GST_VIDEO_INFO_FORMAT(&pad->info) == GST_VIDEO_FORMAT_UNKNOWN &&
+      if ((!pad->info.finfo || GST_VIDEO_INFO_FORMAT(&pad->info) == GST_VIDEO_FORMAT_UNKNOWN) &&
           !gst_aggregator_pad_is_eos(GST_AGGREGATOR_PAD(pad))) {
         all_known = false;
         break;
@@ -585,7 +586,7 @@ static GstCaps *gst_nmx_soft_vcomposer_fixate_src_caps(GstAggregator *agg, GstCa
   GST_OBJECT_LOCK(agg);
   for (GList *l = GST_ELEMENT(agg)->sinkpads; l; l = l->next) {
     GstVideoAggregatorPad *vpad = GST_VIDEO_AGGREGATOR_PAD(l->data);
-    if (GST_VIDEO_INFO_FORMAT(&vpad->info) == GST_VIDEO_FORMAT_UNKNOWN)
+    if (!vpad->info.finfo || GST_VIDEO_INFO_FORMAT(&vpad->info) == GST_VIDEO_FORMAT_UNKNOWN)
       continue;
     Rect src, dst;
     GST_OBJECT_LOCK(vpad);

@@ -1,7 +1,12 @@
 #define NIMBRA_MODULE "modules/origin/src/StreamBuildMultiMerge"
 #include "StreamBuildMultiMerge.h"
 
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+
 #include "StreamLog.h"
+#include "StreamRegistry.h"
 
 namespace {
 
@@ -131,4 +136,312 @@ std::string get_4_cameras_launch_command(const StreamProperty& prop, bool split_
          " config-interval=-1 ! qtic2vdec ! qtivtransform engine=2 ! queue ! mixer. ";
   }
   return d;
+}
+
+// ---------------------------------------------------------------------------------
+// Runner
+
+const char* const kMultiMergeStreamId = "multi_merge";
+
+namespace {
+
+// Pause between the end-of-stream on the bus and the end of the run, so that a push
+// output has sent its last packets before the pipeline is torn down.
+constexpr guint kEosPauseSeconds = 5;
+// A push output (rtspclientsink) does not always confirm end-of-stream; once a stop has
+// been asked for, the run ends after this long even without it. The recording has its
+// index long before.
+constexpr guint kDrainLimitSeconds = 30;
+
+// One running composition. Shared by the runner, its registry stop action and the
+// timers on its own main context.
+struct MergeRun {
+  std::mutex lock;
+  GstElement* pipeline = nullptr;  // set once built; a stop before that is remembered
+  bool stop_wanted = false;
+  bool failed = false;             // an error reached the bus
+  GMainContext* context = nullptr;
+  GMainLoop* loop = nullptr;
+  bool eos_pause_armed = false;
+  bool drain_armed = false;
+};
+using MergeRunPtr = std::shared_ptr<MergeRun>;
+
+void add_timeout(const MergeRunPtr& run, guint seconds, GSourceFunc fn) {
+  GSource* src = g_timeout_source_new_seconds(seconds);
+  g_source_set_callback(src, fn, new MergeRunPtr(run), [](gpointer p) { delete static_cast<MergeRunPtr*>(p); });
+  g_source_attach(src, run->context);
+  g_source_unref(src);
+}
+
+gboolean quit_after_eos(gpointer data) {
+  g_main_loop_quit((*static_cast<MergeRunPtr*>(data))->loop);
+  return G_SOURCE_REMOVE;
+}
+
+gboolean quit_after_drain_limit(gpointer data) {
+  NLOG_WARN("End-of-stream did not reach the bus %u s after the stop; ending the composition.", kDrainLimitSeconds);
+  g_main_loop_quit((*static_cast<MergeRunPtr*>(data))->loop);
+  return G_SOURCE_REMOVE;
+}
+
+gboolean bus_call(GstBus*, GstMessage* msg, gpointer data) {
+  const MergeRunPtr& run = *static_cast<MergeRunPtr*>(data);
+  switch (GST_MESSAGE_TYPE(msg)) {
+    case GST_MESSAGE_EOS: {
+      NLOG_INFO("EOS received, exiting main loop.\n");
+      std::lock_guard<std::mutex> g(run->lock);
+      if (!run->eos_pause_armed) {
+        run->eos_pause_armed = true;
+        add_timeout(run, kEosPauseSeconds, quit_after_eos);
+      }
+      break;
+    }
+    case GST_MESSAGE_ERROR: {
+      GError* err = nullptr;
+      gchar* debug = nullptr;
+      gst_message_parse_error(msg, &err, &debug);
+      NLOG_ERROR("ERROR: %s", err ? err->message : "unknown");
+      if (err) g_error_free(err);
+      g_free(debug);
+      {
+        std::lock_guard<std::mutex> g(run->lock);
+        run->failed = true;
+      }
+      g_main_loop_quit(run->loop);
+      break;
+    }
+    default:
+      break;
+  }
+  return TRUE;
+}
+
+bool is_eos(GstPadProbeInfo* info) {
+  GstEvent* ev = GST_PAD_PROBE_INFO_EVENT(info);
+  return ev && GST_EVENT_TYPE(ev) == GST_EVENT_EOS;
+}
+
+GstPadProbeReturn mp4mux_eos_probe(GstPad* pad, GstPadProbeInfo* info, gpointer) {
+  if (is_eos(info)) NLOG_INFO("✅ mp4mux received EOS on pad: %s\n", GST_PAD_NAME(pad));
+  return GST_PAD_PROBE_OK;
+}
+
+GstPadProbeReturn tee_eos_probe(GstPad* pad, GstPadProbeInfo* info, gpointer) {
+  if (is_eos(info)) NLOG_INFO("✅ tee pad %s received EOS. ", GST_PAD_NAME(pad));
+  return GST_PAD_PROBE_OK;
+}
+
+GstPadProbeReturn save_queue_eos_probe(GstPad*, GstPadProbeInfo* info, gpointer) {
+  if (is_eos(info)) NLOG_INFO("✅ save_queue src pad received EOS. ");
+  return GST_PAD_PROBE_OK;
+}
+
+GstPadProbeReturn main_transform_eos_probe(GstPad*, GstPadProbeInfo* info, gpointer) {
+  if (is_eos(info)) NLOG_INFO("✅ qtiv_main_transform src pad received EOS. ");
+  return GST_PAD_PROBE_OK;
+}
+
+// First pad of an iterator (a ref), or null.
+GstPad* first_pad(GstIterator* it) {
+  GstPad* pad = nullptr;
+  GValue v = G_VALUE_INIT;
+  if (gst_iterator_next(it, &v) == GST_ITERATOR_OK) {
+    pad = GST_PAD(g_value_dup_object(&v));
+    g_value_reset(&v);
+  }
+  g_value_unset(&v);
+  gst_iterator_free(it);
+  return pad;
+}
+
+void install_eos_observers(GstElement* pipeline) {
+  const auto kEvents = GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM;
+  if (GstElement* mux = gst_bin_get_by_name(GST_BIN(pipeline), "mp4mux_0")) {
+    if (GstPad* pad = first_pad(gst_element_iterate_sink_pads(mux))) {
+      NLOG_INFO("🔍 Found mp4mux sink pad: %s", GST_PAD_NAME(pad));
+      gst_pad_add_probe(pad, kEvents, mp4mux_eos_probe, nullptr, nullptr);
+      gst_object_unref(pad);
+    } else {
+      NLOG_ERROR("❌ mp4mux has no sink pad available (sink_0 not created yet?)");
+    }
+    gst_object_unref(mux);
+  } else {
+    NLOG_WARN("❌ mp4mux element not found in pipeline.");
+  }
+
+  if (GstElement* tee = gst_bin_get_by_name(GST_BIN(pipeline), "split")) {
+    GstIterator* it = gst_element_iterate_src_pads(tee);
+    GValue v = G_VALUE_INIT;
+    while (gst_iterator_next(it, &v) == GST_ITERATOR_OK) {
+      GstPad* pad = GST_PAD(g_value_get_object(&v));
+      NLOG_INFO("👀 Adding probe to tee src pad: %s", GST_PAD_NAME(pad));
+      gst_pad_add_probe(pad, kEvents, tee_eos_probe, nullptr, nullptr);
+      g_value_reset(&v);
+    }
+    g_value_unset(&v);
+    gst_iterator_free(it);
+    gst_object_unref(tee);
+  }
+
+  if (GstElement* q = gst_bin_get_by_name(GST_BIN(pipeline), "save_queue")) {
+    if (GstPad* pad = gst_element_get_static_pad(q, "src")) {
+      gst_pad_add_probe(pad, kEvents, save_queue_eos_probe, nullptr, nullptr);
+      gst_object_unref(pad);
+    }
+    gst_object_unref(q);
+  }
+
+  if (GstElement* tr = gst_bin_get_by_name(GST_BIN(pipeline), "qtiv_main_transform")) {
+    if (GstPad* pad = gst_element_get_static_pad(tr, "src")) {
+      gst_pad_add_probe(pad, kEvents, main_transform_eos_probe, nullptr, nullptr);
+      gst_object_unref(pad);
+    } else {
+      NLOG_ERROR("❌ qtiv_main_transform src pad not found.\n");
+    }
+    gst_object_unref(tr);
+  } else {
+    NLOG_ERROR("❌ qtiv_main_transform element not found in pipeline.\n");
+  }
+}
+
+// End-of-stream into the pipeline (the sources) and into the sink pad of every stage at
+// once, so that a stage whose upstream never ends (a camera that stalls) still drains.
+// Sinks are left to the events travelling downstream: an end-of-stream pushed straight
+// into the file sink would close it before the muxer has written the file's index.
+void drive_eos(GstElement* pipeline) {
+  gst_element_send_event(pipeline, gst_event_new_eos());
+  GstIterator* it = gst_bin_iterate_elements(GST_BIN(pipeline));
+  GValue v = G_VALUE_INIT;
+  GstIteratorResult r;
+  while ((r = gst_iterator_next(it, &v)) != GST_ITERATOR_DONE) {
+    if (r == GST_ITERATOR_RESYNC) {
+      gst_iterator_resync(it);
+      continue;
+    }
+    if (r != GST_ITERATOR_OK) break;
+    GstElement* el = GST_ELEMENT(g_value_get_object(&v));
+    if (!GST_OBJECT_FLAG_IS_SET(el, GST_ELEMENT_FLAG_SINK)) {
+      if (GstPad* sink = gst_element_get_static_pad(el, "sink")) {
+        if (gst_pad_is_linked(sink)) {
+          NLOG_INFO("🎯 Forcing EOS via sink pad of: %s", GST_ELEMENT_NAME(el));
+          gst_pad_send_event(sink, gst_event_new_eos());
+        }
+        gst_object_unref(sink);
+      }
+    }
+    g_value_reset(&v);
+  }
+  g_value_unset(&v);
+  gst_iterator_free(it);
+}
+
+// The registry's stop action of the running composition; any thread.
+void stop_run(const MergeRunPtr& run) {
+  GstElement* pipeline = nullptr;
+  {
+    std::lock_guard<std::mutex> g(run->lock);
+    run->stop_wanted = true;
+    if (run->pipeline) pipeline = GST_ELEMENT(gst_object_ref(run->pipeline));
+    if (pipeline && !run->drain_armed) {
+      run->drain_armed = true;
+      add_timeout(run, kDrainLimitSeconds, quit_after_drain_limit);
+    }
+  }
+  if (!pipeline) return;  // still being built: the runner sees stop_wanted before it plays
+  drive_eos(pipeline);
+  gst_object_unref(pipeline);
+  NLOG_WARN("Sending EOS to pipeline completed.");
+}
+
+}  // namespace
+
+int start_stream_multi_merge(StreamProperty prop, bool split_outputs, int push_mode) {
+  setenv("WAYLAND_DISPLAY", "wayland-1", 1);
+  setenv("XDG_RUNTIME_DIR", "/run/user/root", 1);
+
+  const std::string description = get_4_cameras_launch_command(prop, split_outputs, push_mode);
+  if (description.empty()) return -1;  // refused, the reason is logged
+  NLOG_INFO("The final pipeline string is: %s", description.c_str());
+
+  // One composition at a time: the second is refused before it touches the first.
+  auto claim = nimbra_internal::claim_stream(kMultiMergeStreamId, nimbra_internal::StreamKind::Composition);
+  if (!claim) return -1;
+
+  gst_init(nullptr, nullptr);
+  auto run = std::make_shared<MergeRun>();
+  claim->set_stop_action([run](nimbra_internal::StopCause) { stop_run(run); });
+
+  GError* err = nullptr;
+  GstElement* pipeline = gst_parse_launch(description.c_str(), &err);
+  if (err) {
+    // A description with unknown elements or properties is refused, not half run.
+    NLOG_ERROR("Failed to create pipeline. %s", err->message);
+    g_error_free(err);
+    if (pipeline) gst_object_unref(pipeline);
+    return -1;
+  }
+  if (!pipeline) {
+    NLOG_ERROR("Failed to create pipeline.");
+    return -1;
+  }
+  install_eos_observers(pipeline);
+
+  run->context = g_main_context_new();
+  run->loop = g_main_loop_new(run->context, FALSE);
+  g_main_context_push_thread_default(run->context);
+  GstBus* bus = gst_element_get_bus(pipeline);
+  GSource* watch = gst_bus_create_watch(bus);
+  g_source_set_callback(watch, G_SOURCE_FUNC(bus_call), new MergeRunPtr(run),
+                        [](gpointer p) { delete static_cast<MergeRunPtr*>(p); });
+  g_source_attach(watch, run->context);
+
+  bool stop_early;
+  {
+    std::lock_guard<std::mutex> g(run->lock);
+    run->pipeline = GST_ELEMENT(gst_object_ref(pipeline));
+    stop_early = run->stop_wanted || claim->stop_requested();
+  }
+  claim->set_pipeline(pipeline);
+
+  int result = 0;
+  if (stop_early) {
+    NLOG_INFO("Stop requested before the composition started; not playing it.");
+  } else if (gst_element_set_state(pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+    NLOG_ERROR("The composition refused to play.");
+    result = -1;
+  } else {
+    g_main_loop_run(run->loop);
+    std::lock_guard<std::mutex> g(run->lock);
+    if (run->failed) result = -1;
+  }
+
+  gst_element_set_state(pipeline, GST_STATE_NULL);
+  claim->set_pipeline(nullptr);
+  claim.release();  // a stop from now on finds no composition
+  {
+    std::lock_guard<std::mutex> g(run->lock);
+    gst_object_unref(run->pipeline);
+    run->pipeline = nullptr;
+  }
+  g_source_destroy(watch);
+  g_source_unref(watch);
+  gst_object_unref(bus);
+  gst_object_unref(pipeline);
+  g_main_context_pop_thread_default(run->context);
+  // Timers still pending hold their own reference to the run; destroying the context
+  // destroys them.
+  g_main_loop_unref(run->loop);
+  g_main_context_unref(run->context);
+  return result;
+}
+
+void stop_multi_merge() {
+  NLOG_INFO("Received SIGINT signal, will send EOS to pipeline.");
+  nimbra_internal::EntryPtr entry = nimbra_internal::find_entry(kMultiMergeStreamId);
+  if (!entry) {
+    NLOG_WARN("pipeline_g is NULL, cannot send EOS.");
+    return;
+  }
+  entry->request_stop(nimbra_internal::StopCause::ById);
 }

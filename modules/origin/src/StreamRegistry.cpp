@@ -78,6 +78,7 @@ const char* kind_name(StreamKind kind) {
     case StreamKind::Splice: return "splice";
     case StreamKind::Rolling: return "rolling";
     case StreamKind::Audio: return "audio";
+    case StreamKind::Composition: return "composition";
   }
   return "unknown";
 }
@@ -107,6 +108,11 @@ void StreamEntry::set_pipeline(GstElement* pipeline) {
   }
   if (old) gst_object_unref(old);
   map_set(id_, pipeline);
+}
+
+GstElement* StreamEntry::pipeline_ref() const {
+  std::lock_guard<std::mutex> g(mutex_);
+  return pipeline_ ? GST_ELEMENT(gst_object_ref(pipeline_)) : nullptr;
 }
 
 void StreamEntry::set_stop_action(std::function<void(StopCause)> action) {

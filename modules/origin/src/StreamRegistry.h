@@ -23,7 +23,7 @@
 
 namespace nimbra_internal {
 
-enum class StreamKind { Classic, Usb, Split, FramePush, Splice, Rolling, Audio };
+enum class StreamKind { Classic, Usb, Split, FramePush, Splice, Rolling, Audio, Composition };
 const char* kind_name(StreamKind kind);
 
 // Why a stream is asked to stop.
@@ -44,6 +44,8 @@ class StreamEntry {
   // The pipeline a stop sends its end-of-stream to (a reference is taken; null clears).
   // Rebuilds re-point it. Mirrored in the exported pipeline_map.
   void set_pipeline(GstElement* pipeline);
+  // The current pipeline with a reference the caller drops, or null.
+  GstElement* pipeline_ref() const;
   // Replaces the default stop action (end-of-stream into the pipeline). It runs on the
   // stopping thread, never under a registry lock, at most once per entry.
   void set_stop_action(std::function<void(StopCause)> action);

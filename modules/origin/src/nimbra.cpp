@@ -1,11 +1,16 @@
 #define NIMBRA_MODULE "modules/origin/src/nimbra"
 #include "nimbra.h"
 
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <opencv2/imgproc.hpp>
+#include <set>
 #include <thread>
 
 #include "StreamBuild.h"
 #include "StreamBuildAudio.h"
+#include "StreamBuildMultiMerge.h"
 #include "StreamInputFile.h"
 #include "StreamInputRtmp.h"
 #include "StreamInputRtsp.h"
@@ -341,6 +346,195 @@ int get_rolling_save_video(std::string stream_id, std::string merge_args, int wa
   std::thread(merge_rolling_save_video, stream_id, merge_args, wait_seconds).detach();
   return 0;
 }
+
+}  // namespace Nimbra
+}  // namespace Velkor
+
+// ---------------------------------------------------------------------------------
+// Engine
+
+namespace Velkor {
+namespace Nimbra {
+
+using TaskParams = std::unordered_map<std::string, std::string>;
+
+struct NimbraEngine::Impl {
+  explicit Impl(ScenarioType s) : scenario(s) {}
+  int validate_required_param(TaskType type, TaskParams& params);
+
+  int32_t scenario;
+  StreamProperty prop;
+};
+
+namespace {
+
+// Base-10 text to int as the task values are written: leading blanks skipped, trailing
+// text ignored. False (one error line naming the key) when the value does not start
+// with a number or does not fit, so a bad task is refused instead of throwing.
+bool task_int(const TaskParams& params, const char* key, int32_t& out) {
+  auto it = params.find(key);
+  if (it == params.end()) {
+    out = 0;
+    return true;
+  }
+  const char* text = it->second.c_str();
+  char* end = nullptr;
+  errno = 0;
+  long v = std::strtol(text, &end, 10);
+  if (end == text || errno == ERANGE || v < INT32_MIN || v > INT32_MAX) {
+    NLOG_ERROR("Invalid number for config key %s: \"%s\"", key, it->second.c_str());
+    return false;
+  }
+  out = static_cast<int32_t>(v);
+  return true;
+}
+
+std::string task_text(const TaskParams& params, const char* key, const std::string& fallback = std::string()) {
+  auto it = params.find(key);
+  return it == params.end() ? fallback : it->second;
+}
+
+}  // namespace
+
+int NimbraEngine::Impl::validate_required_param(TaskType type, TaskParams& params) {
+  NLOG_INFO("To execute validate_required_param: %d", static_cast<int>(type));
+  std::set<std::string> required;
+  switch (type) {
+    case MultiVideoDecode:
+      required = {"subStreamId", "inputType", "inputAddr", "decodeType", "width", "height"};
+      break;
+    case MultiVideoEncode:
+      required = {"subStreamId", "outputType", "outputAddr", "encodeType", "width", "height"};
+      break;
+    case VideoIO:
+      required = {"inputType", "inputAddr", "decodeType"};
+      break;
+    case InferenceCB:
+      NLOG_INFO("Input task type is InferenceCB, does NOT need to add task type, just set it.");
+      return 1;
+    case VideoEncode:
+      required = {"outputType", "outputAddr", "encodeType"};
+      break;
+    case CustomCB:
+      NLOG_INFO("Input task type is CustomCB, does NOT need to add task type, just set it.");
+      return 1;
+    case MlInference:
+      required = {"Model", "MlModule", "Labels"};
+      break;
+    default:
+      NLOG_ERROR("Unknown TaskType: %d", static_cast<int>(type));
+      return -1;
+  }
+  for (const std::string& key : required) {
+    if (params.find(key) == params.end()) {
+      NLOG_ERROR("Missing required config key: %s", key.c_str());
+      return -1;
+    }
+  }
+  if (type == VideoIO && task_text(params, "IOType") != "Rtsp") {
+    NLOG_ERROR("Invalid IOType, must be 'Rtsp'");
+    return -1;
+  }
+  NLOG_INFO("Task config validated successfully.");
+  return 0;
+}
+
+NimbraEngine::NimbraEngine(ScenarioType scenario) : impl_(new Impl(scenario)) {}
+
+NimbraEngine::~NimbraEngine() = default;
+
+int NimbraEngine::add_task(TaskType type, TaskParams& params) {
+  if (impl_->validate_required_param(type, params) != 0) return -1;
+  StreamProperty& prop = impl_->prop;
+  // Every record is filled completely before it is stored, so a refused value leaves
+  // the engine as it was.
+  switch (type) {
+    case VideoEncode: {
+      int32_t width, height;
+      if (!task_int(params, "width", width) || !task_int(params, "height", height)) return -1;
+      prop.outputType = task_text(params, "outputType");
+      prop.outputAddr = task_text(params, "outputAddr");
+      prop.encodeType = task_text(params, "encodeType", "H264");
+      prop.width = width;
+      prop.height = height;
+      return 0;
+    }
+    case MlInference:
+      prop.model = task_text(params, "Model");
+      prop.mlModule = task_text(params, "MlModule");
+      prop.labels = task_text(params, "Labels");
+      return 0;
+    case MultiVideoDecode: {
+      InputStreamProperty in;
+      if (!task_int(params, "width", in.width) || !task_int(params, "height", in.height)) return -1;
+      in.inputType = task_text(params, "inputType");
+      in.inputAddr = task_text(params, "inputAddr");
+      in.decodeType = task_text(params, "decodeType", in.decodeType);
+      in.subStreamId = task_text(params, "subStreamId");
+      in.position = task_text(params, "position", in.position);
+      in.dimensions = task_text(params, "dimensions", in.dimensions);
+      in.crop = task_text(params, "crop");
+      in.flipHorizontal = task_text(params, "flip-horizontal");
+      in.flipVertical = task_text(params, "flip-vertical");
+      prop.inputStreams.push_back(std::move(in));
+      return 0;
+    }
+    case MultiVideoEncode: {
+      NLOG_INFO("MultiVideoEncode data filling.");
+      OutputStreamProperty out;
+      const std::pair<const char*, int32_t*> numbers[] = {
+          {"width", &out.width},
+          {"height", &out.height},
+          {"overlay_switch", &out.overlaySwitch},
+          {"logo_width", &out.logoWidth},
+          {"logo_height", &out.logoHeight},
+          {"logo_loc_x", &out.logoLocX},
+          {"logo_loc_y", &out.logoLocY},
+          {"logo_loc_width", &out.logoLocWidth},
+          {"logo_loc_height", &out.logoLocHeight},
+          {"text_loc_x", &out.textLocX},
+          {"text_loc_y", &out.textLocY},
+          {"text_font_size", &out.textFontSize},
+      };
+      for (const auto& n : numbers)
+        if (!task_int(params, n.first, *n.second)) return -1;
+      out.outputType = task_text(params, "outputType");
+      out.outputAddr = task_text(params, "outputAddr");
+      out.encodeType = task_text(params, "encodeType", out.encodeType);
+      out.subStreamId = task_text(params, "subStreamId");
+      out.logoPath = task_text(params, "logo_path");
+      out.textStr = task_text(params, "text_str");
+      out.textColor = task_text(params, "text_color", out.textColor);
+      prop.outputStreams.push_back(std::move(out));
+      return 0;
+    }
+    default:  // VideoIO: validated only
+      return -1;
+  }
+}
+
+void NimbraEngine::set_callback(TaskType, std::function<int8_t(const Image&)>&) {}
+
+int NimbraEngine::start() {
+  StreamProperty prop = impl_->prop;  // tasks added while it runs do not reach it
+  switch (impl_->scenario) {
+    case MergeToFile:
+      NLOG_INFO("Pushing type is file only.");
+      return start_stream_multi_merge(prop, true, 0);
+    case MergeNoPush:
+      return start_stream_multi_merge(prop, false, 0);
+    case MergeToFileAndRtsp:
+      NLOG_INFO("Pushing type is file+rtsp.");
+      return start_stream_multi_merge(prop, true, 1);
+    case MergeToRtsp:
+      NLOG_INFO("Pushing type is rtsp.");
+      return start_stream_multi_merge(prop, true, 2);
+    default:
+      return 0;
+  }
+}
+
+void NimbraEngine::stop() { stop_multi_merge(); }
 
 }  // namespace Nimbra
 }  // namespace Velkor

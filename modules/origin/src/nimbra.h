@@ -11,8 +11,10 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <opencv2/core.hpp>
 #include <string>
+#include <unordered_map>
 
 #include "StreamBuildSplice.h"
 #include "StreamCommon.h"
@@ -64,6 +66,40 @@ int v4l2_get_mat_ori(cv::Mat& out, Image image);
 
 // Schedules a merge of the rolling-save segments of `stream_id` and returns 0 at once.
 int get_rolling_save_video(std::string stream_id, std::string merge_args, int wait_seconds);
+
+// A four-camera composition described by tasks instead of the configuration file.
+//
+//   NimbraEngine engine(MergeToFile);
+//   std::unordered_map<std::string, std::string> cam = {{"subStreamId", "c0"}, {"inputType", "rtsp"},
+//       {"inputAddr", "rtsp://host/cam0"}, {"decodeType", "H264"}, {"width", "1920"}, {"height", "1080"},
+//       {"position", "<0, 0>"}, {"dimensions", "<960, 540>"}};
+//   engine.add_task(MultiVideoDecode, cam);   // four of these, then outputs and the model
+//   std::thread t([&] { engine.start(); });   // blocks until the composition has ended
+//   engine.stop();  t.join();
+class NimbraEngine {
+ public:
+  explicit NimbraEngine(ScenarioType scenario);
+  ~NimbraEngine();
+  NimbraEngine(const NimbraEngine&) = delete;
+  NimbraEngine& operator=(const NimbraEngine&) = delete;
+
+  // 0 when the task was taken, -1 when it was refused (one error line says why; a
+  // numeric key whose value is not a number is refused and nothing is stored).
+  int add_task(TaskType type, std::unordered_map<std::string, std::string>& params);
+  // Accepted and ignored: the composition delivers no frames to the host.
+  void set_callback(TaskType type, std::function<int8_t(const Image&)>& callback);
+  // Runs the scenario until it ends: 0 after a normal end (or for a scenario that starts
+  // nothing), -1 when the composition could not be built, failed, or another runs.
+  int start();
+  // Ends the running composition; the blocked start() returns once the recording is
+  // finalised.
+  void stop();
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
 
 }  // namespace Nimbra
 }  // namespace Velkor

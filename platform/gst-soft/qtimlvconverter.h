@@ -1,0 +1,11 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+#pragma once
+
+#include <gst/gst.h>
+
+G_BEGIN_DECLS
+
+#define GST_TYPE_NMX_SOFT_VMLCONVERTER (gst_nmx_soft_vmlconverter_get_type())
+GType gst_nmx_soft_vmlconverter_get_type(void);
+
+G_END_DECLS
