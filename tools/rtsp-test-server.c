@@ -12,7 +12,10 @@
  *   RECORD <mount> EOS               the recording pipeline drained (client left)
  *   RECORD <mount> CLOSED <file>     the recording pipeline is stopped, <file> is final
  *
- * Play mounts (live, shared between clients): /h264 /h265 /h264aac /h265aac.
+ * Play mounts (live, shared between clients): /h264 /h265 /h264aac /h265aac (moving
+ * SMPTE bars with the running time), and /cam0 /cam1 /cam2 /cam3: H.264 without audio,
+ * each one flat colour (red, green, blue, white) so composed pictures can be told apart.
+ * All play mounts take the --width/--height/--fps of the server.
  *
  * Record mounts: any /record/<name> (nested names allowed, '/' becomes '_'). What arrives
  * is depayloaded and parsed, never re-encoded, and every elementary stream becomes a
@@ -562,15 +565,16 @@ record_mounts_class_init (RecordMountsClass * klass)
 
 static gint width = 640, height = 360, fps = 25;
 
+/* `source` is the videotestsrc pattern part; `clock` stamps the running time on it. */
 static void
-add_play_mount (const gchar * path, const gchar * venc, const gchar * vpay, gboolean aac)
+add_mount (const gchar * path, const gchar * source, gboolean clock, const gchar * venc,
+    const gchar * vpay, gboolean aac)
 {
   GstRTSPMediaFactory *f = gst_rtsp_media_factory_new ();
-  gboolean clock = gst_element_factory_find ("timeoverlay") != NULL;
-  gchar *launch = g_strdup_printf ("( videotestsrc is-live=true pattern=smpte horizontal-speed=2 ! "
+  gchar *launch = g_strdup_printf ("( videotestsrc is-live=true %s ! "
       "video/x-raw,format=I420,width=%d,height=%d,framerate=%d/1 ! %s ! %s key-int-max=%d ! "
       "%s name=pay0 pt=96 config-interval=-1 %s )",
-      width, height, fps, clock ? "timeoverlay" : "identity", venc, fps, vpay,
+      source, width, height, fps, clock ? "timeoverlay" : "identity", venc, fps, vpay,
       aac ? "audiotestsrc is-live=true wave=sine freq=440 ! "
       "audio/x-raw,rate=44100,channels=2 ! audioconvert ! avenc_aac ! "
       "rtpmp4gpay name=pay1 pt=97" : "");
@@ -578,6 +582,24 @@ add_play_mount (const gchar * path, const gchar * venc, const gchar * vpay, gboo
   gst_rtsp_media_factory_set_shared (f, TRUE);
   gst_rtsp_mount_points_add_factory (mounts, path, f);
   g_free (launch);
+}
+
+static void
+add_play_mount (const gchar * path, const gchar * venc, const gchar * vpay, gboolean aac)
+{
+  add_mount (path, "pattern=smpte horizontal-speed=2",
+      gst_element_factory_find ("timeoverlay") != NULL, venc, vpay, aac);
+}
+
+/* One flat colour (0xAARRGGBB) and nothing drawn on it, so a client that composes
+ * several cameras can tell by colour alone which picture landed where. */
+static void
+add_colour_mount (const gchar * path, guint32 argb)
+{
+  gchar *source = g_strdup_printf ("pattern=solid-color foreground-color=0x%08x", argb);
+  add_mount (path, source, FALSE, "x264enc tune=zerolatency speed-preset=ultrafast",
+      "rtph264pay", FALSE);
+  g_free (source);
 }
 
 static GstRTSPFilterResult
@@ -693,6 +715,10 @@ main (int argc, char **argv)
       "rtph264pay", TRUE);
   add_play_mount ("/h265aac", "x265enc tune=zerolatency speed-preset=ultrafast",
       "rtph265pay", TRUE);
+  add_colour_mount ("/cam0", 0xffff0000);
+  add_colour_mount ("/cam1", 0xff00ff00);
+  add_colour_mount ("/cam2", 0xff0000ff);
+  add_colour_mount ("/cam3", 0xffffffff);
 
   if (gst_rtsp_server_attach (server, NULL) == 0) {
     g_printerr ("rtsp-test-server: cannot listen on 127.0.0.1:%d\n", port);

@@ -1,8 +1,9 @@
 // The four-camera composition run end to end through NimbraEngine against the RTSP test
-// server: recorded (size, pictures in their places, logo, detection layer), recorded and
-// pushed, ended by the engine, by id and by "all_stream" with the MP4 finalised; and the
+// server: recorded (size, each camera's colour in its place, logo, text, detection layer),
+// recorded and pushed, pushed only, ended by the engine, by id and by "all_stream" with the MP4 finalised; and the
 // refusals (bad numbers, short task lists, a second composition, a broken description).
 #include <gst/app/gstappsink.h>
+#include <gst/video/video.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -31,6 +32,10 @@ constexpr auto kGuard = std::chrono::seconds(180);  // hang guard only
 const char* const kPositions[4] = {"<0, 0>", "<400, 0>", "<0, 224>", "<400, 224>"};
 const int kCamX[4] = {0, 400, 0, 400}, kCamY[4] = {0, 0, 224, 224};
 constexpr int kCamW = 240, kCamH = 136;
+// The test server's /camN mounts: red, green, blue, white.
+const int kCamRgb[4][3] = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {255, 255, 255}};
+// The text overlay: red capitals inside camera 3 (white), below the area its colour is read from.
+constexpr int kTextX = 430, kTextY = 310, kTextSize = 24;
 
 Params camera(const std::string& url, int n, int width, int height) {
   return {{"subStreamId", "cam" + std::to_string(n)}, {"inputType", "rtsp"}, {"inputAddr", url},
@@ -60,7 +65,8 @@ Params output(const std::string& type, const std::string& addr, const std::strin
   return {{"subStreamId", "out"}, {"outputType", type}, {"outputAddr", addr}, {"encodeType", "H264"},
           {"width", "640"}, {"height", "360"}, {"logo_path", logo}, {"logo_width", "16"}, {"logo_height", "16"},
           {"logo_loc_x", "296"}, {"logo_loc_y", "20"}, {"logo_loc_width", "48"}, {"logo_loc_height", "48"},
-          {"text_str", "N"}, {"text_loc_x", "560"}, {"text_loc_y", "350"}, {"text_font_size", "12"}};
+          {"text_str", "NIMBRA"}, {"text_loc_x", std::to_string(kTextX)}, {"text_loc_y", std::to_string(kTextY)},
+          {"text_font_size", std::to_string(kTextSize)}};
 }
 
 // Counts buffers passing a named element's pad of the running composition.
@@ -108,6 +114,85 @@ double mean_luma(const RgbFrames& f, size_t frame, int x0, int y0, int w, int h)
   return sum / (w * h);
 }
 
+// Pixel checks on one packed RGB frame `width` pixels wide.
+struct Rgb {
+  const uint8_t* data;
+  int width;
+  const uint8_t* at(int x, int y) const { return data + ((size_t)y * width + x) * 3; }
+};
+
+void mean_rgb(Rgb f, int x0, int y0, int w, int h, double out[3]) {
+  out[0] = out[1] = out[2] = 0;
+  for (int y = y0; y < y0 + h; ++y)
+    for (int x = x0; x < x0 + w; ++x)
+      for (int c = 0; c < 3; ++c) out[c] += f.at(x, y)[c];
+  for (int c = 0; c < 3; ++c) out[c] /= (double)w * h;
+}
+
+// Empty when every camera's colour fills its place (well inside, away from the text);
+// otherwise what is wrong.
+std::string cameras_misplaced(Rgb f) {
+  std::string why;
+  for (int n = 0; n < 4; ++n) {
+    double m[3];
+    mean_rgb(f, kCamX[n] + 20, kCamY[n] + 10, kCamW - 40, 50, m);
+    for (int c = 0; c < 3; ++c)
+      // Wide enough for coding losses and a 601/709 matrix difference at 1080p, still far
+      // from any other camera's colour (they differ by 255 in some channel).
+      if (std::abs(m[c] - kCamRgb[n][c]) > 70) {
+        why += "camera " + std::to_string(n) + " mean rgb " + std::to_string((int)m[0]) + "," +
+               std::to_string((int)m[1]) + "," + std::to_string((int)m[2]) + "; ";
+        break;
+      }
+  }
+  return why;
+}
+
+// Pixels clearly red (the text colour) in an area of the white camera.
+int red_pixels(Rgb f, int x0, int y0, int w, int h) {
+  int n = 0;
+  for (int y = y0; y < y0 + h; ++y)
+    for (int x = x0; x < x0 + w; ++x) {
+      const uint8_t* p = f.at(x, y);
+      n += p[0] > 150 && p[0] - p[1] > 80 && p[0] - p[2] > 80;
+    }
+  return n;
+}
+
+// The decoded frames of a recording, one at a time (a 1080p recording is too big to keep).
+template <typename Fn>
+int for_each_frame(const std::string& path, Fn fn) {
+  GstElement* p = gst_parse_launch(("filesrc location=\"" + path +
+                                    "\" ! decodebin ! videoconvert ! video/x-raw,format=RGB ! "
+                                    "appsink name=sink sync=false")
+                                       .c_str(),
+                                   nullptr);
+  if (!p) return 0;
+  GstElement* sink = gst_bin_get_by_name(GST_BIN(p), "sink");
+  gst_element_set_state(p, GST_STATE_PLAYING);
+  int count = 0;
+  std::vector<uint8_t> packed;
+  while (GstSample* smp = gst_app_sink_pull_sample(GST_APP_SINK(sink))) {
+    GstVideoInfo vi;
+    GstBuffer* b = gst_sample_get_buffer(smp);
+    GstMapInfo m;
+    if (gst_video_info_from_caps(&vi, gst_sample_get_caps(smp)) && gst_buffer_map(b, &m, GST_MAP_READ)) {
+      const size_t row = (size_t)vi.width * 3, stride = GST_VIDEO_INFO_PLANE_STRIDE(&vi, 0);
+      packed.resize(row * vi.height);
+      for (int y = 0; y < vi.height && (size_t)y * stride + row <= m.size; ++y)
+        memcpy(&packed[(size_t)y * row], m.data + (size_t)y * stride, row);
+      gst_buffer_unmap(b, &m);
+      fn(Rgb{packed.data(), vi.width}, vi.height);
+      ++count;
+    }
+    gst_sample_unref(smp);
+  }
+  gst_element_set_state(p, GST_STATE_NULL);
+  gst_object_unref(sink);
+  gst_object_unref(p);
+  return count;
+}
+
 class MultiMergeRun : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -120,10 +205,12 @@ class MultiMergeRun : public ::testing::Test {
   }
   void TearDown() override { remove_tree(dir_); }
 
-  // Four cameras from `server`, one recording output, the replay model.
-  void fill(NimbraEngine& engine, RtspTestServer& server, int width, int height) {
+  // Four cameras from `server`, one recording output, the replay model. The cameras are
+  // the four colours, or (`bars`) moving bars, two of them with an audio track.
+  void fill(NimbraEngine& engine, RtspTestServer& server, int width, int height, bool bars = false) {
     for (int n = 0; n < 4; ++n) {
-      Params cam = camera(server.url(n % 2 ? "/h264aac" : "/h264"), n, width, height);
+      const std::string mount = bars ? (n % 2 ? "/h264aac" : "/h264") : "/cam" + std::to_string(n);
+      Params cam = camera(server.url(mount), n, width, height);
       ASSERT_EQ(0, engine.add_task(MultiVideoDecode, cam));
     }
     Params rec = output("File", dir_ + "/rec.mp4", logo_);
@@ -168,11 +255,19 @@ TEST_F(MultiMergeRun, RecordsFourCamerasWithOverlayAndDetections) {
 
   RgbFrames f = decode_rgb(dir_ + "/rec.mp4");
   ASSERT_GE(f.frames.size(), 30u);
-  const size_t last = f.frames.size() - 1;
-  for (int n = 0; n < 4; ++n)  // the camera's bars, well inside its place
-    EXPECT_GT(mean_luma(f, last, kCamX[n] + 20, kCamY[n] + 10, kCamW - 40, kCamH / 2), 60) << "camera " << n;
+  // The latest frame with every camera in its place: while the stop drains, cameras that
+  // have ended leave their place black in the last frames.
+  size_t last = f.frames.size() - 1;
+  const std::string last_why = cameras_misplaced(Rgb{f.frames[last].data(), f.width});
+  while (last > 0 && !cameras_misplaced(Rgb{f.frames[last].data(), f.width}).empty()) --last;
+  const Rgb lastf{f.frames[last].data(), f.width};
+  ASSERT_EQ("", cameras_misplaced(lastf)) << "no frame composed; the last one: " << last_why;
   EXPECT_LT(mean_luma(f, last, 250, 150, 140, 60), 40);  // the uncovered cross stays black
   EXPECT_TRUE(near(f.pixel(last, 320, 44), 255, 0, 0, 70)) << "logo";
+  // The text is drawn red on the white camera where the overlay puts it; the same area
+  // of that camera just above it stays white.
+  EXPECT_GE(red_pixels(lastf, kTextX, kTextY, 200, 40), 60);
+  EXPECT_EQ(0, red_pixels(lastf, kTextX, kTextY - 45, 200, 40));
   // The detection layer draws its box edge at x = 20 (rows 150..210) on some frames.
   bool box_seen = false;
   for (size_t k = 0; k < f.frames.size() && !box_seen; ++k) {
@@ -209,6 +304,45 @@ TEST_F(MultiMergeRun, RecordsAndPushesUntilAllStreamShutdown) {
   EXPECT_GE(info.frames, 10);
 }
 
+TEST_F(MultiMergeRun, PushesOnlyToTheRecordMount) {
+  RtspTestServer::Options o;
+  o.width = 320;
+  o.height = 180;
+  RtspTestServer server(o);
+  NimbraEngine engine(MergeToRtsp);
+  fill(engine, server, 1920, 1080);
+  Params push = output("rtsp", server.url("/record/pushed"), logo_);
+  ASSERT_EQ(0, engine.add_task(MultiVideoEncode, push));
+
+  auto run = std::async(std::launch::async, [&] { return engine.start(); });
+  // Past the cameras' first key frames (one a second), so the later pictures are whole.
+  ASSERT_TRUE(server.wait_video_frames("/record/pushed", 40, kGuard));
+  engine.stop();
+  ASSERT_EQ(std::future_status::ready, run.wait_for(kGuard));
+  EXPECT_EQ(0, run.get());
+  EXPECT_TRUE(nimbra_internal::find_entry(kMultiMergeStreamId) == nullptr);
+  auto file = server.wait_record_closed("/record/pushed", kGuard);
+  ASSERT_TRUE(file.has_value());
+  EXPECT_NE(0, access((dir_ + "/rec.mp4").c_str(), F_OK)) << "push only, yet a file was written";
+
+  nimbra_test::MediaInfo info = nimbra_test::count_frames(*file);
+  ASSERT_TRUE(info.ok) << info.error;
+  EXPECT_EQ("video/x-h264", info.video_codec);
+  EXPECT_EQ(1920, info.width);
+  EXPECT_EQ(1080, info.height);
+  EXPECT_GE(info.frames, 40);
+  // The pushed picture carries the four cameras in their places and the text.
+  int composed = 0;
+  std::string why;
+  const int decoded = for_each_frame(*file, [&](Rgb f, int) {
+    const int text = red_pixels(f, kTextX, kTextY, 200, 40), above = red_pixels(f, kTextX, kTextY - 45, 200, 40);
+    why = cameras_misplaced(f) + "text " + std::to_string(text) + ", above it " + std::to_string(above);
+    composed += cameras_misplaced(f).empty() && text >= 60 && above == 0;
+  });
+  EXPECT_EQ(info.frames, decoded);
+  EXPECT_GT(composed, 0) << "no frame composed; the last one: " << why;
+}
+
 TEST_F(MultiMergeRun, DirectRecordingEndsByIdWithAFinalisedFile) {
   RtspTestServer::Options o;
   o.width = 320;
@@ -235,7 +369,7 @@ TEST_F(MultiMergeRun, SigintEndsTheCompositionWithAFinalisedFile) {
   o.height = 180;
   RtspTestServer server(o);
   NimbraEngine engine(MergeNoPush);
-  fill(engine, server, 640, 360);
+  fill(engine, server, 640, 360, /*bars=*/true);
   auto run = std::async(std::launch::async, [&] { return engine.start(); });
   PadCounter muxed;
   ASSERT_TRUE(watch_pad("mp4mux_0", &muxed));
@@ -257,7 +391,7 @@ TEST_F(MultiMergeRun, StopsRacingTheStart) {
   RtspTestServer server(o);
   for (int round = 0; round < 3; ++round) {
     NimbraEngine engine(MergeNoPush);
-    fill(engine, server, 640, 360);
+    fill(engine, server, 640, 360, /*bars=*/true);
     auto run = std::async(std::launch::async, [&] { return engine.start(); });
     // Keep stopping until the start has returned: whichever stop lands first ends it.
     const auto end = std::chrono::steady_clock::now() + kGuard;
