@@ -7,6 +7,7 @@
 
 #include "StreamGstRef.h"
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -29,8 +30,15 @@ namespace {
 
 // Frames waiting in the encoder's source queue at most; beyond it the oldest queued
 // frames are dropped, so a stalled output costs bounded memory instead of one frame per
-// push until the process dies.
-constexpr guint64 kQueuedFrames = 8;
+// push until the process dies. The bound is 32 MB, so small frames get seconds of slack
+// for an encoder that falls behind for a moment on a busy host, and never fewer than 8
+// frames (1080p: 50 MB), nor more than 250.
+constexpr guint64 kQueueBytes = 32ULL << 20;
+constexpr guint64 kMinQueuedFrames = 8, kMaxQueuedFrames = 250;
+guint64 queued_frames_for(size_t frame_bytes) {
+  const guint64 n = frame_bytes ? kQueueBytes / frame_bytes : kMinQueuedFrames;
+  return std::min(kMaxQueuedFrames, std::max(kMinQueuedFrames, n));
+}
 
 int frame_push(StreamProperty& prop, std::function<int8_t(const Image&)>& callback, bool network) {
   NLOG_INFO("Start to save mp4, input width: %d, height: %d, fps: %d", prop.width, prop.height, prop.fps);
@@ -98,7 +106,8 @@ int frame_push(StreamProperty& prop, std::function<int8_t(const Image&)>& callba
   GstCaps* caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "RGB", "width", G_TYPE_INT, prop.width,
                                       "height", G_TYPE_INT, prop.height, "framerate", GST_TYPE_FRACTION, fps, 1,
                                       nullptr);
-  g_object_set(src.get(), "caps", caps, "max-bytes", (guint64)(kQueuedFrames * frame_bytes), "block", FALSE,
+  const guint64 queued_frames = queued_frames_for(frame_bytes);
+  g_object_set(src.get(), "caps", caps, "max-bytes", (guint64)(queued_frames * frame_bytes), "block", FALSE,
                nullptr);
   if (g_object_class_find_property(G_OBJECT_GET_CLASS(src.get()), "leaky-type"))
     gst_util_set_object_arg(G_OBJECT(src.get()), "leaky-type", "downstream");
@@ -135,9 +144,9 @@ int frame_push(StreamProperty& prop, std::function<int8_t(const Image&)>& callba
     running_time += duration;
     guint64 queued = 0;
     g_object_get(src.get(), "current-level-bytes", &queued, nullptr);
-    if (queued + frame_bytes > kQueuedFrames * frame_bytes && !full_logged) {
+    if (queued + frame_bytes > queued_frames * frame_bytes && !full_logged) {
       NLOG_WARN("Output of stream id: %s does not keep up; the oldest of %d queued frames are dropped.",
-                key.c_str(), (int)kQueuedFrames);
+                key.c_str(), (int)queued_frames);
       full_logged = true;
     }
     GstFlowReturn flow = GST_FLOW_OK;
