@@ -17,6 +17,7 @@
 #include <glib.h>
 
 #include "StreamCommon.h"
+#include "nimbra_test/poll.h"
 #include "nimbra.h"
 
 using namespace Velkor::Nimbra;
@@ -50,27 +51,28 @@ Usage usage() { return {thread_count(), count_entries("/proc/self/fd"), mallinfo
 // The baseline: the thread count once it has stopped changing (threads of the warm-up
 // pipelines may still be on their way out). The limit is a safety net only.
 Usage settled_usage() {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   int last = -1, unchanged = 0;
-  while (std::chrono::steady_clock::now() < deadline) {
-    const int n = thread_count();
-    unchanged = n == last ? unchanged + 1 : 0;
-    last = n;
-    if (unchanged >= 25) break;  // the same count in 25 looks in a row
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  nimbra_test::poll_until(
+      [&] {
+        const int n = thread_count();
+        unchanged = n == last ? unchanged + 1 : 0;
+        last = n;
+        return unchanged >= 25;  // the same count in 25 looks in a row
+      },
+      std::chrono::seconds(60));
   return usage();
 }
 
 // After the cycles: waits until threads and fds are back at the baseline. A leaked thread
 // or fd never goes, so the wait ends at the safety limit and the counts show the growth.
 Usage usage_back_at(const Usage& before) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   Usage u = usage();
-  while ((u.threads > before.threads || u.fds > before.fds) && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    u = usage();
-  }
+  nimbra_test::poll_until(
+      [&] {
+        u = usage();
+        return u.threads <= before.threads && u.fds <= before.fds;
+      },
+      std::chrono::seconds(60));
   return u;
 }
 

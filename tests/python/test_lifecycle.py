@@ -47,8 +47,8 @@ def test_keyboard_interrupt_still_works_after_a_frame_push_stream(tmp_path):
         print("rc", nimbragst.start_stream("drawn", cb), flush=True)
         try:
             os.kill(os.getpid(), signal.SIGINT)
-            for _ in range(600):  # the interrupt arrives between these bytecodes
-                time.sleep(0.1)
+            # A blocking wait the interrupt breaks at once; 60 s only if it never comes.
+            threading.Event().wait(60)
             print("no KeyboardInterrupt", flush=True)
         except KeyboardInterrupt:
             print("KeyboardInterrupt", flush=True)
