@@ -2,7 +2,10 @@
 // with a callback that only counts, against the same decoder and converter elements in
 // a plain pipeline to a fake sink, CPU time per frame, alternating rounds in one run.
 // Then one stream at real-time pace (the plain pipeline with a clock-synchronised sink)
-// to show the CPU share of one 1080p25 stream.
+// to show the CPU share of one 1080p25 stream. The per-stream numbers (health, frame
+// rate, callback percentiles) are always on; their cost is measured here twice: the same
+// stream with the accounting on and off in alternating rounds, against the spread of the
+// rounds themselves, and the accounting alone per frame.
 //
 //   bench_stream [clip.mp4] [rounds]
 #include <gst/gst.h>
@@ -22,6 +25,8 @@
 #include <vector>
 
 #include "StreamCommon.h"
+#include "StreamBase.h"
+#include "StreamMetrics.h"
 #include "nimbra.h"
 
 using namespace Velkor::Nimbra;
@@ -92,6 +97,30 @@ double median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
+// Half the distance between the second-lowest and second-highest value, relative to the
+// median: how much rounds of the very same work differ.
+double spread(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  if (v.size() < 4) return (v.back() - v.front()) / 2 / median(v);
+  return (v[v.size() - 2] - v[1]) / 2 / median(v);
+}
+
+// What the frame path adds per frame: two clock reads, the decoded and delivered
+// counters, the per-second ring and the callback histogram.
+double accounting_ns_per_frame() {
+  nimbra_internal::StreamMetrics m;
+  const int n = 2000000;
+  const auto t0 = std::chrono::steady_clock::now();
+  for (int i = 0; i < n; ++i) {
+    const uint64_t a = nimbra_internal::now_ns();
+    m.frame_decoded(a);
+    m.frame_delivered(nimbra_internal::now_ns() - a);
+  }
+  const auto t1 = std::chrono::steady_clock::now();
+  if (m.decoded() != (uint64_t)n) return -1;
+  return std::chrono::duration<double, std::nano>(t1 - t0).count() / n;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -113,25 +142,42 @@ int main(int argc, char** argv) {
   stream_conf_file = conf.c_str();
   set_log_level(SERROR);
 
-  std::vector<double> lib_cpu, plain_cpu;
+  std::vector<double> lib_cpu, off_cpu, plain_cpu;
   long frames = 0;
   for (int r = 0; r < rounds; ++r) {
-    Run a = (r % 2) ? run_plain(clip, false) : run_library();
-    Run b = (r % 2) ? run_library() : run_plain(clip, false);
-    Run lib = (r % 2) ? b : a, plain = (r % 2) ? a : b;
-    if (lib.frames == 0 || plain.frames == 0) {
-      fprintf(stderr, "bench_stream: no frames (library %ld, plain %ld)\n", lib.frames, plain.frames);
+    // The order rotates so that no variant always runs first (warm caches, turbo).
+    Run lib, off, plain;
+    for (int k = 0; k < 3; ++k) {
+      switch ((r + k) % 3) {
+        case 0: lib = run_library(); break;
+        case 1:
+          nimbra_internal::set_metrics_enabled(false);
+          off = run_library();
+          nimbra_internal::set_metrics_enabled(true);
+          break;
+        default: plain = run_plain(clip, false); break;
+      }
+    }
+    if (lib.frames == 0 || off.frames == 0 || plain.frames == 0) {
+      fprintf(stderr, "bench_stream: no frames (library %ld, without metrics %ld, plain %ld)\n", lib.frames,
+              off.frames, plain.frames);
       return 1;
     }
     frames = lib.frames;
     lib_cpu.push_back(lib.cpu / lib.frames);
+    off_cpu.push_back(off.cpu / off.frames);
     plain_cpu.push_back(plain.cpu / plain.frames);
   }
-  const double l = median(lib_cpu) * 1e3, p = median(plain_cpu) * 1e3;
+  const double l = median(lib_cpu) * 1e3, o = median(off_cpu) * 1e3, p = median(plain_cpu) * 1e3;
   printf("1080p H.264 file, %ld frames, %d rounds (median)\n", frames, rounds);
   printf("  start_stream, counting callback : %6.3f ms CPU/frame\n", l);
+  printf("  the same, metrics turned off    : %6.3f ms CPU/frame\n", o);
   printf("  plain pipeline to fakesink      : %6.3f ms CPU/frame\n", p);
   printf("  ratio library/plain             : %6.3f  (goal: < 1.05)\n", l / p);
+  printf("  metrics on/off                  : %6.3f  (run-to-run spread of the rounds: +/-%.1f%%; goal: within it)\n",
+         l / o, 100 * std::max(spread(lib_cpu), spread(off_cpu)));
+  const double acc = accounting_ns_per_frame();
+  printf("  accounting alone                : %6.1f ns per frame (%.4f%% of a frame's CPU)\n", acc, acc / (l * 1e4));
 
   Run rt = run_plain(clip, true);
   const double share = rt.cpu / rt.wall;

@@ -388,6 +388,57 @@ PYBIND11_MODULE(nimbragst, m) {
         "Deep copy of rows x cols RGB pixels from str (its UTF-8 bytes) or bytes.");
   m.def("get_stream_status", &Velkor::Nimbra::get_stream_status, "Status of the streams (always -1).");
 
+  py::class_<Velkor::Nimbra::StreamHealth>(m, "StreamHealth")
+      .def_readonly("stream_id", &Velkor::Nimbra::StreamHealth::stream_id)
+      .def_readonly("kind", &Velkor::Nimbra::StreamHealth::kind)
+      .def_property_readonly(
+          "state", [](const Velkor::Nimbra::StreamHealth& h) { return Velkor::Nimbra::stream_state_name(h.state); })
+      .def_readonly("running", &Velkor::Nimbra::StreamHealth::running)
+      .def_readonly("last_error", &Velkor::Nimbra::StreamHealth::last_error)
+      .def_readonly("reconnects", &Velkor::Nimbra::StreamHealth::reconnects)
+      .def_readonly("reconnect_attempts", &Velkor::Nimbra::StreamHealth::reconnect_attempts)
+      .def_readonly("last_frame_age_s", &Velkor::Nimbra::StreamHealth::last_frame_age_s)
+      .def_readonly("uptime_s", &Velkor::Nimbra::StreamHealth::uptime_s)
+      .def_readonly("stall_timeout_s", &Velkor::Nimbra::StreamHealth::stall_timeout_s)
+      .def_readonly("frames_decoded", &Velkor::Nimbra::StreamHealth::frames_decoded)
+      .def_readonly("frames_delivered", &Velkor::Nimbra::StreamHealth::frames_delivered)
+      .def_readonly("frames_dropped", &Velkor::Nimbra::StreamHealth::frames_dropped)
+      .def_readonly("fps_last_second", &Velkor::Nimbra::StreamHealth::fps_last_second)
+      .def_readonly("fps_since_start", &Velkor::Nimbra::StreamHealth::fps_since_start)
+      .def_readonly("callback_p50_ms", &Velkor::Nimbra::StreamHealth::callback_p50_ms)
+      .def_readonly("callback_p99_ms", &Velkor::Nimbra::StreamHealth::callback_p99_ms)
+      .def("__repr__", [](const Velkor::Nimbra::StreamHealth& h) {
+        return "<StreamHealth " + h.stream_id + " " + Velkor::Nimbra::stream_state_name(h.state) + " frames=" +
+               std::to_string(h.frames_delivered) + " reconnects=" + std::to_string(h.reconnects) + ">";
+      });
+  m.def(
+      "get_stream_health",
+      [](const std::string& stream_id) -> py::object {
+        Velkor::Nimbra::StreamHealth h;
+        if (Velkor::Nimbra::get_stream_health(stream_id, h) != 0) return py::none();
+        return py::cast(h);
+      },
+      py::arg("stream_id"), "Health and numbers of a running or lately ended stream; None when unknown.");
+  m.def("list_stream_health", &Velkor::Nimbra::list_stream_health,
+        "Health of the running streams, then of those that ended lately.");
+  m.def(
+      "set_stall_timeout",
+      [](double seconds) {
+        if (!(seconds > 0)) throw py::value_error("set_stall_timeout: seconds must be > 0");
+        Velkor::Nimbra::set_stall_timeout(seconds);
+      },
+      py::arg("seconds"), "Stall time of streams whose configuration has no \"stallTimeout\".");
+  m.def(
+      "describe_stream_pipeline",
+      [](const std::string& stream_id) -> py::object {
+        std::string text;
+        int rc = 0;
+        without_gil([&] { rc = Velkor::Nimbra::describe_stream_pipeline(stream_id, text); });
+        if (rc != 0) return py::none();
+        return py::str(text);
+      },
+      py::arg("stream_id"), "The pipeline start_stream would build, without playing it; None when it cannot.");
+
   // Internal hooks for the tests and the benchmark; not part of the public interface.
   m.def("_set_config_path", &py_set_config_path, py::arg("path"),
         "Internal: point the library's configuration readers at `path`.");

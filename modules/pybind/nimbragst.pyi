@@ -92,6 +92,41 @@ def get_data(rows: int, cols: int, data: str | bytes, /) -> mat_image:
 
 def get_stream_status() -> int: ...
 
+class StreamHealth:
+    """Health and numbers of one stream at the moment it was asked for. No constructor."""
+
+    stream_id: str
+    kind: str  # "classic", "usb", "split", "frame-push", "splice", "rolling", "audio", "composition"
+    state: str  # "starting", "playing", "stalled", "reconnecting", "failed" or "stopped"
+    running: bool
+    last_error: str
+    reconnects: int  # times the input came back after a drop
+    reconnect_attempts: int
+    last_frame_age_s: float  # -1.0 before the first frame
+    uptime_s: float
+    stall_timeout_s: float
+    frames_decoded: int
+    frames_delivered: int
+    frames_dropped: int
+    fps_last_second: float
+    fps_since_start: float
+    callback_p50_ms: float
+    callback_p99_ms: float
+
+def get_stream_health(stream_id: str) -> StreamHealth | None:
+    """Health and numbers of a running or lately ended stream; None when unknown."""
+
+def list_stream_health() -> list[StreamHealth]:
+    """Health of the running streams, then of those that ended lately."""
+
+def set_stall_timeout(seconds: float) -> None:
+    """Stall time of streams whose configuration has no "stallTimeout" (default 5 s).
+    ValueError for seconds <= 0."""
+
+def describe_stream_pipeline(stream_id: str) -> str | None:
+    """The pipeline start_stream would build for `stream_id`, in gst-launch-1.0 style,
+    without playing it; None when it cannot be built."""
+
 # Internal hooks for the project's tests, benchmark and examples; not a stable interface.
 def _set_config_path(path: str) -> None:
     """Internal: point the library's configuration readers at `path`."""

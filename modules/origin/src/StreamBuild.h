@@ -24,6 +24,7 @@
 #include <string>
 
 #include "StreamBase.h"
+#include "StreamMetrics.h"
 #include "StreamTypes.h"
 
 using Velkor::Nimbra::Image;
@@ -39,6 +40,10 @@ struct PiplineData {
   Image image;
   std::string streamId = "empty";
   int rebuilds = 0;  // pipelines rebuilt after a drop of the input
+  // The stream's numbers in the registry (none for a pipeline of an unregistered id).
+  std::shared_ptr<nimbra_internal::StreamMetrics> metrics;
+  // Builds the input group again (network inputs that reconnect in place); may be empty.
+  std::function<GstElement*()> rebuild_input;
 };
 
 // ---- frame delivery ----
@@ -124,8 +129,11 @@ std::shared_ptr<OutputEosWatch> watch_output_eos(GstElement* output, const char*
 BusEnd wait_for_end(GstBus* bus, const std::string& key, const OutputEosWatch* watch = nullptr,
                     GstElement* pipeline = nullptr);
 // The same with the stop condition given by the caller (a stream known by two ids).
+// QoS reports of dropped frames on the bus count into `metrics` when given.
 BusEnd wait_for_end(GstBus* bus, const std::function<bool()>& stopped, const OutputEosWatch* watch = nullptr,
-                    GstElement* pipeline = nullptr);
+                    GstElement* pipeline = nullptr, StreamMetrics* metrics = nullptr);
+// Counts the frames a QoS message says its element dropped.
+void count_qos(GstMessage* qos, StreamMetrics* metrics);
 
 // Points the running stream `key` (see StreamRegistry.h) at `pipeline`, the target of
 // its stop's end-of-stream (a new reference is taken). No effect for an id not running.

@@ -4,6 +4,7 @@
 #include "StreamRegistry.h"
 
 #include "StreamCommon.h"
+#include "StreamDryRun.h"
 #include "StreamLog.h"
 #include "StreamPlatform.h"
 
@@ -323,6 +324,7 @@ int StreamBuildAudio::launch_stream(std::function<int8_t(const Image&)>& callbac
   if (init() != 0) return -1;
   data.callback = std::move(callback);
   callback = nullptr;
+  data.metrics = claim->metrics();
 
   if (prop.inputType == "rtsp") {
     if (init_rtsp_intput() != 0) return -1;
@@ -347,6 +349,11 @@ int StreamBuildAudio::launch_stream(std::function<int8_t(const Image&)>& callbac
   GstPad* pad = gst_element_get_static_pad(rgb_caps, "src");
   gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, audio_on_buffer_received, &data, nullptr);
   gst_object_unref(pad);
+  if (nimbra_internal::dry_run_active()) {
+    // The destructor releases the pipeline, which never left NULL.
+    nimbra_internal::dry_run_capture(data.pipeline);
+    return 0;
+  }
   // A stop of its id (or of every stream) ends it with end-of-stream, like any stream.
   claim->set_pipeline(data.pipeline);
   auto eos_watch = nimbra_internal::watch_output_eos(mux, "src");

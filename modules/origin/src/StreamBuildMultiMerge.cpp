@@ -411,6 +411,7 @@ int start_stream_multi_merge(StreamProperty prop, bool split_outputs, int push_m
     NLOG_ERROR("The composition refused to play.");
     result = -1;
   } else {
+    claim->metrics()->set_state(Velkor::Nimbra::StreamState::Playing);  // it delivers no frames to count
     g_main_loop_run(run->loop);
     std::lock_guard<std::mutex> g(run->lock);
     if (run->failed) result = -1;
@@ -418,6 +419,7 @@ int start_stream_multi_merge(StreamProperty prop, bool split_outputs, int push_m
 
   gst_element_set_state(pipeline, GST_STATE_NULL);
   claim->set_pipeline(nullptr);
+  if (result != 0) claim->metrics()->set_failed("");
   claim.release();  // a stop from now on finds no composition
   {
     std::lock_guard<std::mutex> g(run->lock);

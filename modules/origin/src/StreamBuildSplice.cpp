@@ -7,6 +7,8 @@
 // stream lock nor across a GStreamer call.
 #include "StreamBuildSplice.h"
 
+#include "StreamBase.h"
+
 #include <gst/app/gstappsink.h>
 #include <gst/app/gstappsrc.h>
 #include <gst/gst.h>
@@ -23,6 +25,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "StreamDryRun.h"
 #include "StreamRegistry.h"
 
 namespace Velkor {
@@ -170,9 +173,13 @@ GstFlowReturn on_new_sample(GstAppSink* sink, gpointer user_data) {
   image.pts = GST_BUFFER_PTS_IS_VALID(buffer) ? (int64_t)GST_BUFFER_PTS(buffer) : -1;
   image.format = "NV12";
 
+  nimbra_internal::StreamMetrics* metrics = ctx->entry ? ctx->entry->metrics().get() : nullptr;
+  const uint64_t t_frame = nimbra_internal::now_ns();
+  if (metrics) metrics->frame_decoded(t_frame);
   t_in_callback = ctx;
   ctx->callback(image);
   t_in_callback = nullptr;
+  if (metrics) metrics->frame_delivered(nimbra_internal::now_ns() - t_frame);
 
   gst_buffer_unmap(buffer, &map);
   gst_sample_unref(sample);
@@ -189,6 +196,9 @@ gboolean on_bus_message(GstBus*, GstMessage* msg, gpointer user_data) {
       gst_message_parse_error(msg, &err, &debug);
       log_err("[ERROR][" + id + "] " + (err ? err->message : "unknown error"));
       if (debug) log_err("[DEBUG][" + id + "] " + debug);
+      if (ctx->entry)
+        ctx->entry->metrics()->set_failed(std::string(GST_OBJECT_NAME(GST_MESSAGE_SRC(msg))) + ": " +
+                                          (err ? err->message : "unknown error"));
       if (err) g_error_free(err);
       g_free(debug);
       ctx->running = false;
@@ -405,6 +415,29 @@ HevcAuInfo parse_hevc_au_info_splice(const uint8_t* data, size_t size) {
 int start_splice_stream(std::string stream_id, std::function<int8_t(const Image&)>& callback) {
   ensure_gst_initialized();
   if (stream_id.empty() || !callback) return SPLICE_BAD_ARGUMENT;
+  if (nimbra_internal::dry_run_active()) {
+    // Described on the caller's thread: no worker, no registry entry, nothing played.
+    if (find_stream(stream_id) || nimbra_internal::find_entry(stream_id)) return SPLICE_ALREADY_REGISTERED;
+    GError* error = nullptr;
+    GstElement* pipeline = gst_parse_launch(kSpliceDescription, &error);
+    if (!pipeline) {
+      log_err("[ERROR][" + stream_id + "] create pipeline failed" + (error ? std::string(": ") + error->message : ""));
+      g_clear_error(&error);
+      return SPLICE_PIPELINE_FAILED;
+    }
+    g_clear_error(&error);
+    gst_object_ref_sink(pipeline);
+    if (GstElement* appsrc = gst_bin_get_by_name(GST_BIN(pipeline), "src")) {
+      GstCaps* caps = gst_caps_from_string("video/x-h265,stream-format=byte-stream,alignment=au");
+      g_object_set(appsrc, "caps", caps, "stream-type", GST_APP_STREAM_TYPE_STREAM, "max-bytes", kAppsrcMaxBytes,
+                   nullptr);
+      gst_caps_unref(caps);
+      gst_object_unref(appsrc);
+    }
+    nimbra_internal::dry_run_capture(pipeline);
+    gst_object_unref(pipeline);
+    return SPLICE_OK;
+  }
 
   auto ctx = std::make_shared<StreamContext>();
   ctx->stream_id = stream_id;

@@ -3,10 +3,12 @@
 
 #include <json/json.h>
 
+#include <algorithm>
 #include <exception>
 #include <fstream>
 
 #include "StreamLog.h"
+#include "StreamMetrics.h"
 
 const char* g_stream_conf_file = "/usr/local/share/nimbra-gst/conf/nimbra-gst.conf";
 const char* stream_conf_file = "/usr/local/share/nimbra-gst/conf/nimbra-gst.conf";
@@ -245,3 +247,25 @@ bool get_manual_rebuild(std::string id) { return read_for_getter(id).manualRebui
 bool output_mp4(std::string id) { return read_for_getter(id).outputType == "mp4"; }
 int get_stream_width(std::string id) { return read_for_getter(id).width; }
 int get_stream_height(std::string id) { return read_for_getter(id).height; }
+
+namespace nimbra_internal {
+
+uint64_t configured_stall_timeout_ns(const std::string& id) {
+  // Quiet: streams started from records have no entry, and a broken file is reported by
+  // the reader that starts the stream.
+  try {
+    std::ifstream in(stream_conf_file ? stream_conf_file : "");
+    if (!in.is_open()) return 0;
+    Json::Value root;
+    in >> root;
+    const Json::Value* stream = find_stream(root, id);
+    if (!stream) return 0;
+    const Json::Value& v = (*stream)["properties"]["stallTimeout"];
+    if (!v.isNumeric() || v.asDouble() <= 0) return 0;
+    return (uint64_t)(std::max(0.2, v.asDouble()) * 1e9);
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
+}  // namespace nimbra_internal

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "StreamCommon.h"
+#include "StreamDryRun.h"
 #include "StreamLog.h"
 #include "StreamPipelineParts.h"
 #include "StreamPlatform.h"
@@ -75,14 +76,15 @@ int frame_push(StreamProperty& prop, std::function<int8_t(const Image&)>& callba
   const std::string sink = network ? " ! rtspclientsink protocols=tcp location=" + launch_quoted(prop.outputAddr)
                                    : " ! mp4mux ! filesink location=" + launch_quoted(prop.outputFile);
   if (tag == "v4l2" || tag == "ub2404") {
-    printf("_width: %d, _height: %d\n", align_up(prop.width, 128), align_up(prop.height, 32));
+    if (!nimbra_internal::dry_run_active())
+      printf("_width: %d, _height: %d\n", align_up(prop.width, 128), align_up(prop.height, 32));
     desc = "appsrc name=mysrc is-live=true format=time ! videobox bottom=" +
            std::to_string(prop.height - align_up(prop.height, 32)) + " ! videoconvert ! v4l2h264enc ! h264parse" +
            sink;
   } else {
     desc = "appsrc name=mysrc is-live=true format=time ! videoconvert ! video/x-raw,format=NV12,framerate=" +
            std::to_string(fps) + "/1 ! qtic2venc ! h264parse" + sink;
-    printf("pipeline: %s\n", desc.c_str());
+    if (!nimbra_internal::dry_run_active()) printf("pipeline: %s\n", desc.c_str());
   }
   fflush(stdout);
 
@@ -98,7 +100,7 @@ int frame_push(StreamProperty& prop, std::function<int8_t(const Image&)>& callba
   nimbra_internal::prepare_pipeline(pipeline.get());
   g_object_set(pipeline.get(), "latency", (GstClockTime)0, nullptr);
   claim->set_pipeline(pipeline.get());
-  printf("pipeline: %s\n", prop.streamId.c_str());
+  if (!nimbra_internal::dry_run_active()) printf("pipeline: %s\n", prop.streamId.c_str());
   fflush(stdout);
   NLOG_INFO(network ? "Registration pipeline for network stream id: %s" : "Registration pipeline for mp4 stream id: %s",
             key.c_str());
@@ -112,6 +114,12 @@ int frame_push(StreamProperty& prop, std::function<int8_t(const Image&)>& callba
   if (g_object_class_find_property(G_OBJECT_GET_CLASS(src.get()), "leaky-type"))
     gst_util_set_object_arg(G_OBJECT(src.get()), "leaky-type", "downstream");
   gst_caps_unref(caps);
+  if (nimbra_internal::dry_run_active()) {
+    // Never set to PAUSED, so the filesink has not opened (created) its file.
+    nimbra_internal::dry_run_capture(pipeline.get());
+    claim->set_pipeline(nullptr);
+    return 0;
+  }
   if (claim->stop_requested()) {
     NLOG_INFO("Frame push of stream id: %s was stopped before it started.", key.c_str());
     gst_element_set_state(pipeline.get(), GST_STATE_NULL);
@@ -135,7 +143,11 @@ int frame_push(StreamProperty& prop, std::function<int8_t(const Image&)>& callba
     image.pipe_status = 0;
     image.frame_index = pushed;
     image.stream_id = key;
+    const std::shared_ptr<nimbra_internal::StreamMetrics>& metrics = claim->metrics();
+    const uint64_t t_frame = nimbra_internal::now_ns();
+    metrics->frame_decoded(t_frame);
     callback(image);
+    metrics->frame_delivered(nimbra_internal::now_ns() - t_frame);
 
     GstBuffer* buffer = gst_buffer_new_allocate(nullptr, frame_bytes, nullptr);
     gst_buffer_fill(buffer, 0, frame.data(), frame_bytes);
@@ -149,6 +161,7 @@ int frame_push(StreamProperty& prop, std::function<int8_t(const Image&)>& callba
                 key.c_str(), (int)queued_frames);
       full_logged = true;
     }
+    if (queued + frame_bytes > queued_frames * frame_bytes) metrics->frames_dropped(1);
     GstFlowReturn flow = GST_FLOW_OK;
     g_signal_emit_by_name(src.get(), "push-buffer", buffer, &flow);
     gst_buffer_unref(buffer);

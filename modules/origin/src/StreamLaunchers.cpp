@@ -15,6 +15,8 @@
 #include "StreamPipelineParts.h"
 #include "StreamPlatform.h"
 #include "StreamRegistry.h"
+#include "StreamInputRtmp.h"
+#include "StreamInputRtsp.h"
 #include "StreamOutputRtspsink.h"
 #include "StreamOutputWaylandsink.h"
 
@@ -104,6 +106,7 @@ int pipeline_data_init(PiplineData* d, std::string streamId, std::function<int8_
   take_callback(d, callback);
   d->streamId = streamId;
   d->image.frame_index = 0;
+  d->metrics = nimbra_internal::metrics_of(streamId);
   if (!d->pipeline) {
     NLOG_ERROR("pipeline couldn't be created due to pipeline is nullptr.");
     return -1;
@@ -129,6 +132,9 @@ int startStream(StreamInput* input, StreamOutput* output, std::string streamId,
     return -1;
   }
   GstElement* in = input->build();
+  // Network cameras drop and come back; their input group can be built again in place.
+  if (dynamic_cast<StreamInputRtsp*>(input) || dynamic_cast<StreamInputRtmp*>(input))
+    d.rebuild_input = [input] { return input->build(); };
   GstElement* out = build_output_or_fakesink(output);
   const int rc = run_classic(&d, in, out);
   release_pipeline(&d);

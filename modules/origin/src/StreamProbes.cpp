@@ -52,6 +52,7 @@ void update_size_from_caps(GstPad* pad, Image& image) {
 void update_fps(PiplineData* d) {
   d->frameCount++;
   const uint64_t now = now_ns();
+  if (d->metrics) d->metrics->frame_decoded(now);
   if (now - d->windowStart >= 1000000000ULL) {
     NLOG_FRAME("To calculate frame rate.");
     double fps = (double)d->frameCount * 1e9 / (double)(now - d->windowStart);
@@ -86,7 +87,13 @@ void deliver(GstPadProbeInfo* info, PiplineData* d, bool set_status, bool v4l2) 
   } else {
     NLOG_FRAME("Callback: w: %d, h: %d, id: %s", d->image.width, d->image.height, d->image.stream_id.c_str());
   }
-  d->callback(d->image);
+  if (d->metrics && nimbra_internal::metrics_enabled()) {
+    const uint64_t t0 = now_ns();
+    d->callback(d->image);
+    d->metrics->frame_delivered(now_ns() - t0);
+  } else {
+    d->callback(d->image);
+  }
   d->image.data = nullptr;
   gst_buffer_unmap(buffer, &map);
 }

@@ -1,6 +1,7 @@
 #define NIMBRA_MODULE "modules/origin/src/StreamRegistry"
 #include "StreamRegistry.h"
 
+#include <deque>
 #include <map>
 
 #include "StreamBuild.h"
@@ -18,6 +19,10 @@ namespace {
 // Guards g_entries and pipeline_map. Never held while an entry's own lock is taken.
 std::mutex g_registry_mutex;
 std::map<std::string, EntryPtr> g_entries;
+
+// Health of the streams that ended lately, newest first.
+constexpr size_t kEndedKept = 64;
+std::deque<Velkor::Nimbra::StreamHealth> g_ended;
 
 // Claims held by this thread, so a nested launcher of one start shares the entry.
 thread_local std::vector<EntryPtr> t_claims;
@@ -41,6 +46,22 @@ void remove_entry(const EntryPtr& entry) {
   auto it = g_entries.find(entry->id());
   if (it == g_entries.end() || it->second != entry) return;  // never someone else's entry
   g_entries.erase(it);
+  // Kept for status queries: a stream that ended without a failure was stopped.
+  const std::shared_ptr<StreamMetrics>& m_ = entry->metrics();
+  if (!m_->failed()) m_->set_state(Velkor::Nimbra::StreamState::Stopped);
+  const uint64_t now = now_ns();
+  m_->finish(now);
+  Velkor::Nimbra::StreamHealth h;
+  h.stream_id = entry->id();
+  h.kind = kind_name(entry->kind());
+  m_->snapshot(h, now);
+  for (auto e = g_ended.begin(); e != g_ended.end(); ++e)
+    if (e->stream_id == h.stream_id) {
+      g_ended.erase(e);
+      break;
+    }
+  g_ended.push_front(std::move(h));
+  if (g_ended.size() > kEndedKept) g_ended.pop_back();
   auto m = pipeline_map.find(entry->id());
   if (m != pipeline_map.end()) {
     if (m->second) gst_object_unref(m->second);
@@ -83,7 +104,11 @@ const char* kind_name(StreamKind kind) {
   return "unknown";
 }
 
-StreamEntry::StreamEntry(std::string id, StreamKind kind) : id_(std::move(id)), kind_(kind) {}
+StreamEntry::StreamEntry(std::string id, StreamKind kind)
+    : id_(std::move(id)), kind_(kind), metrics_(std::make_shared<StreamMetrics>()) {
+  metrics_->set_stall_timeout_ns(configured_stall_timeout_ns(id_));
+  metrics_->set_counts_frames(kind != StreamKind::Composition);
+}
 
 StreamEntry::~StreamEntry() {
   if (pipeline_) gst_object_unref(pipeline_);
@@ -97,6 +122,12 @@ StreamKind StreamEntry::kind() const {
 void StreamEntry::set_kind(StreamKind kind) {
   std::lock_guard<std::mutex> g(mutex_);
   kind_ = kind;
+  metrics_->set_counts_frames(kind != StreamKind::Composition);
+}
+
+bool StreamEntry::wait_for_stop(uint64_t ns) {
+  std::unique_lock<std::mutex> g(mutex_);
+  return stop_cv_.wait_for(g, std::chrono::nanoseconds(ns), [this] { return stop_.load(); });
 }
 
 void StreamEntry::set_pipeline(GstElement* pipeline) {
@@ -121,11 +152,12 @@ void StreamEntry::set_stop_action(std::function<void(StopCause)> action) {
 }
 
 void StreamEntry::request_stop(StopCause cause) {
-  stop_ = true;
   std::function<void(StopCause)> action;
   GstElement* pipeline = nullptr;
   {
     std::lock_guard<std::mutex> g(mutex_);
+    stop_ = true;
+    stop_cv_.notify_all();
     if (action_ran_) return;
     action_ran_ = true;
     action = action_;
@@ -220,6 +252,15 @@ std::vector<std::string> running_stream_ids() {
   return ids;
 }
 
+std::shared_ptr<StreamMetrics> metrics_of(const std::string& id) {
+  EntryPtr e = find_entry(id);
+  return e ? e->metrics() : nullptr;
+}
+
+void report_failure(const std::string& id, const std::string& reason) {
+  if (auto m = metrics_of(id)) m->set_failed(reason);
+}
+
 // ---- the runner layer's key-based interface, kept for the runners and the modules ----
 
 void register_pipeline(const std::string& key, GstElement* pipeline) {
@@ -254,3 +295,53 @@ void send_eos(const std::string& id) {
   NLOG_INFO("send_eos: stopping single pipeline %s", id.c_str());
   nimbra_internal::stop_stream(id, nimbra_internal::StopCause::ById);
 }
+
+namespace Velkor {
+namespace Nimbra {
+
+int get_stream_health(const std::string& stream_id, StreamHealth& out) {
+  using namespace nimbra_internal;
+  if (EntryPtr e = find_entry(stream_id)) {
+    out = StreamHealth{};
+    out.stream_id = e->id();
+    out.kind = kind_name(e->kind());
+    e->metrics()->snapshot(out, now_ns());
+    return 0;
+  }
+  std::lock_guard<std::mutex> g(g_registry_mutex);
+  for (const StreamHealth& h : g_ended)
+    if (h.stream_id == stream_id) {
+      out = h;
+      return 0;
+    }
+  return -1;
+}
+
+std::vector<StreamHealth> list_stream_health() {
+  using namespace nimbra_internal;
+  std::vector<EntryPtr> live;
+  std::vector<StreamHealth> all;
+  {
+    std::lock_guard<std::mutex> g(g_registry_mutex);
+    for (auto& kv : g_entries) live.push_back(kv.second);
+    all.insert(all.end(), g_ended.begin(), g_ended.end());
+  }
+  const uint64_t now = now_ns();
+  std::vector<StreamHealth> out;
+  for (const EntryPtr& e : live) {
+    StreamHealth h;
+    h.stream_id = e->id();
+    h.kind = kind_name(e->kind());
+    e->metrics()->snapshot(h, now);
+    out.push_back(std::move(h));
+  }
+  for (StreamHealth& h : all) {
+    bool running_again = false;
+    for (const EntryPtr& e : live) running_again = running_again || e->id() == h.stream_id;
+    if (!running_again) out.push_back(std::move(h));
+  }
+  return out;
+}
+
+}  // namespace Nimbra
+}  // namespace Velkor

@@ -15,11 +15,14 @@
 #include <gst/gst.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "StreamMetrics.h"
 
 namespace nimbra_internal {
 
@@ -52,6 +55,11 @@ class StreamEntry {
 
   // Marks the stop and runs the stop action once.
   void request_stop(StopCause cause);
+  // Waits until a stop is requested or `ns` have passed; true when stopped.
+  bool wait_for_stop(uint64_t ns);
+
+  // Health and numbers of the stream; shared with the frame path.
+  const std::shared_ptr<StreamMetrics>& metrics() const { return metrics_; }
 
  private:
   mutable std::mutex mutex_;
@@ -61,6 +69,8 @@ class StreamEntry {
   bool action_ran_ = false;
   GstElement* pipeline_ = nullptr;
   std::function<void(StopCause)> action_;
+  std::condition_variable stop_cv_;
+  std::shared_ptr<StreamMetrics> metrics_;
 };
 
 using EntryPtr = std::shared_ptr<StreamEntry>;
@@ -102,5 +112,9 @@ bool stop_stream(const std::string& id, StopCause cause = StopCause::ById);
 void stop_all_streams(StopCause cause);
 // Ids of the running streams (tests, diagnostics).
 std::vector<std::string> running_stream_ids();
+// The numbers of the running stream `id`, or null.
+std::shared_ptr<StreamMetrics> metrics_of(const std::string& id);
+// Marks the stream `id` failed with `reason` (it is reported so once it has ended).
+void report_failure(const std::string& id, const std::string& reason);
 
 }  // namespace nimbra_internal

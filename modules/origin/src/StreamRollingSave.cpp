@@ -15,8 +15,10 @@
 #include <thread>
 #include <vector>
 
+#include "StreamBase.h"
 #include "StreamBuild.h"
 #include "StreamCommon.h"
+#include "StreamDryRun.h"
 #include "StreamLog.h"
 #include "StreamPlatform.h"
 #include "StreamRegistry.h"
@@ -179,6 +181,35 @@ void guard_timestamps(GstElement* pipeline) {
 
 }  // namespace
 
+namespace {
+// A recorder delivers no frames to the host: its numbers (and so its stall detection)
+// count the video access units that reach the segment writer.
+void count_recorded_frames(GstElement* pipeline, const std::shared_ptr<nimbra_internal::StreamMetrics>& metrics) {
+  GstElement* rec = gst_bin_get_by_name(GST_BIN(pipeline), "rec");
+  if (!rec) return;
+  GstPad* pad = gst_element_get_static_pad(rec, "video");
+  if (!pad) {
+    GstIterator* it = gst_element_iterate_sink_pads(rec);
+    GValue v = G_VALUE_INIT;
+    if (gst_iterator_next(it, &v) == GST_ITERATOR_OK) pad = GST_PAD(g_value_dup_object(&v));
+    g_value_unset(&v);
+    gst_iterator_free(it);
+  }
+  if (pad) {
+    gst_pad_add_probe(
+        pad, GST_PAD_PROBE_TYPE_BUFFER,
+        [](GstPad*, GstPadProbeInfo*, gpointer data) -> GstPadProbeReturn {
+          (*static_cast<std::shared_ptr<nimbra_internal::StreamMetrics>*>(data))->frame_decoded(nimbra_internal::now_ns());
+          return GST_PAD_PROBE_OK;
+        },
+        new std::shared_ptr<nimbra_internal::StreamMetrics>(metrics),
+        [](gpointer data) { delete static_cast<std::shared_ptr<nimbra_internal::StreamMetrics>*>(data); });
+    gst_object_unref(pad);
+  }
+  gst_object_unref(rec);
+}
+}  // namespace
+
 int start_rolling_save(std::string stream_id) {
   gst_init(nullptr, nullptr);
   if (!nimbra_internal::rolling_id_is_safe(stream_id)) {
@@ -189,12 +220,14 @@ int start_rolling_save(std::string stream_id) {
   auto claim = nimbra_internal::claim_stream(stream_id, nimbra_internal::StreamKind::Rolling);
   if (!claim) return -1;
   const std::string dir = kRollingRoot + stream_id;
-  if (!safe_segment_dir(kRollingRoot, dir)) {
+  // A dry run describes the recording without making or emptying its directory.
+  const bool dry_run = nimbra_internal::dry_run_active();
+  if (!dry_run && !safe_segment_dir(kRollingRoot, dir)) {
     NLOG_ERROR("Rolling save refused: %s is not a plain directory (a symbolic link or another file is there).",
                dir.c_str());
     return -1;
   }
-  if (int ret = clear_segments(dir); ret != 0)
+  if (int ret = dry_run ? 0 : clear_segments(dir); ret != 0)
     NLOG_WARN("clear rolling dir failed, cmd=%s, ret=%d", ("remove " + dir + "/*.mp4").c_str(), ret);
 
   StreamProperty prop;
@@ -264,6 +297,12 @@ int start_rolling_save(std::string stream_id) {
   // with an error that ends the whole recording; it gets its DTS, or the previous PTS
   // plus its duration, and one that has neither is dropped instead.
   if (prop.inputType == "rtsp") guard_timestamps(pipeline);
+  if (dry_run) {
+    nimbra_internal::dry_run_capture(pipeline);
+    gst_object_unref(gst_object_ref_sink(pipeline));
+    return 0;
+  }
+  count_recorded_frames(pipeline, claim->metrics());
 
   // A private context and loop per recording: the loop dispatches only its own bus.
   GMainContext* context = g_main_context_new();

@@ -16,6 +16,7 @@
 #include "StreamLog.h"
 #include "StreamPipelineParts.h"
 #include "StreamPlatform.h"
+#include "StreamDryRun.h"
 #include "StreamRegistry.h"
 #include "StreamInputFile.h"
 #include "StreamInputRtmp.h"
@@ -153,17 +154,27 @@ std::shared_ptr<OutputEosWatch> watch_output_eos(GstElement* output, const char*
 }
 
 BusEnd wait_for_end(GstBus* bus, const std::string& key, const OutputEosWatch* watch, GstElement* pipeline) {
-  return wait_for_end(bus, [&key] { return stop_requested(key); }, watch, pipeline);
+  const std::shared_ptr<StreamMetrics> metrics = metrics_of(key);
+  return wait_for_end(bus, [&key] { return stop_requested(key); }, watch, pipeline, metrics.get());
+}
+
+void count_qos(GstMessage* m, StreamMetrics* metrics) {
+  if (!metrics || GST_MESSAGE_TYPE(m) != GST_MESSAGE_QOS) return;
+  GstFormat format = GST_FORMAT_UNDEFINED;
+  guint64 processed = 0, dropped = 0;
+  gst_message_parse_qos_stats(m, &format, &processed, &dropped);
+  if (format == GST_FORMAT_BUFFERS || format == GST_FORMAT_DEFAULT) metrics->qos_dropped(GST_MESSAGE_SRC(m), dropped);
 }
 
 BusEnd wait_for_end(GstBus* bus, const std::function<bool()>& stopped, const OutputEosWatch* watch,
-                    GstElement* pipeline) {
+                    GstElement* pipeline, StreamMetrics* metrics) {
   bool draining = false;
   auto deadline = std::chrono::steady_clock::now();
   auto resend = deadline;
   for (;;) {
     GstMessage* m = gst_bus_timed_pop_filtered(
-        bus, kBusPoll, (GstMessageType)(GST_MESSAGE_EOS | GST_MESSAGE_ERROR | GST_MESSAGE_WARNING));
+        bus, kBusPoll,
+        (GstMessageType)(GST_MESSAGE_EOS | GST_MESSAGE_ERROR | GST_MESSAGE_WARNING | GST_MESSAGE_QOS));
     if (!draining && stopped()) {
       draining = true;
       deadline = std::chrono::steady_clock::now() + kDrainTimeout;
@@ -191,6 +202,7 @@ BusEnd wait_for_end(GstBus* bus, const std::function<bool()>& stopped, const Out
           if (draining) e.kind = BusEnd::Stopped;
           return e;
         default:
+          count_qos(m, metrics);
           gst_message_unref(m);
           break;
       }
@@ -418,6 +430,9 @@ struct RunnerProfile {
   bool sync_output;
   bool skip_conversion_into_fakesink;
   bool stop_check_before_play;
+  // A network input that drops or stalls is rebuilt in place, with back-off, while the
+  // output keeps running (streams whose "manualRebuild" is false).
+  bool reconnect_network_input = false;
   GstPadProbeCallback probe;
   // Log lines; format arguments in brackets.
   LogLine once;             // [stream id], before anything
@@ -526,6 +541,7 @@ RunnerProfile ub2404_profile() {
   p.sync_output = false;
   p.skip_conversion_into_fakesink = true;
   p.stop_check_before_play = true;
+  p.reconnect_network_input = true;
   p.probe = on_buffer_received_v4l2;
   p.once = {0, "Platform is ubuntu 2404. Starting pipeline once. stream_id=%s"};
   p.output_factory = {0, "start_ub2404: output factory=%s, skip_output_nv12_convert=%d"};
@@ -646,6 +662,221 @@ bool build_chain(const RunnerProfile& p, PiplineData* d, GstElement* input, GstE
   return true;
 }
 
+// Marks the stream failed; `why` empty keeps the error already recorded.
+void fail(PiplineData* d, const std::string& why) {
+  if (d->metrics) d->metrics->set_failed(why);
+}
+
+// ---------------------------------------------------------------------------------
+// In-place reconnection of a network input.
+//
+// The input group is the only part that is rebuilt: the converters, the callback and the
+// output (an encoder and an MP4 file, a push to a server) keep running, so a recording
+// goes on in the same file across a camera's drop. The input's own end-of-stream is
+// kept from the output unless the stream is being stopped.
+
+constexpr uint64_t kFirstBackoffNs = 1000000000ULL;
+constexpr uint64_t kMaxBackoffNs = 30000000000ULL;
+// A stop whose end-of-stream has not come out of a live input by then is ended from the
+// output side (a source that hangs forwards nothing).
+constexpr uint64_t kStopFallbackNs = 3000000000ULL;
+
+struct InputWatch {
+  std::string key;
+  std::atomic<bool> ended{false};
+};
+
+void watch_input_eos(GstElement* input, const std::shared_ptr<InputWatch>& watch) {
+  GstPad* pad = gst_element_get_static_pad(input, "src");
+  if (!pad) return;
+  gst_pad_add_probe(
+      pad, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM,
+      [](GstPad*, GstPadProbeInfo* info, gpointer data) -> GstPadProbeReturn {
+        auto* w = static_cast<std::shared_ptr<InputWatch>*>(data);
+        GstEvent* ev = GST_PAD_PROBE_INFO_EVENT(info);
+        if (!ev || GST_EVENT_TYPE(ev) != GST_EVENT_EOS || stop_requested((*w)->key)) return GST_PAD_PROBE_OK;
+        (*w)->ended = true;
+        return GST_PAD_PROBE_DROP;
+      },
+      new std::shared_ptr<InputWatch>(watch), [](gpointer data) { delete static_cast<std::shared_ptr<InputWatch>*>(data); });
+  gst_object_unref(pad);
+}
+
+int supervise_network_input(const RunnerProfile& p, PiplineData* d, GstElement* input,
+                            const std::shared_ptr<nimbra_internal::OutputEosWatch>& eos_watch) {
+  const std::string key = d->streamId;
+  nimbra_internal::EntryPtr entry = nimbra_internal::find_entry(key);
+  std::shared_ptr<nimbra_internal::StreamMetrics> metrics =
+      d->metrics ? d->metrics : std::make_shared<nimbra_internal::StreamMetrics>();
+  GstPad* input_src = gst_element_get_static_pad(input, "src");
+  GstPad* joint = input_src ? gst_pad_get_peer(input_src) : nullptr;  // where every input links
+  if (input_src) gst_object_unref(input_src);
+  if (!entry || !joint) {
+    NLOG_ERROR("Stream id: %s cannot reconnect its input; it runs without reconnection.", key.c_str());
+    if (joint) gst_object_unref(joint);
+    release_pipeline(d);
+    fail(d, "internal: the input could not be supervised");
+    return -1;
+  }
+  NLOG_INFO("Stream id: %s reconnects its network input when it drops or stalls.", key.c_str());
+  auto watch = std::make_shared<InputWatch>();
+  watch->key = key;
+  watch_input_eos(input, watch);
+
+  auto tear_down_input = [&] {
+    if (!input) return;
+    GstElement* old = input;
+    input = nullptr;
+    gst_element_set_state(old, GST_STATE_NULL);
+    if (GstPad* src = gst_element_get_static_pad(old, "src")) {
+      gst_pad_unlink(src, joint);
+      gst_object_unref(src);
+    }
+    gst_bin_remove(GST_BIN(d->pipeline), old);
+  };
+  auto end_from_output_side = [&] {
+    tear_down_input();
+    gst_pad_send_event(joint, gst_event_new_eos());
+  };
+  auto finish = [&](int rc) {
+    gst_object_unref(joint);
+    release_pipeline(d);
+    say(p.stop_completed);
+    return rc;
+  };
+
+  enum class Phase { Live, Waiting } phase = Phase::Live;
+  bool trying = false;                   // an input built after a drop that has not delivered yet
+  uint64_t since = now_ns();             // start of the current connection
+  uint64_t frames_at = metrics->decoded();
+  uint64_t backoff = kFirstBackoffNs, retry_at = 0;
+  bool draining = false, injected = false;
+  uint64_t drain_deadline = 0, fallback_at = 0;
+
+  auto input_lost = [&](const std::string& why) {
+    const double wait_s = (double)backoff / 1e9;
+    NLOG_WARN("Input of stream id: %s lost (%s); reconnecting in %.0f s.", key.c_str(), why.c_str(), wait_s);
+    metrics->set_error(why);
+    metrics->set_state(Velkor::Nimbra::StreamState::Reconnecting);
+    tear_down_input();
+    phase = Phase::Waiting;
+    trying = false;
+    retry_at = now_ns() + backoff;
+    backoff = std::min(backoff * 2, kMaxBackoffNs);
+  };
+
+  play(d);
+  for (;;) {
+    GstMessage* m = gst_bus_timed_pop_filtered(
+        d->bus, kBusPoll, (GstMessageType)(GST_MESSAGE_EOS | GST_MESSAGE_ERROR | GST_MESSAGE_QOS));
+    const uint64_t now = now_ns();
+    if (!draining && entry->stop_requested()) {
+      draining = true;
+      drain_deadline = now + (uint64_t)std::chrono::duration_cast<std::chrono::nanoseconds>(kDrainTimeout).count();
+      fallback_at = now + kStopFallbackNs;
+      if (phase != Phase::Live || trying) {
+        end_from_output_side();
+        injected = true;
+      }
+    }
+    if (m) {
+      const GstMessageType type = GST_MESSAGE_TYPE(m);
+      if (type == GST_MESSAGE_QOS) {
+        nimbra_internal::count_qos(m, metrics.get());
+      } else if (type == GST_MESSAGE_EOS) {
+        gst_message_unref(m);
+        say(draining ? p.stopped : p.eos, key.c_str());
+        return finish(0);
+      } else {
+        BusEnd e = parse_error(m);
+        GstObject* src = GST_MESSAGE_SRC(m);
+        const bool from_input = input && (src == GST_OBJECT(input) || gst_object_has_as_ancestor(src, GST_OBJECT(input)));
+        const bool from_pipeline = gst_object_has_as_ancestor(src, GST_OBJECT(d->pipeline));
+        if (from_input) {
+          say(p.error_source, e.source.c_str(), e.message.c_str());
+          if (draining) {
+            if (!injected) end_from_output_side();
+            injected = true;
+          } else {
+            input_lost(e.source + ": " + e.message);
+          }
+        } else if (from_pipeline) {
+          // The output or a converter failed: reconnecting the input cannot help.
+          say(p.error_source, e.source.c_str(), e.message.c_str());
+          say(p.error_debug, e.debug.empty() ? "none" : e.debug.c_str());
+          gst_message_unref(m);
+          if (draining) return finish(0);
+          metrics->set_error(e.source + ": " + e.message);
+          gst_object_unref(joint);
+          release_pipeline(d);
+          say(p.failed);
+          fail(d, "");
+          return -1;
+        }  // else: left over from an input already taken out
+      }
+      gst_message_unref(m);
+    }
+    if (draining) {
+      if (!injected && now >= fallback_at) {
+        NLOG_WARN("The input of stream id: %s did not end; the output is finalised without it.", key.c_str());
+        end_from_output_side();
+        injected = true;
+      }
+      if (now >= drain_deadline || (eos_watch && eos_watch->overdue())) {
+        NLOG_WARN("The end-of-stream of a stop did not drain in time; the pipeline is torn down.");
+        return finish(0);
+      }
+      continue;
+    }
+    if (phase == Phase::Live) {
+      if (trying && metrics->decoded() > frames_at) {
+        trying = false;
+        backoff = kFirstBackoffNs;
+        metrics->reconnected();
+        metrics->set_state(Velkor::Nimbra::StreamState::Playing);
+        NLOG_INFO("Input of stream id: %s is back.", key.c_str());
+      } else if (watch->ended.exchange(false)) {
+        input_lost("the input ended");
+      } else if (metrics->silence_ns(now, since) > metrics->stall_timeout_ns()) {
+        char why[64];
+        snprintf(why, sizeof why, "no frame for %.1f s", (double)metrics->silence_ns(now, since) / 1e9);
+        input_lost(why);
+      }
+    } else if (now >= retry_at) {
+      metrics->reconnect_attempt();
+      NLOG_INFO("Reconnecting the input of stream id: %s.", key.c_str());
+      GstElement* fresh = d->rebuild_input();
+      GstPad* src = fresh ? gst_element_get_static_pad(fresh, "src") : nullptr;
+      bool linked = false;
+      if (src) {
+        gst_bin_add(GST_BIN(d->pipeline), fresh);
+        linked = GST_PAD_LINK_SUCCESSFUL(gst_pad_link(src, joint));
+        gst_object_unref(src);
+        if (!linked) {
+          gst_element_set_state(fresh, GST_STATE_NULL);
+          gst_bin_remove(GST_BIN(d->pipeline), fresh);
+        }
+      } else if (fresh) {
+        gst_object_unref(gst_object_ref_sink(fresh));
+      }
+      if (!linked) {
+        retry_at = now + backoff;
+        backoff = std::min(backoff * 2, kMaxBackoffNs);
+        metrics->set_error("the input could not be rebuilt (see the log)");
+        continue;
+      }
+      input = fresh;
+      watch->ended = false;
+      watch_input_eos(input, watch);
+      phase = Phase::Live;
+      trying = true;
+      since = now;
+      frames_at = metrics->decoded();
+      gst_element_sync_state_with_parent(input);
+    }
+  }
+}
+
 // Plays the pipeline and waits on its bus on the caller's thread until the stream ends,
 // fails or is stopped, retrying or rebuilding as the row says.
 int run_pipeline(const RunnerProfile& p, PiplineData* d, GstElement* input, GstElement* output) {
@@ -668,7 +899,17 @@ int run_pipeline(const RunnerProfile& p, PiplineData* d, GstElement* input, GstE
     if (n == 1) {
       // Later attempts replay the same, already linked pipeline.
       if (!p.note_after_create) say(p.platform_note);
-      if (!build_chain(p, d, input, output, skip, eos_watch)) return -1;
+      if (!build_chain(p, d, input, output, skip, eos_watch)) {
+        fail(d, "the pipeline could not be built (see the log)");
+        return -1;
+      }
+      if (nimbra_internal::dry_run_active()) {
+        nimbra_internal::dry_run_capture(d->pipeline);
+        release_pipeline(d);
+        return 0;
+      }
+      if (p.reconnect_network_input && d->rebuild_input && !get_manual_rebuild(key))
+        return supervise_network_input(p, d, input, eos_watch);
     }
     if (p.stop_check_before_play && stop_requested(key)) {
       say(p.stopped_before_play, key.c_str());
@@ -709,9 +950,11 @@ int run_pipeline(const RunnerProfile& p, PiplineData* d, GstElement* input, GstE
       } else {
         say(p.error_source, end.source.c_str(), end.message.c_str());
         say(p.error_debug, end.debug.empty() ? "none" : end.debug.c_str());
+        if (d->metrics) d->metrics->set_error(end.source + ": " + end.message);
         if (p.on_error == OnError::End) {
           release_pipeline(d);
           say(p.failed);
+          fail(d, "");
           return -1;
         }
         if (p.on_error == OnError::Retry || get_manual_rebuild(key)) {
@@ -745,12 +988,14 @@ int run_pipeline(const RunnerProfile& p, PiplineData* d, GstElement* input, GstE
       release_pipeline(d);
       if (stopped) return 0;
       NLOG_ERROR("Pipeline failed after %d attempts.", n);
+      fail(d, "");
       return -1;
     }
     gst_element_set_state(d->pipeline, GST_STATE_NULL);
     if (n == p.attempts) {
       release_pipeline(d);
       NLOG_ERROR("Pipeline failed after %d attempts.", p.attempts);
+      fail(d, "");
       return -1;
     }
     NLOG_INFO("Retrying pipeline due to error. Attempt %d", n + 1);

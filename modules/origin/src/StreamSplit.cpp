@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "StreamCommon.h"
+#include "StreamDryRun.h"
 #include "StreamLog.h"
 #include "StreamPipelineParts.h"
 #include "StreamPlatform.h"
@@ -152,6 +153,10 @@ int startStream(StreamIns first, std::function<int8_t(const Image&)>& firstCallb
     g_object_set(pipeline, "latency", (GstClockTime)0, nullptr);
   const nimbra_internal::EntryPtr e1 = claim1.entry(), e2 = claim2.entry();
   auto stopped = [&] { return e1->stop_requested() || e2->stop_requested(); };
+  if (nimbra_internal::dry_run_active()) {
+    nimbra_internal::dry_run_capture(pipeline);
+    return finish(0);
+  }
   if (stopped()) return finish(0);
   gst_element_set_state(pipeline, GST_STATE_PLAYING);
   d1.bus = gst_element_get_bus(pipeline);

@@ -95,6 +95,17 @@ int launch_classic(StreamInput* input, StreamOutput* output, const std::string& 
 
 }  // namespace
 
+namespace {
+int start_claimed(const std::string& stream_id, StreamIns& ins, std::function<int8_t(const Image&)>& callback);
+int start_record(StreamIns& ins, StreamProperty& prop, std::function<int8_t(const Image&)>& callback);
+
+// A start that failed leaves its stream reported as failed once it has ended.
+int settle(nimbra_internal::StreamClaim& claim, int rc) {
+  if (rc != 0 && claim) claim->metrics()->set_failed("");
+  return rc;
+}
+}  // namespace
+
 int start_stream(std::string stream_id, std::function<int8_t(const Image&)>& callback) {
   StreamIns ins;
   ins.streamId = stream_id;
@@ -107,6 +118,11 @@ int start_stream(std::string stream_id, std::function<int8_t(const Image&)>& cal
   // refused, and a stop that comes while this one is still starting is kept.
   auto claim = nimbra_internal::claim_stream(stream_id, nimbra_internal::StreamKind::Classic);
   if (!claim) return -1;
+  return settle(claim, start_claimed(stream_id, ins, callback));
+}
+
+namespace {
+int start_claimed(const std::string& stream_id, StreamIns& ins, std::function<int8_t(const Image&)>& callback) {
   if (ins.audio) {
     NLOG_INFO("Start to launch audio stream. stream_id: %s", stream_id.c_str());
     return start_audio_stream(stream_id, callback);
@@ -136,6 +152,7 @@ int start_stream(std::string stream_id, std::function<int8_t(const Image&)>& cal
   if (kind < 0) return -1;
   return dispatch_input(ins.inputType, ins, callback, (StreamType)kind, stream_id);
 }
+}  // namespace
 
 int start(StreamIns& ins, std::function<int8_t(const Image&)>& callback) {
   StreamProperty prop;
@@ -146,6 +163,11 @@ int start(StreamIns& ins, std::function<int8_t(const Image&)>& callback) {
     claim = nimbra_internal::claim_stream(ins.streamId, nimbra_internal::StreamKind::Classic);
     if (!claim) return -1;
   }
+  return settle(claim, start_record(ins, prop, callback));
+}
+
+namespace {
+int start_record(StreamIns& ins, StreamProperty& prop, std::function<int8_t(const Image&)>& callback) {
   if (ins.saveMp4) {
     if (ins.width == 0 || ins.height == 0) {
       NLOG_ERROR("Mandatory parameter missing in configuration file.");
@@ -166,6 +188,7 @@ int start(StreamIns& ins, std::function<int8_t(const Image&)>& callback) {
   if (kind < 0) return -1;
   return dispatch_input(ins.inputType, ins, callback, (StreamType)kind, ins.streamId);
 }
+}  // namespace
 
 namespace {
 

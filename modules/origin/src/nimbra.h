@@ -18,6 +18,8 @@
 
 #include "StreamBuildSplice.h"
 #include "StreamCommon.h"
+#include "StreamDryRun.h"
+#include "StreamHealth.h"
 #include "StreamTypes.h"
 
 namespace Velkor {
