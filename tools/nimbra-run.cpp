@@ -4,15 +4,26 @@
 //   nimbra-run --list                   # what the configuration holds
 //   nimbra-run cam1 cam2 --timestamp    # two streams, wall-clock time drawn into frames
 //   nimbra-run --config my.conf cam1
+//   nimbra-run validate [--config F] [ids]   # check the file, one "F:LINE:COL: message" per problem
+//   nimbra-run --dry-run cam1           # the pipeline cam1 would run, gst-launch style; nothing plays
+//   nimbra-run --status cam1 cam2       # a status table of the streams, once a second
+//   nimbra-run --json cam1              # the same numbers as one JSON object per stream and second
 //
 // Every stream runs on its own thread through start_stream; once a second a line per
-// stream gives its frame count, size and frame rate. Ctrl+C stops every stream the
-// library's way, so MP4 recordings are finalised. A "splice" stream is fed with the
-// H.265 access units of a clip (--splice-file, default: the bundled sample), as an
-// application with its own H.265 transport would.
+// stream gives its frame count, size and frame rate (or the status table / JSON lines,
+// from the library's stream health records). Ctrl+C stops every stream the library's
+// way, so MP4 recordings are finalised. A "splice" stream is fed with the H.265 access
+// units of a clip (--splice-file, default: the bundled sample), as an application with
+// its own H.265 transport would.
+//
+// validate exits 0 when the file is clean, 1 when it found problems and 2 when the file
+// cannot be read or the command line is wrong. It checks syntax, keys (with the nearest
+// known key for a misspelt one), types, values, required keys, duplicate ids, the ids
+// asked for, and the GStreamer elements each stream's pipeline needs on this machine.
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
 #include <json/json.h>
+#include <time.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -30,6 +41,9 @@
 #include <vector>
 
 #include "StreamBuild.h"
+#include "StreamDryRun.h"
+#include "StreamHealth.h"
+#include "nimbra-validate.h"
 #include "nimbra.h"
 
 using namespace Velkor::Nimbra;
@@ -93,7 +107,19 @@ void usage(FILE* out) {
           "                      (default: %s)\n"
           "  --fast              feed splice streams as fast as they decode, not in real time\n"
           "  --verbose           the library's progress messages too (default: warnings)\n"
-          "  -h, --help          this text\n",
+          "  --status            instead of the per-second lines, a table of every stream once a\n"
+          "                      second: state, fps, frames, drops, callback p99, reconnects, last\n"
+          "                      error (redrawn in place on a terminal)\n"
+          "  --json              the same as one JSON object per stream and second, one per line\n"
+          "                      (other messages go to standard error)\n"
+          "  --dry-run ID        print the pipeline stream ID would run (gst-launch-1.0 style)\n"
+          "                      without starting it, and exit\n"
+          "  -h, --help          this text\n"
+          "\n"
+          "usage: nimbra-run validate [--config PATH] [STREAM_ID ...]\n"
+          "Checks the configuration (only the streams STREAM_ID, when given) and prints one line\n"
+          "per problem as PATH:LINE:COLUMN: message. Exit status: 0 clean, 1 problems found,\n"
+          "2 unreadable file or bad usage.\n",
           default_config().c_str(), default_sample().c_str());
 }
 
@@ -182,16 +208,174 @@ int list_streams(const std::string& config) {
   return 0;
 }
 
+int run_validate(int argc, char** argv) {
+  std::string config = default_config();
+  std::vector<std::string> ids;
+  for (int i = 2; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--config") {
+      if (i + 1 >= argc) {
+        fprintf(stderr, "nimbra-run validate: --config needs a path\n");
+        return 2;
+      }
+      config = argv[++i];
+    } else if (a == "-h" || a == "--help") {
+      usage(stdout);
+      return 0;
+    } else if (!a.empty() && a[0] == '-') {
+      fprintf(stderr, "nimbra-run validate: unknown option %s (see --help)\n", a.c_str());
+      return 2;
+    } else {
+      ids.push_back(a);
+    }
+  }
+  // The elements are looked up where the streams would run: with the soft plug-ins.
+  add_soft_platform_path();
+  gst_init(&argc, &argv);
+  std::vector<nimbra_validate::Problem> problems;
+  std::string error;
+  if (!nimbra_validate::validate_file(config, ids, problems, error)) {
+    fprintf(stderr, "nimbra-run validate: %s\n", error.c_str());
+    return 2;
+  }
+  for (const auto& p : problems) printf("%s:%d:%d: %s\n", config.c_str(), p.line, p.col, p.message.c_str());
+  fflush(stdout);
+  if (!problems.empty())
+    fprintf(stderr, "nimbra-run validate: %zu problem%s in %s\n", problems.size(), problems.size() == 1 ? "" : "s",
+            config.c_str());
+  return problems.empty() ? 0 : 1;
+}
+
+std::string truncated(std::string text, size_t width) {
+  text = one_line(text);
+  if (text.size() > width) text = text.substr(0, width > 3 ? width - 3 : 0) + "...";
+  return text;
+}
+
+std::string json_number(double v) {
+  char buf[64];
+  snprintf(buf, sizeof buf, "%.3f", v);
+  std::string s = buf;
+  while (s.size() > 1 && s.back() == '0') s.pop_back();
+  if (!s.empty() && s.back() == '.') s.pop_back();
+  return s;
+}
+
+std::string utc_now() {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  tm t;
+  gmtime_r(&ts.tv_sec, &t);
+  char buf[64];
+  snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+           t.tm_hour, t.tm_min, t.tm_sec, ts.tv_nsec / 1000000);
+  return buf;
+}
+
+// The health record of `id`; a stream the library does not know (yet) reads as starting
+// or, once its thread ended, as stopped or failed by its result.
+StreamHealth health_of(const StreamStats& st) {
+  StreamHealth h;
+  if (get_stream_health(st.id, h) == 0) return h;
+  h.stream_id = st.id;
+  h.kind = st.kind;
+  h.running = !st.done;
+  h.state = !st.done ? StreamState::Starting : st.result == 0 ? StreamState::Stopped : StreamState::Failed;
+  return h;
+}
+
+std::string health_json(const StreamHealth& h, const std::string& time) {
+  std::string o = "{\"time\":" + Json::valueToQuotedString(time.c_str());
+  o += ",\"stream_id\":" + Json::valueToQuotedString(h.stream_id.c_str());
+  o += ",\"kind\":" + Json::valueToQuotedString(h.kind.c_str());
+  o += ",\"state\":" + Json::valueToQuotedString(stream_state_name(h.state));
+  o += std::string(",\"running\":") + (h.running ? "true" : "false");
+  o += ",\"fps\":" + json_number(h.fps_last_second);
+  o += ",\"fps_avg\":" + json_number(h.fps_since_start);
+  o += ",\"frames_decoded\":" + std::to_string(h.frames_decoded);
+  o += ",\"frames_delivered\":" + std::to_string(h.frames_delivered);
+  o += ",\"frames_dropped\":" + std::to_string(h.frames_dropped);
+  o += ",\"callback_p50_ms\":" + json_number(h.callback_p50_ms);
+  o += ",\"callback_p99_ms\":" + json_number(h.callback_p99_ms);
+  o += ",\"reconnects\":" + std::to_string(h.reconnects);
+  o += ",\"reconnect_attempts\":" + std::to_string(h.reconnect_attempts);
+  o += ",\"last_frame_age_s\":" + json_number(h.last_frame_age_s);
+  o += ",\"last_error\":" + Json::valueToQuotedString(h.last_error.c_str());
+  return o + "}";
+}
+
+// The status table; on a terminal the previous one is overwritten.
+class StatusTable {
+ public:
+  explicit StatusTable(bool tty) : tty_(tty) {}
+  void print(const std::vector<StreamHealth>& rows) {
+    std::string out;
+    if (tty_ && lines_ > 0) out += "\x1b[" + std::to_string(lines_) + "A";
+    char buf[512];
+    auto line = [&](const std::string& text) {
+      if (tty_) out += "\x1b[2K";
+      out += text + "\n";
+    };
+    snprintf(buf, sizeof buf, "%-18s %-12s %6s %9s %7s %8s %6s  %s", "STREAM", "STATE", "FPS", "FRAMES", "DROPS",
+             "CB-P99ms", "RECONN", "LAST ERROR");
+    line(buf);
+    for (const StreamHealth& h : rows) {
+      snprintf(buf, sizeof buf, "%-18s %-12s %6.1f %9llu %7llu %8.2f %6u  %s", truncated(h.stream_id, 18).c_str(),
+               stream_state_name(h.state), h.fps_last_second, (unsigned long long)h.frames_delivered,
+               (unsigned long long)h.frames_dropped, h.callback_p99_ms, h.reconnects,
+               h.last_error.empty() ? "-" : truncated(h.last_error, 60).c_str());
+      line(buf);
+    }
+    if (!tty_) out += "\n";  // blocks of a log stay apart
+    lines_ = (int)rows.size() + 1;
+    fputs(out.c_str(), stdout);
+    fflush(stdout);
+  }
+
+ private:
+  bool tty_;
+  int lines_ = 0;
+};
+
+int dry_run(const std::string& config, const std::string& id, int& argc, char**& argv) {
+  g_stream_conf_file = config.c_str();
+  stream_conf_file = config.c_str();
+  add_soft_platform_path();
+  gst_init(&argc, &argv);
+  std::string description;
+  if (describe_stream_pipeline(id, description) != 0) {
+    fprintf(stderr, "nimbra-run: stream \"%s\" cannot be described from %s (see the messages above)\n", id.c_str(),
+            config.c_str());
+    return 1;
+  }
+  printf("%s\n", description.c_str());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string config = default_config();
   std::string splice_file = default_sample();
-  bool list = false, timestamp = false, fast = false, verbose = false;
+  bool list = false, timestamp = false, fast = false, verbose = false, status = false, json = false;
+  std::string dry_run_id;
+  bool dry_run_asked = false;
   std::vector<std::string> ids;
+  if (argc > 1 && std::string(argv[1]) == "validate") return run_validate(argc, argv);
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    if (a == "--config" && i + 1 < argc) {
+    if (a == "--dry-run") {
+      if (i + 1 >= argc || argv[i + 1][0] == '-') {
+        fprintf(stderr, "nimbra-run: --dry-run needs a stream id (see --help)\n");
+        return 2;
+      }
+      dry_run_asked = true;
+      dry_run_id = argv[++i];
+    } else if (a == "--status") {
+      status = true;
+    } else if (a == "--json") {
+      json = true;
+    } else if (a == "--config" && i + 1 < argc) {
       config = argv[++i];
     } else if (a == "--splice-file" && i + 1 < argc) {
       splice_file = argv[++i];
@@ -214,6 +398,24 @@ int main(int argc, char** argv) {
     }
   }
   if (list) return list_streams(config);
+  if (dry_run_asked) {
+    if (!ids.empty()) {
+      fprintf(stderr, "nimbra-run: --dry-run takes one stream id\n");
+      return 2;
+    }
+    set_log_level(verbose ? SINFO : SWARNING);
+    return dry_run(config, dry_run_id, argc, argv);
+  }
+  // With --json, standard output carries the JSON lines only: what else is printed to
+  // it (the library's own lines too) goes to standard error.
+  FILE* say = json ? stderr : stdout;
+  FILE* json_out = stdout;
+  if (json) {
+    fflush(stdout);
+    const int fd = dup(STDOUT_FILENO);
+    FILE* f = fd >= 0 ? fdopen(fd, "w") : nullptr;
+    if (f && dup2(STDERR_FILENO, STDOUT_FILENO) >= 0) json_out = f;
+  }
   if (ids.empty()) ids = {"sample", "splice_cam"};
 
   set_log_level(verbose ? SINFO : SWARNING);
@@ -286,6 +488,7 @@ int main(int argc, char** argv) {
 
   auto last = std::chrono::steady_clock::now();
   bool interrupted = false;
+  StatusTable table(isatty(STDOUT_FILENO) != 0);
   for (;;) {
     bool all_done = true;
     for (auto& st : streams) all_done = all_done && st->done;
@@ -297,14 +500,25 @@ int main(int argc, char** argv) {
       (void)r;
       interrupted = true;
       g_stopping = true;
-      printf("nimbra-run: stopping...\n");
-      fflush(stdout);
+      fprintf(say, "nimbra-run: stopping...\n");
+      fflush(say);
       for (auto& st : streams)
         if (st->kind != "splice") gstreamer_pipeline_shutdown(st->id);
     }
     auto now = std::chrono::steady_clock::now();
     const double secs = std::chrono::duration<double>(now - last).count();
-    if (secs >= 1.0) {
+    if (secs >= 1.0 && (status || json)) {
+      std::vector<StreamHealth> rows;
+      for (auto& st : streams) rows.push_back(health_of(*st));
+      if (json) {
+        const std::string t = utc_now();
+        for (const StreamHealth& h : rows) fprintf(json_out, "%s\n", health_json(h, t).c_str());
+        fflush(json_out);
+      } else {
+        table.print(rows);
+      }
+      last = now;
+    } else if (secs >= 1.0) {
       for (auto& st : streams) {
         const uint64_t f = st->frames;
         printf("[%s] frames %llu  size %dx%d  %.1f fps%s\n", st->id.c_str(), (unsigned long long)f, st->width.load(),
@@ -316,10 +530,22 @@ int main(int argc, char** argv) {
     }
   }
   for (auto& t : threads) t.join();
+  if (status || json) {
+    // The final state of every stream, also of one that ended within the first second.
+    std::vector<StreamHealth> rows;
+    for (auto& st : streams) rows.push_back(health_of(*st));
+    if (json) {
+      const std::string t = utc_now();
+      for (const StreamHealth& h : rows) fprintf(json_out, "%s\n", health_json(h, t).c_str());
+      fflush(json_out);
+    } else {
+      table.print(rows);
+    }
+  }
   int failures = 0;
   for (auto& st : streams) {
-    printf("nimbra-run: [%s] ended with %d after %llu frames\n", st->id.c_str(), st->result.load(),
-           (unsigned long long)st->frames.load());
+    fprintf(say, "nimbra-run: [%s] ended with %d after %llu frames\n", st->id.c_str(), st->result.load(),
+            (unsigned long long)st->frames.load());
     if (st->result != 0) ++failures;
   }
   return failures ? 1 : 0;

@@ -1,0 +1,131 @@
+// Dry runs: the description names the elements the builders made, in the order data
+// flows, nothing plays, no file is made and nothing of the stream stays registered.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "StreamDryRun.h"
+#include "test_util.h"
+
+using namespace Velkor::Nimbra;
+
+namespace {
+
+bool exists(const std::string& p) {
+  struct stat st;
+  return stat(p.c_str(), &st) == 0;
+}
+
+// The factory of every "!"-separated element of the first chain, in order.
+std::vector<std::string> factories(const std::string& description) {
+  std::vector<std::string> out;
+  const std::string first_chain = description.substr(0, description.find("  "));
+  size_t pos = 0;
+  while (pos <= first_chain.size()) {
+    size_t end = first_chain.find(" ! ", pos);
+    if (end == std::string::npos) end = first_chain.size();
+    const std::string part = first_chain.substr(pos, end - pos);
+    out.push_back(part.substr(0, part.find_first_of(" ,")));
+    pos = end + 3;
+  }
+  return out;
+}
+
+// Whether `want` appears in `have` in this order (other elements may come between).
+bool in_order(const std::vector<std::string>& have, const std::vector<std::string>& want) {
+  size_t i = 0;
+  for (const std::string& f : have)
+    if (i < want.size() && f == want[i]) ++i;
+  return i == want.size();
+}
+
+class DryRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    nimbra_test_util::gst_init_once();
+    dir_ = nimbra_test_util::make_temp_dir();
+    ASSERT_FALSE(dir_.empty());
+    const char* media = getenv("NIMBRA_MEDIA_DIR");
+    const std::string clip = std::string(media ? media : ".") + "/sample_h265.mp4";
+    ASSERT_TRUE(exists(clip)) << clip;
+    conf_ = dir_ + "/dry.conf";
+    const std::string text = R"({ "streams": [
+      { "streamsId": "dry_file_mp4", "properties": { "inputType": "file", "inputAddr": ")" + clip +
+                             R"(", "decodeType": "H265", "width": 640, "height": 360, "outputType": "mp4",
+                             "outputAddr": ")" + dir_ + R"(/file.mp4" } },
+      { "streamsId": "dry_drawn", "properties": { "saveMp4": true, "width": 320, "height": 240, "fps": 10,
+                             "outputFile": ")" + dir_ + R"(/drawn.mp4" } },
+      { "streamsId": "dry_splice", "properties": { "inputType": "splice" } }
+    ] })";
+    FILE* f = fopen(conf_.c_str(), "w");
+    ASSERT_TRUE(f);
+    fputs(text.c_str(), f);
+    fclose(f);
+    g_stream_conf_file = conf_.c_str();
+    stream_conf_file = conf_.c_str();
+  }
+  void TearDown() override { nimbra_test_util::remove_tree(dir_); }
+  std::string dir_, conf_;
+};
+
+TEST_F(DryRun, FileStreamWithMp4OutputMakesNoFile) {
+  std::string d;
+  ASSERT_EQ(describe_stream_pipeline("dry_file_mp4", d), 0);
+  EXPECT_TRUE(in_order(factories(d), {"filesrc", "qtdemux", "queue", "h265parse", "v4l2h265dec", "qtivtransform",
+                                      "v4l2h264enc", "h264parse", "mp4mux", "filesink"}))
+      << d;
+  EXPECT_NE(d.find("location=" + dir_ + "/file.mp4"), std::string::npos) << d;
+  EXPECT_FALSE(exists(dir_ + "/file.mp4"));
+  EXPECT_FALSE(nimbra_internal::dry_run_active());
+  // Nothing stayed claimed: a second description of the id works as well.
+  std::string again;
+  ASSERT_EQ(describe_stream_pipeline("dry_file_mp4", again), 0);
+  EXPECT_EQ(again, d);
+}
+
+TEST_F(DryRun, FramePushDescriptionParses) {
+  std::string d;
+  ASSERT_EQ(describe_stream_pipeline("dry_drawn", d), 0);
+  EXPECT_EQ(factories(d), (std::vector<std::string>{"appsrc", "videobox", "videoconvert", "v4l2h264enc", "h264parse",
+                                                     "mp4mux", "filesink"}))
+      << d;
+  EXPECT_NE(d.find("width=(int)320"), std::string::npos) << d;  // the appsrc's caps
+  EXPECT_FALSE(exists(dir_ + "/drawn.mp4"));
+  GError* err = nullptr;
+  GstElement* p = gst_parse_launch(d.c_str(), &err);
+  ASSERT_TRUE(p) << (err ? err->message : "");
+  EXPECT_EQ(err, nullptr) << err->message;
+  GstElement* src = gst_bin_get_by_name(GST_BIN(p), "mysrc");
+  EXPECT_TRUE(src);
+  if (src) gst_object_unref(src);
+  gst_object_unref(p);
+}
+
+TEST_F(DryRun, SpliceLeavesNoStreamBehind) {
+  std::string d;
+  ASSERT_EQ(describe_stream_pipeline("dry_splice", d), 0);
+  EXPECT_TRUE(in_order(factories(d), {"appsrc", "h265parse", "qtic2vdec", "appsink"})) << d;
+  // Not registered: no stream of the id accepts data, and a second description works.
+  const uint8_t au[] = {0, 0, 0, 1, 0x40, 0x01, 0x0c, 0x01, 0xff, 0xff};
+  EXPECT_NE(decode_put_frame_splice(au, sizeof au, "dry_splice", 0, true), 0);
+  ASSERT_EQ(describe_stream_pipeline("dry_splice", d), 0);
+}
+
+TEST_F(DryRun, UnknownIdAndUnreadableConfiguration) {
+  std::string d = "unchanged";
+  EXPECT_EQ(describe_stream_pipeline("no_such_stream", d), -1);
+  EXPECT_EQ(d, "unchanged");
+  const std::string broken = dir_ + "/broken.conf";
+  FILE* f = fopen(broken.c_str(), "w");
+  ASSERT_TRUE(f);
+  fputs("{ \"streams\": [ { \"streamsId\": ", f);
+  fclose(f);
+  g_stream_conf_file = broken.c_str();
+  stream_conf_file = broken.c_str();
+  EXPECT_EQ(describe_stream_pipeline("dry_drawn", d), -1);
+  EXPECT_FALSE(nimbra_internal::dry_run_active());
+}
+
+}  // namespace

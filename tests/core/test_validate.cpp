@@ -1,0 +1,326 @@
+// Configuration checks of nimbra-run validate: each broken file gives its problem at the
+// line (and column) where it is, with the right kind of message; clean files give none.
+#include <gtest/gtest.h>
+#include <json/json.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "StreamPlatform.h"
+#include "nimbra-validate.h"
+#include "test_util.h"
+
+using nimbra_validate::Problem;
+using nimbra_validate::validate_text;
+
+namespace {
+
+std::string dump(const std::vector<Problem>& ps) {
+  std::string out;
+  for (const Problem& p : ps) out += std::to_string(p.line) + ":" + std::to_string(p.col) + ": " + p.message + "\n";
+  return out;
+}
+
+// The one problem whose message contains `needle`; fails the test when there is not
+// exactly one.
+Problem only(const std::vector<Problem>& ps, const std::string& needle) {
+  std::vector<Problem> hits;
+  for (const Problem& p : ps)
+    if (p.message.find(needle) != std::string::npos) hits.push_back(p);
+  EXPECT_EQ(hits.size(), 1u) << "looking for \"" << needle << "\" in:\n" << dump(ps);
+  return hits.empty() ? Problem{0, 0, ""} : hits[0];
+}
+
+std::string media(const char* name) {
+  const char* dir = getenv("NIMBRA_MEDIA_DIR");
+  return std::string(dir ? dir : ".") + "/" + name;
+}
+
+class Validate : public ::testing::Test {
+ protected:
+  void SetUp() override { nimbra_test_util::gst_init_once(); }
+};
+
+TEST_F(Validate, MissingCommaIsASyntaxErrorAtItsPosition) {
+  const std::string text =
+      "{\n"
+      "  \"streams\": [\n"
+      "    { \"streamsId\": \"a\" \"properties\": { \"inputType\": \"splice\" } }\n"
+      "  ]\n"
+      "}\n";
+  auto ps = validate_text(text);
+  ASSERT_EQ(ps.size(), 1u) << dump(ps);
+  EXPECT_EQ(ps[0].line, 3);
+  EXPECT_EQ(ps[0].col, 24);  // the key that should have had a comma before it
+  EXPECT_NE(ps[0].message.find("syntax error"), std::string::npos);
+}
+
+TEST_F(Validate, UnterminatedStringIsASyntaxError) {
+  const std::string text = "{ \"streams\": [\n  { \"streamsId\": \"abc\n";
+  auto ps = validate_text(text);
+  ASSERT_EQ(ps.size(), 1u) << dump(ps);
+  EXPECT_EQ(ps[0].line, 2);
+  EXPECT_EQ(ps[0].col, 18);  // the opening quote of the string that never ends
+  EXPECT_NE(ps[0].message.find("syntax error"), std::string::npos);
+}
+
+TEST_F(Validate, TrailingGarbageIsASyntaxError) {
+  const std::string text = "// sample\n{ \"streams\": [] }\n/* fine */\n  }x\n";
+  auto ps = validate_text(text);
+  ASSERT_EQ(ps.size(), 1u) << dump(ps);
+  EXPECT_EQ(ps[0].line, 4);
+  EXPECT_EQ(ps[0].col, 3);
+  EXPECT_NE(ps[0].message.find("after the end"), std::string::npos);
+}
+
+TEST_F(Validate, CommentsAreAllowed) {
+  const std::string text =
+      "// leading\n{ /* inline */ \"streams\": [ // trailing\n"
+      "  { \"streamsId\": \"s\", \"properties\": { \"inputType\": \"splice\" } } ] }\n";
+  auto ps = validate_text(text);
+  EXPECT_TRUE(ps.empty()) << dump(ps);
+}
+
+const char* kBroken = R"json({
+  "streams": [
+    { "streamsId": "typo",
+      "properties": { "inputType": "file", "inputAdr": "/x.mp4" } },
+    { "streamsId": "types",
+      "properties": { "inputType": "splice", "width": "640",
+                      "audio": "true", "stallTimeout": 0 } },
+    { "streamsId": "noinput", "properties": { "inputAddr": "rtsp://h/x" } },
+    { "streamsId": "noaddr",
+      "properties": { "inputType": "rtsp" } },
+    { "streamsId": "splice_ok", "properties": { "inputType": "splice" } },
+    { "streamsId": "mp4nowidth", "properties": { "saveMp4": true, "height": 720 } },
+    { "streamsId": "badout", "properties": { "inputType": "rtsp", "inputAddr": "rtsp://h/x",
+                                             "outputType": "hls", "outputAddr": "x" } },
+    { "streamsId": "typo", "properties": { "inputType": "splice" } },
+    { "streamsId": "badvalues", "properties": { "inputType": "webcam", "inputAddr": "x",
+      "decodeType": "h264", "height": -5 } },
+    { "streamsId": "half", "properties": { "inputType": "splice", "outputType": "rtsp" } }
+  ],
+  "stream": []
+})json";
+
+TEST_F(Validate, EveryProblemOfABrokenFileAtItsLine) {
+  auto ps = validate_text(kBroken);
+  // Unknown key, with the key it was meant to be, at the key itself.
+  Problem p = only(ps, "unknown key \"inputAdr\"");
+  EXPECT_EQ(p.line, 4);
+  EXPECT_EQ(p.col, 44);
+  EXPECT_NE(p.message.find("did you mean \"inputAddr\"?"), std::string::npos);
+  // ... which leaves the stream without its address.
+  p = only(ps, "stream \"typo\": missing required key \"inputAddr\"");
+  EXPECT_EQ(p.line, 4);
+  // Wrong types: a quoted number, a quoted boolean.
+  p = only(ps, "\"width\" must be an integer, not a string");
+  EXPECT_EQ(p.line, 6);
+  EXPECT_EQ(p.col, 46);
+  p = only(ps, "\"audio\" must be a boolean");
+  EXPECT_EQ(p.line, 7);
+  EXPECT_NE(p.message.find("write true without quotes"), std::string::npos);
+  EXPECT_EQ(only(ps, "\"stallTimeout\" must be").line, 7);
+  // Missing keys are reported at the properties object.
+  p = only(ps, "stream \"noinput\": missing required key \"inputType\"");
+  EXPECT_EQ(p.line, 8);
+  EXPECT_EQ(p.col, 45);
+  EXPECT_EQ(only(ps, "stream \"noaddr\": missing required key \"inputAddr\"").line, 10);
+  // A splice stream needs no address.
+  for (const Problem& q : ps) EXPECT_EQ(q.message.find("splice_ok"), std::string::npos) << q.message;
+  EXPECT_EQ(only(ps, "stream \"mp4nowidth\": missing required key \"width\"").line, 12);
+  p = only(ps, "unknown outputType \"hls\"");
+  EXPECT_EQ(p.line, 14);
+  // The second "typo" is ignored by the library: a problem at its id.
+  p = only(ps, "duplicate stream id \"typo\"");
+  EXPECT_EQ(p.line, 15);
+  EXPECT_EQ(p.col, 7);
+  EXPECT_NE(p.message.find("line 3"), std::string::npos);
+  EXPECT_EQ(only(ps, "unknown inputType \"webcam\"").line, 16);
+  EXPECT_EQ(only(ps, "\"decodeType\" must be \"H264\" or \"H265\"").line, 17);
+  EXPECT_EQ(only(ps, "\"height\" must be greater than 0").line, 17);
+  p = only(ps, "\"outputType\" without \"outputAddr\"");
+  EXPECT_EQ(p.line, 18);
+  EXPECT_EQ(p.message.rfind("warning:", 0), 0u);
+  p = only(ps, "unknown key \"stream\"");
+  EXPECT_EQ(p.line, 20);
+  EXPECT_NE(p.message.find("did you mean \"streams\"?"), std::string::npos);
+  EXPECT_EQ(ps.size(), 15u) << dump(ps);
+  // Sorted by position.
+  for (size_t i = 1; i < ps.size(); ++i)
+    EXPECT_TRUE(ps[i - 1].line < ps[i].line || (ps[i - 1].line == ps[i].line && ps[i - 1].col <= ps[i].col));
+}
+
+TEST_F(Validate, OnlyTheStreamsAskedForAndUnknownIds) {
+  auto ps = validate_text(kBroken, {"noaddr", "ghost"});
+  ASSERT_EQ(ps.size(), 2u) << dump(ps);
+  EXPECT_EQ(only(ps, "stream \"noaddr\": missing required key \"inputAddr\"").line, 10);
+  EXPECT_EQ(only(ps, "stream id \"ghost\" is not in the configuration").line, 2);
+  EXPECT_TRUE(validate_text(kBroken, {"splice_ok"}).empty());
+}
+
+TEST_F(Validate, NoSuggestionForAKeyFarFromEveryKnownOne) {
+  auto ps = validate_text(R"({ "streams": [ { "streamsId": "s", "properties": { "inputType": "splice",
+                                  "colour": "blue" } } ] })");
+  Problem p = only(ps, "unknown key \"colour\"");
+  EXPECT_EQ(p.message.find("did you mean"), std::string::npos) << p.message;
+}
+
+TEST_F(Validate, WrongShapesAreReportedNotThrown) {
+  EXPECT_EQ(only(validate_text("[1, 2]"), "must be an object").line, 1);
+  EXPECT_EQ(only(validate_text("{ \"streams\": {} }"), "\"streams\" must be an array").col, 3);
+  auto ps = validate_text("{ \"streams\": [ 3, { \"streamsId\": 7, \"properties\": [] } ] }");
+  only(ps, "a stream entry must be an object");
+  only(ps, "\"streamsId\" must be a string");
+  only(ps, "\"properties\" must be an object");
+  EXPECT_FALSE(validate_text("").empty());
+}
+
+TEST_F(Validate, SampleConfigurationIsClean) {
+  const std::string path = std::string(NIMBRA_BUILD_CONF_PATH);
+  std::vector<Problem> ps;
+  std::string error;
+  ASSERT_TRUE(nimbra_validate::validate_file(path, {}, ps, error)) << error;
+  EXPECT_TRUE(ps.empty()) << dump(ps);
+}
+
+TEST_F(Validate, FactoriesFollowThePlatformTag) {
+  auto has = [](const std::vector<nimbra_validate::Need>& ns, const std::string& f) {
+    for (const auto& n : ns)
+      if (n.factory == f) return true;
+    return false;
+  };
+  const std::string file_mp4 = R"({ "inputType": "file", "inputAddr": "/x", "decodeType": "H265",
+                                   "outputType": "mp4", "outputAddr": "/y.mp4" })";
+  auto ub = nimbra_validate::needed_factories(file_mp4, "ub2404");
+  EXPECT_TRUE(has(ub, "v4l2h265dec") && has(ub, "v4l2h264enc") && has(ub, "mp4mux") && has(ub, "qtdemux"));
+  auto s8550 = nimbra_validate::needed_factories(file_mp4, "8550");
+  EXPECT_TRUE(has(s8550, "qtic2vdec") && has(s8550, "qtic2venc"));
+  EXPECT_FALSE(has(s8550, "v4l2h265dec"));
+  auto splice = nimbra_validate::needed_factories(R"({ "inputType": "splice" })", "ub2404");
+  EXPECT_TRUE(has(splice, "qtic2vdec") && has(splice, "appsink"));
+}
+
+// With the transform gone from this process's registry, every stream that converts
+// frames reports it; run in a child so the other tests keep their registry.
+TEST_F(Validate, MissingElementIsReported) {
+  const std::string text = std::string("{ \"streams\": [\n  { \"streamsId\": \"cam\", \"properties\": {\n") +
+                           "    \"inputType\": \"file\", \"inputAddr\": \"" + media("sample_h265.mp4") +
+                           "\", \"decodeType\": \"H265\" } } ] }\n";
+  ASSERT_TRUE(validate_text(text).empty()) << dump(validate_text(text));
+  EXPECT_EXIT(
+      {
+        GstPluginFeature* f = gst_registry_lookup_feature(gst_registry_get(), "qtivtransform");
+        if (!f) _exit(3);
+        gst_registry_remove_feature(gst_registry_get(), f);
+        gst_object_unref(f);
+        auto ps = validate_text(text);
+        for (const Problem& p : ps) fprintf(stderr, "%d:%d: %s\n", p.line, p.col, p.message.c_str());
+        _exit(ps.size() == 1 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0),
+      "2:5: stream \"cam\": GStreamer element \"qtivtransform\" \\(frame conversion\\) is not installed");
+}
+
+// The command itself: exit status and "FILE:LINE:COL: message" lines.
+std::string run(const std::string& args, int& status) {
+  std::string out;
+  FILE* p = popen((std::string(NIMBRA_RUN_PATH) + " " + args + " 2>/dev/null").c_str(), "r");
+  if (!p) return out;
+  char buf[512];
+  while (fgets(buf, sizeof buf, p)) out += buf;
+  const int rc = pclose(p);
+  status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  return out;
+}
+
+TEST_F(Validate, CommandLine) {
+  const std::string dir = nimbra_test_util::make_temp_dir();
+  ASSERT_FALSE(dir.empty());
+  const std::string bad = dir + "/bad.conf";
+  {
+    FILE* f = fopen(bad.c_str(), "w");
+    ASSERT_TRUE(f);
+    fputs(kBroken, f);
+    fclose(f);
+  }
+  int status = -1;
+  std::string out = run("validate --config " + bad, status);
+  EXPECT_EQ(status, 1);
+  EXPECT_NE(out.find(bad + ":4:44: unknown key \"inputAdr\" in \"properties\" (did you mean \"inputAddr\"?)\n"),
+            std::string::npos)
+      << out;
+  int lines = 0;
+  for (char c : out) lines += c == '\n';
+  EXPECT_EQ(lines, 15) << out;
+
+  out = run("validate --config " + bad + " splice_ok", status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(out, "");
+  out = run("validate --config " + bad + " nosuch", status);
+  EXPECT_EQ(status, 1);
+  EXPECT_NE(out.find(bad + ":2:3: stream id \"nosuch\" is not in the configuration"), std::string::npos) << out;
+
+  out = run(std::string("validate --config ") + NIMBRA_BUILD_CONF_PATH, status);
+  EXPECT_EQ(status, 0) << out;
+  out = run("validate --config " + dir + "/missing.conf", status);
+  EXPECT_EQ(status, 2);
+  out = run("validate --config", status);
+  EXPECT_EQ(status, 2);
+  out = run("validate --bogus", status);
+  EXPECT_EQ(status, 2);
+  nimbra_test_util::remove_tree(dir);
+}
+
+}  // namespace
+
+namespace {
+
+// The other commands of the program on the sample clip, which ends by itself.
+TEST(RunCommands, JsonStatusAndDryRun) {
+  int status = -1;
+  std::string out = run(std::string("--config ") + NIMBRA_BUILD_CONF_PATH + " --json sample", status);
+  EXPECT_EQ(status, 0) << out;
+  std::vector<Json::Value> records;
+  size_t pos = 0;
+  while (pos < out.size()) {
+    const size_t end = out.find('\n', pos);
+    const std::string line = out.substr(pos, end - pos);
+    pos = end == std::string::npos ? out.size() : end + 1;
+    Json::Value v;
+    Json::Reader r;
+    ASSERT_TRUE(r.parse(line, v) && v.isObject()) << "not a JSON object: " << line;
+    records.push_back(v);
+  }
+  ASSERT_FALSE(records.empty());
+  for (const char* key : {"time", "stream_id", "kind", "state", "running", "fps", "fps_avg", "frames_decoded",
+                          "frames_delivered", "frames_dropped", "callback_p50_ms", "callback_p99_ms", "reconnects",
+                          "reconnect_attempts", "last_frame_age_s", "last_error"})
+    EXPECT_TRUE(records.back().isMember(key)) << key;
+  EXPECT_EQ(records.back()["stream_id"].asString(), "sample");
+  EXPECT_EQ(records.back()["state"].asString(), "stopped");
+  EXPECT_FALSE(records.back()["running"].asBool());
+  EXPECT_GT(records.back()["frames_delivered"].asUInt64(), 0u);
+
+  out = run(std::string("--config ") + NIMBRA_BUILD_CONF_PATH + " --status sample", status);
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_EQ(out.rfind("STREAM ", 0), 0u) << out;
+  EXPECT_NE(out.find("\nsample "), std::string::npos) << out;
+  EXPECT_NE(out.find(" stopped "), std::string::npos) << out;
+  EXPECT_EQ(out.find("\x1b["), std::string::npos) << "no cursor movement into a pipe";
+
+  out = run(std::string("--config ") + NIMBRA_BUILD_CONF_PATH + " --dry-run sample", status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(out.rfind("filesrc ", 0), 0u) << out;
+  EXPECT_NE(out.find(" ! qtdemux ! queue ! h265parse ! v4l2h265dec"), std::string::npos) << out;
+  out = run(std::string("--config ") + NIMBRA_BUILD_CONF_PATH + " --dry-run no_such_stream", status);
+  EXPECT_NE(status, 0);
+  EXPECT_EQ(out, "");
+  run("--dry-run", status);
+  EXPECT_EQ(status, 2);
+}
+
+}  // namespace
