@@ -24,20 +24,6 @@ namespace {
 using Callback = std::function<int8_t(const Image&)>;
 using std::chrono::seconds;
 
-std::string entry(const std::string& id, const std::string& props) {
-  return "{\"streamsId\":\"" + id + "\",\"properties\":{" + props + "}}";
-}
-
-std::string config(std::initializer_list<std::string> entries) {
-  std::string out = "{\"streams\":[";
-  bool first = true;
-  for (const auto& e : entries) {
-    out += (first ? "" : ",") + e;
-    first = false;
-  }
-  return out + "]}";
-}
-
 StreamHealth health(const std::string& id) {
   StreamHealth h;
   EXPECT_EQ(get_stream_health(id, h), 0) << id;
@@ -47,6 +33,13 @@ StreamHealth health(const std::string& id) {
 bool state_is(const std::string& id, StreamState s) {
   StreamHealth h;
   return get_stream_health(id, h) == 0 && h.state == s;
+}
+
+Callback counting(std::atomic<int>& frames) {
+  return [&frames](const Image&) -> int8_t {
+    ++frames;
+    return 0;
+  };
 }
 
 std::future<int> start_async(const std::string& id, Callback& cb) {
@@ -85,10 +78,7 @@ TEST_F(Health, KilledServerIsReconnectedAndTheRecordingGoesOn) {
   ConfigFile conf(config({entry("cam_re", rtsp_props(server, "\"manualRebuild\":false,\"outputType\":\"mp4\","
                                                              "\"outputAddr\":\"" + out + "\",\"width\":640,\"height\":360"))}));
   std::atomic<int> frames{0};
-  Callback cb = [&](const Image&) -> int8_t {
-    ++frames;
-    return 0;
-  };
+  Callback cb = counting(frames);
   auto run = start_async("cam_re", cb);
   ASSERT_TRUE(poll_until([&] { return frames > 25 && state_is("cam_re", StreamState::Playing); }, seconds(60)));
   EXPECT_EQ(health("cam_re").kind, "classic");
@@ -137,10 +127,7 @@ TEST_F(Health, ManualRebuildStreamEndsWhenTheServerDies) {
   RtspTestServer server;
   ConfigFile conf(config({entry("cam_manual", rtsp_props(server, "\"manualRebuild\":true"))}));
   std::atomic<int> frames{0};
-  Callback cb = [&](const Image&) -> int8_t {
-    ++frames;
-    return 0;
-  };
+  Callback cb = counting(frames);
   auto run = start_async("cam_manual", cb);
   ASSERT_TRUE(poll_until([&] { return frames > 10; }, seconds(60)));
   server.kill_hard();
@@ -156,10 +143,7 @@ TEST_F(Health, FrozenSourceTurnsStalledAndRecovers) {
   RtspTestServer server;
   ConfigFile conf(config({entry("cam_stall", rtsp_props(server, "\"manualRebuild\":true,\"stallTimeout\":1"))}));
   std::atomic<int> frames{0};
-  Callback cb = [&](const Image&) -> int8_t {
-    ++frames;
-    return 0;
-  };
+  Callback cb = counting(frames);
   auto run = start_async("cam_stall", cb);
   ASSERT_TRUE(poll_until([&] { return frames > 10 && state_is("cam_stall", StreamState::Playing); }, seconds(60)));
   EXPECT_DOUBLE_EQ(health("cam_stall").stall_timeout_s, 1.0);
@@ -185,10 +169,7 @@ TEST_F(Health, FrozenSourceIsRebuiltWhenRebuildIsAutomatic) {
   RtspTestServer server;
   ConfigFile conf(config({entry("cam_freeze", rtsp_props(server, "\"manualRebuild\":false,\"stallTimeout\":1"))}));
   std::atomic<int> frames{0};
-  Callback cb = [&](const Image&) -> int8_t {
-    ++frames;
-    return 0;
-  };
+  Callback cb = counting(frames);
   auto run = start_async("cam_freeze", cb);
   ASSERT_TRUE(poll_until([&] { return frames > 10 && state_is("cam_freeze", StreamState::Playing); }, seconds(60)));
   freeze(server, true);
@@ -215,10 +196,7 @@ TEST_F(Health, StopWhileReconnectingEndsAndFinalisesTheRecording) {
   ConfigFile conf(config({entry("cam_down", rtsp_props(server, "\"manualRebuild\":false,\"outputType\":\"mp4\","
                                                                "\"outputAddr\":\"" + out + "\",\"width\":640,\"height\":360"))}));
   std::atomic<int> frames{0};
-  Callback cb = [&](const Image&) -> int8_t {
-    ++frames;
-    return 0;
-  };
+  Callback cb = counting(frames);
   auto run = start_async("cam_down", cb);
   ASSERT_TRUE(poll_until([&] { return frames > 25; }, seconds(60)));
   server.kill_hard();
@@ -242,10 +220,7 @@ TEST_F(Health, SlowCallbackShowsInItsOwnNumbersOnly) {
     ++slow_frames;
     return 0;
   };
-  Callback fast = [&](const Image&) -> int8_t {
-    ++fast_frames;
-    return 0;
-  };
+  Callback fast = counting(fast_frames);
   auto run_slow = start_async("cam_slow", slow);
   auto run_fast = start_async("cam_fast", fast);
   ASSERT_TRUE(poll_until([&] { return slow_frames > 2 && fast_frames > 2; }, seconds(60)));
@@ -283,10 +258,7 @@ TEST_F(Health, UnknownAndFailedStreams) {
   ConfigFile conf(config({entry("bad_file", "\"inputType\":\"file\",\"inputAddr\":\"" + tmp +
                                                 "/missing.mp4\",\"decodeType\":\"H264\",\"manualRebuild\":true")}));
   std::atomic<int> frames{0};
-  Callback cb = [&](const Image&) -> int8_t {
-    ++frames;
-    return 0;
-  };
+  Callback cb = counting(frames);
   EXPECT_EQ(start_stream("bad_file", cb), -1);
   ASSERT_EQ(get_stream_health("bad_file", h), 0);
   EXPECT_EQ(h.state, StreamState::Failed);

@@ -53,21 +53,6 @@ Callback counter(std::atomic<int>& n) {
   };
 }
 
-std::string entry(const std::string& id, const std::string& props, const std::string& parent = "") {
-  return "{\"streamsId\":\"" + id + "\"" + (parent.empty() ? "" : ",\"pStreamId\":\"" + parent + "\"") +
-         ",\"properties\":{" + props + "}}";
-}
-
-std::string config(std::initializer_list<std::string> entries) {
-  std::string out = "{\"streams\":[";
-  bool first = true;
-  for (const auto& e : entries) {
-    out += (first ? "" : ",") + e;
-    first = false;
-  }
-  return out + "]}";
-}
-
 class Lifecycle : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <initializer_list>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -92,6 +93,22 @@ class LogCapture {
 };
 
 // A configuration file in a temp dir, installed as the library's configuration.
+// One stream object of a configuration file, and the file around such objects.
+inline std::string entry(const std::string& id, const std::string& props, const std::string& parent = "") {
+  return "{\"streamsId\":\"" + id + "\"" + (parent.empty() ? "" : ",\"pStreamId\":\"" + parent + "\"") +
+         ",\"properties\":{" + props + "}}";
+}
+
+inline std::string config(std::initializer_list<std::string> entries) {
+  std::string out = "{\"streams\":[";
+  bool first = true;
+  for (const auto& e : entries) {
+    out += (first ? "" : ",") + e;
+    first = false;
+  }
+  return out + "]}";
+}
+
 class ConfigFile {
  public:
   explicit ConfigFile(const std::string& json) : dir_(make_temp_dir()), path_(dir_ + "/nimbra-gst.conf") {

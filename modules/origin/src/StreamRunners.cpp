@@ -680,6 +680,9 @@ constexpr uint64_t kMaxBackoffNs = 30000000000ULL;
 // A stop whose end-of-stream has not come out of a live input by then is ended from the
 // output side (a source that hangs forwards nothing).
 constexpr uint64_t kStopFallbackNs = 3000000000ULL;
+// A fresh connection waits this long for its first frame (a camera sends a key frame only
+// every few seconds) before it counts as stalled, however short the stall time.
+constexpr uint64_t kFirstFrameNs = 20000000000ULL;
 
 struct InputWatch {
   std::string key;
@@ -837,7 +840,9 @@ int supervise_network_input(const RunnerProfile& p, PiplineData* d, GstElement* 
         NLOG_INFO("Input of stream id: %s is back.", key.c_str());
       } else if (watch->ended.exchange(false)) {
         input_lost("the input ended");
-      } else if (metrics->silence_ns(now, since) > metrics->stall_timeout_ns()) {
+      } else if (metrics->silence_ns(now, since) >
+                 (metrics->decoded() > frames_at ? metrics->stall_timeout_ns()
+                                                 : std::max(metrics->stall_timeout_ns(), kFirstFrameNs))) {
         char why[64];
         snprintf(why, sizeof why, "no frame for %.1f s", (double)metrics->silence_ns(now, since) / 1e9);
         input_lost(why);
