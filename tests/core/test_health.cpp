@@ -10,6 +10,7 @@
 #include "StreamPlatform.h"
 #include "StreamRegistry.h"
 #include "nimbra_test/media_probe.h"
+#include "nimbra_test/nginx_rtmp.h"
 #include "nimbra_test/poll.h"
 #include "nimbra_test/rtsp_test_server.h"
 #include "test_util.h"
@@ -120,6 +121,35 @@ TEST_F(Health, KilledServerIsReconnectedAndTheRecordingGoesOn) {
   ASSERT_GE(info.pts.size(), 2u);
   for (size_t i = 1; i < info.pts.size(); ++i)
     ASSERT_TRUE(info.pts[i] != GST_CLOCK_TIME_NONE) << "frame " << i << " has no time";
+}
+
+TEST_F(Health, RtmpPublisherThatGoesAwayAndComesBackIsReconnected) {
+  if (!nimbra_test::NginxRtmp::available()) GTEST_FAIL() << "nginx with the RTMP module is not installed";
+  nimbra_test::NginxRtmp nginx;
+  auto publisher = std::make_unique<nimbra_test::RtmpPublisher>(nginx.url("cam"));
+  ASSERT_TRUE(nginx.wait_published("cam", seconds(60))) << nginx.error_log();
+  ConfigFile conf(config({entry("rtmp_re", "\"inputType\":\"rtmp\",\"inputAddr\":\"" + nginx.url("cam") +
+                                               " live=1\",\"decodeType\":\"H264\",\"manualRebuild\":false")}));
+  std::atomic<int> frames{0};
+  Callback cb = counting(frames);
+  auto run = start_async("rtmp_re", cb);
+  ASSERT_TRUE(poll_until([&] { return frames > 25 && state_is("rtmp_re", StreamState::Playing); }, seconds(60)));
+
+  publisher.reset();  // the camera goes away
+  ASSERT_TRUE(poll_until([&] { return state_is("rtmp_re", StreamState::Reconnecting); }, seconds(60)))
+      << "state " << stream_state_name(health("rtmp_re").state);
+  const int before = frames;
+  publisher = std::make_unique<nimbra_test::RtmpPublisher>(nginx.url("cam"));
+  ASSERT_TRUE(poll_until(
+      [&] {
+        StreamHealth h;
+        return get_stream_health("rtmp_re", h) == 0 && h.reconnects >= 1 && frames > before + 25;
+      },
+      seconds(120)))
+      << "state " << stream_state_name(health("rtmp_re").state) << ", last error " << health("rtmp_re").last_error;
+  gstreamer_pipeline_shutdown("rtmp_re");
+  ASSERT_TRUE(ends(run));
+  EXPECT_EQ(run.get(), 0);
 }
 
 TEST_F(Health, ManualRebuildStreamEndsWhenTheServerDies) {
