@@ -47,6 +47,17 @@ std::future<int> start_async(const std::string& id, Callback& cb) {
   return std::async(std::launch::async, [id, &cb] { return start_stream(id, cb); });
 }
 
+// Stops the stream when a test leaves early (a failed assertion), so that the blocked
+// start returns and the test ends instead of waiting for it forever.
+struct StopOnExit {
+  std::vector<std::string> ids;
+  ~StopOnExit() {
+    const std::vector<std::string> running = nimbra_internal::running_stream_ids();
+    for (const auto& id : ids)
+      if (std::find(running.begin(), running.end(), id) != running.end()) gstreamer_pipeline_shutdown(id);
+  }
+};
+
 bool ends(std::future<int>& f) { return f.wait_for(std::chrono::seconds(150)) == std::future_status::ready; }
 
 // Freezes or thaws the whole server process group: the TCP connection stays open, but
@@ -81,6 +92,7 @@ TEST_F(Health, KilledServerIsReconnectedAndTheRecordingGoesOn) {
   std::atomic<int> frames{0};
   Callback cb = counting(frames);
   auto run = start_async("cam_re", cb);
+  StopOnExit stop_run{{"cam_re"}};
   ASSERT_TRUE(poll_until([&] { return frames > 25 && state_is("cam_re", StreamState::Playing); }, seconds(60)));
   EXPECT_EQ(health("cam_re").kind, "classic");
   EXPECT_EQ(health("cam_re").reconnects, 0u);
@@ -133,6 +145,7 @@ TEST_F(Health, RtmpPublisherThatGoesAwayAndComesBackIsReconnected) {
   std::atomic<int> frames{0};
   Callback cb = counting(frames);
   auto run = start_async("rtmp_re", cb);
+  StopOnExit stop_run{{"rtmp_re"}};
   ASSERT_TRUE(poll_until([&] { return frames > 25 && state_is("rtmp_re", StreamState::Playing); }, seconds(60)));
 
   publisher.reset();  // the camera goes away
@@ -152,6 +165,26 @@ TEST_F(Health, RtmpPublisherThatGoesAwayAndComesBackIsReconnected) {
   EXPECT_EQ(run.get(), 0);
 }
 
+TEST_F(Health, CameraThatIsNotUpYetIsWaitedFor) {
+  RtspTestServer server;
+  server.kill_hard();  // the address is known, nothing answers yet
+  ConfigFile conf(config({entry("cam_late", rtsp_props(server, "\"manualRebuild\":false"))}));
+  std::atomic<int> frames{0};
+  Callback cb = counting(frames);
+  auto run = start_async("cam_late", cb);
+  StopOnExit stop_run{{"cam_late"}};
+  ASSERT_TRUE(poll_until([&] { return state_is("cam_late", StreamState::Reconnecting); }, seconds(60)));
+  EXPECT_EQ(frames, 0);
+  EXPECT_FALSE(health("cam_late").last_error.empty());
+  server.restart();
+  ASSERT_TRUE(poll_until([&] { return frames > 10 && state_is("cam_late", StreamState::Playing); }, seconds(90)))
+      << "state " << stream_state_name(health("cam_late").state) << ", last error " << health("cam_late").last_error;
+  EXPECT_EQ(health("cam_late").reconnects, 1u);
+  gstreamer_pipeline_shutdown("cam_late");
+  ASSERT_TRUE(ends(run));
+  EXPECT_EQ(run.get(), 0);
+}
+
 TEST_F(Health, ManualRebuildStreamEndsWhenTheServerDies) {
   // "manualRebuild": true keeps what the stream did before: it ends, with the reason.
   RtspTestServer server;
@@ -159,6 +192,7 @@ TEST_F(Health, ManualRebuildStreamEndsWhenTheServerDies) {
   std::atomic<int> frames{0};
   Callback cb = counting(frames);
   auto run = start_async("cam_manual", cb);
+  StopOnExit stop_run{{"cam_manual"}};
   ASSERT_TRUE(poll_until([&] { return frames > 10; }, seconds(60)));
   server.kill_hard();
   ASSERT_TRUE(ends(run));
@@ -175,6 +209,7 @@ TEST_F(Health, FrozenSourceTurnsStalledAndRecovers) {
   std::atomic<int> frames{0};
   Callback cb = counting(frames);
   auto run = start_async("cam_stall", cb);
+  StopOnExit stop_run{{"cam_stall"}};
   ASSERT_TRUE(poll_until([&] { return frames > 10 && state_is("cam_stall", StreamState::Playing); }, seconds(60)));
   EXPECT_DOUBLE_EQ(health("cam_stall").stall_timeout_s, 1.0);
 
@@ -201,6 +236,7 @@ TEST_F(Health, FrozenSourceIsRebuiltWhenRebuildIsAutomatic) {
   std::atomic<int> frames{0};
   Callback cb = counting(frames);
   auto run = start_async("cam_freeze", cb);
+  StopOnExit stop_run{{"cam_freeze"}};
   ASSERT_TRUE(poll_until([&] { return frames > 10 && state_is("cam_freeze", StreamState::Playing); }, seconds(60)));
   freeze(server, true);
   const bool reconnecting =
@@ -228,6 +264,7 @@ TEST_F(Health, StopWhileReconnectingEndsAndFinalisesTheRecording) {
   std::atomic<int> frames{0};
   Callback cb = counting(frames);
   auto run = start_async("cam_down", cb);
+  StopOnExit stop_run{{"cam_down"}};
   ASSERT_TRUE(poll_until([&] { return frames > 25; }, seconds(60)));
   server.kill_hard();
   ASSERT_TRUE(poll_until([&] { return state_is("cam_down", StreamState::Reconnecting); }, seconds(60)));
@@ -252,7 +289,9 @@ TEST_F(Health, SlowCallbackShowsInItsOwnNumbersOnly) {
   };
   Callback fast = counting(fast_frames);
   auto run_slow = start_async("cam_slow", slow);
+  StopOnExit stop_run_slow{{"cam_slow"}};
   auto run_fast = start_async("cam_fast", fast);
+  StopOnExit stop_run_fast{{"cam_fast"}};
   ASSERT_TRUE(poll_until([&] { return slow_frames > 2 && fast_frames > 2; }, seconds(60)));
   // While the slow stream delivers 10 frames (2 s of callbacks), the other one must go on
   // at its own rate: about 25 frames a second, far more than 3 per slow frame.

@@ -878,6 +878,12 @@ int supervise_network_input(const RunnerProfile& p, PiplineData* d, GstElement* 
       since = now;
       frames_at = metrics->decoded();
       gst_element_sync_state_with_parent(input);
+      // A pipeline whose first input never delivered is still on its way to PLAYING (its
+      // sinks never prerolled) and may have lost track of it when that input was taken
+      // out: asking again lets the new input's first frames carry it there.
+      GstState current = GST_STATE_VOID_PENDING;
+      gst_element_get_state(d->pipeline, &current, nullptr, 0);
+      if (current != GST_STATE_PLAYING) gst_element_set_state(d->pipeline, GST_STATE_PLAYING);
     }
   }
 }
