@@ -70,7 +70,8 @@ void remove_entry(const EntryPtr& entry) {
 }
 
 EntryPtr insert_entry(const std::string& id, StreamKind kind) {
-  EntryPtr entry;
+  // Made before the lock: it reads the stream's stall time from the configuration file.
+  EntryPtr entry = std::make_shared<StreamEntry>(id, kind);
   {
     std::lock_guard<std::mutex> g(g_registry_mutex);
     auto it = g_entries.find(id);
@@ -80,7 +81,6 @@ EntryPtr insert_entry(const std::string& id, StreamKind kind) {
                  running_kind, kind_name(kind));
       return nullptr;
     }
-    entry = std::make_shared<StreamEntry>(id, kind);
     g_entries.emplace(id, entry);
   }
   running = true;
