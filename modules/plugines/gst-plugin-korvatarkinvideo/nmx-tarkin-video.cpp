@@ -16,27 +16,12 @@
 
 #include <cstdio>
 
+#include "nmx-tarkin-props.h"
+
 GST_DEBUG_CATEGORY_EXTERN (gst_nmx_tarkin_video_debug);
 #define GST_CAT_DEFAULT gst_nmx_tarkin_video_debug
 
-enum {
-  PROP_0,
-  PROP_MODEL,
-  PROP_MODEL_TYPE,
-  PROP_ROI_WIDTH,
-  PROP_ROI_HEIGHT,
-  PROP_BOX_THRESH,
-  PROP_NMS_THRESH,
-  PROP_PRINT_VALID_BOXES,
-};
-
-#define DEFAULT_MODEL NULL
 #define DEFAULT_MODEL_TYPE "yolov8-segmentation"
-#define DEFAULT_ROI_WIDTH 0
-#define DEFAULT_ROI_HEIGHT 0
-#define DEFAULT_BOX_THRESH 0.5
-#define DEFAULT_NMS_THRESH 0.45
-#define DEFAULT_PRINT_VALID_BOXES TRUE
 
 #define PERIODIC_LOG_FRAMES 25
 
@@ -253,73 +238,13 @@ gst_nmx_tarkin_video_change_state (GstElement * element, GstStateChange transiti
 static void
 gst_nmx_tarkin_video_set_property (GObject * object, guint prop_id, const GValue * value, GParamSpec * pspec)
 {
-  GstNmxTarkinVideo *self = GST_NMX_TARKIN_VIDEO (object);
-  GST_OBJECT_LOCK (self);
-  switch (prop_id) {
-    case PROP_MODEL:
-      g_free (self->model);
-      self->model = g_value_dup_string (value);
-      break;
-    case PROP_MODEL_TYPE:
-      g_free (self->model_type);
-      self->model_type = g_value_dup_string (value);
-      break;
-    case PROP_ROI_WIDTH:
-      self->roi_width = g_value_get_uint (value);
-      break;
-    case PROP_ROI_HEIGHT:
-      self->roi_height = g_value_get_uint (value);
-      break;
-    case PROP_BOX_THRESH:
-      self->box_thresh = g_value_get_double (value);
-      self->box_thresh_set = TRUE;
-      break;
-    case PROP_NMS_THRESH:
-      self->nms_thresh = g_value_get_double (value);
-      self->nms_thresh_set = TRUE;
-      break;
-    case PROP_PRINT_VALID_BOXES:
-      self->print_valid_boxes = g_value_get_boolean (value);
-      break;
-    default:
-      G_OBJECT_WARN_INVALID_PROPERTY_ID (object, prop_id, pspec);
-      break;
-  }
-  GST_OBJECT_UNLOCK (self);
+  nmx_tarkin_set_property (GST_NMX_TARKIN_VIDEO (object), prop_id, value, pspec);
 }
 
 static void
 gst_nmx_tarkin_video_get_property (GObject * object, guint prop_id, GValue * value, GParamSpec * pspec)
 {
-  GstNmxTarkinVideo *self = GST_NMX_TARKIN_VIDEO (object);
-  GST_OBJECT_LOCK (self);
-  switch (prop_id) {
-    case PROP_MODEL:
-      g_value_set_string (value, self->model);
-      break;
-    case PROP_MODEL_TYPE:
-      g_value_set_string (value, self->model_type);
-      break;
-    case PROP_ROI_WIDTH:
-      g_value_set_uint (value, self->roi_width);
-      break;
-    case PROP_ROI_HEIGHT:
-      g_value_set_uint (value, self->roi_height);
-      break;
-    case PROP_BOX_THRESH:
-      g_value_set_double (value, self->box_thresh);
-      break;
-    case PROP_NMS_THRESH:
-      g_value_set_double (value, self->nms_thresh);
-      break;
-    case PROP_PRINT_VALID_BOXES:
-      g_value_set_boolean (value, self->print_valid_boxes);
-      break;
-    default:
-      G_OBJECT_WARN_INVALID_PROPERTY_ID (object, prop_id, pspec);
-      break;
-  }
-  GST_OBJECT_UNLOCK (self);
+  nmx_tarkin_get_property (GST_NMX_TARKIN_VIDEO (object), prop_id, value, pspec);
 }
 
 static void
@@ -339,34 +264,13 @@ gst_nmx_tarkin_video_class_init (GstNmxTarkinVideoClass * klass)
   GObjectClass *gobject_class = G_OBJECT_CLASS (klass);
   GstElementClass *element_class = GST_ELEMENT_CLASS (klass);
   GstBaseTransformClass *trans_class = GST_BASE_TRANSFORM_CLASS (klass);
-  const GParamFlags flags = (GParamFlags) (G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS);
 
   gobject_class->set_property = gst_nmx_tarkin_video_set_property;
   gobject_class->get_property = gst_nmx_tarkin_video_get_property;
   gobject_class->finalize = gst_nmx_tarkin_video_finalize;
 
-  g_object_class_install_property (gobject_class, PROP_MODEL,
-      g_param_spec_string ("model", "Model", "Tarkin model path", DEFAULT_MODEL, flags));
-  g_object_class_install_property (gobject_class, PROP_MODEL_TYPE,
-      g_param_spec_string ("model-type", "Model Type",
-          "Inference logic type (currently only yolov8-segmentation is supported)", DEFAULT_MODEL_TYPE, flags));
-  g_object_class_install_property (gobject_class, PROP_ROI_WIDTH,
-      g_param_spec_uint ("roi-width", "ROI Width",
-          "Final target ROI width for future use; currently has no effect on processing", 0, G_MAXUINT,
-          DEFAULT_ROI_WIDTH, flags));
-  g_object_class_install_property (gobject_class, PROP_ROI_HEIGHT,
-      g_param_spec_uint ("roi-height", "ROI Height",
-          "Final target ROI height for future use; currently has no effect on processing", 0, G_MAXUINT,
-          DEFAULT_ROI_HEIGHT, flags));
-  g_object_class_install_property (gobject_class, PROP_BOX_THRESH,
-      g_param_spec_double ("box-thresh", "Box Threshold", "Confidence threshold used for box/object filtering",
-          0.0, 1.0, DEFAULT_BOX_THRESH, flags));
-  g_object_class_install_property (gobject_class, PROP_NMS_THRESH,
-      g_param_spec_double ("nms-thresh", "NMS Threshold", "IoU threshold used for non-maximum suppression",
-          0.0, 1.0, DEFAULT_NMS_THRESH, flags));
-  g_object_class_install_property (gobject_class, PROP_PRINT_VALID_BOXES,
-      g_param_spec_boolean ("print-valid-boxes", "Print Valid Boxes", "Print valid detection boxes in logs",
-          DEFAULT_PRINT_VALID_BOXES, flags));
+  nmx_tarkin_install_properties (gobject_class, DEFAULT_MODEL_TYPE,
+      "Inference logic type (currently only yolov8-segmentation is supported)");
 
   gst_element_class_set_static_metadata (element_class, "Tarkin segmentation overlay video plugin", "ML/Video",
       "Read GBM BGR video frames, run segmentation inference, and output overlay video for qtivcomposer", "NMX");
@@ -396,11 +300,11 @@ gst_nmx_tarkin_video_init (GstNmxTarkinVideo * self)
   self->out_info_valid = FALSE;
   self->model = NULL;
   self->model_type = g_strdup (DEFAULT_MODEL_TYPE);
-  self->roi_width = DEFAULT_ROI_WIDTH;
-  self->roi_height = DEFAULT_ROI_HEIGHT;
-  self->box_thresh = DEFAULT_BOX_THRESH;
-  self->nms_thresh = DEFAULT_NMS_THRESH;
-  self->print_valid_boxes = DEFAULT_PRINT_VALID_BOXES;
+  self->roi_width = NMX_TARKIN_DEFAULT_ROI_WIDTH;
+  self->roi_height = NMX_TARKIN_DEFAULT_ROI_HEIGHT;
+  self->box_thresh = NMX_TARKIN_DEFAULT_BOX_THRESH;
+  self->nms_thresh = NMX_TARKIN_DEFAULT_NMS_THRESH;
+  self->print_valid_boxes = NMX_TARKIN_DEFAULT_PRINT_VALID_BOXES;
   self->box_thresh_set = FALSE;
   self->nms_thresh_set = FALSE;
   self->frame_count = 0;
