@@ -60,6 +60,24 @@ struct StopOnExit {
 
 bool ends(std::future<int>& f) { return f.wait_for(std::chrono::seconds(150)) == std::future_status::ready; }
 
+// A stream started on its own thread with a callback that counts frames; stopped on
+// the way out if a failed assertion leaves the test early.
+struct CountingStream {
+  explicit CountingStream(std::string stream_id) : id(std::move(stream_id)), cb(counting(frames)) {
+    run = start_async(id, cb);
+  }
+  ~CountingStream() { StopOnExit{{id}}; }
+  // Stops it and waits until its start call has returned.
+  bool stop_and_end() {
+    gstreamer_pipeline_shutdown(id);
+    return ends(run);
+  }
+  std::string id;
+  std::atomic<int> frames{0};
+  Callback cb;
+  std::future<int> run;
+};
+
 // Freezes or thaws the whole server process group: the TCP connection stays open, but
 // nothing is sent on it.
 void freeze(RtspTestServer& server, bool on) { kill(-server.process().pid(), on ? SIGSTOP : SIGCONT); }
@@ -89,10 +107,8 @@ TEST_F(Health, KilledServerIsReconnectedAndTheRecordingGoesOn) {
   const std::string out = tmp + "/cam.mp4";
   ConfigFile conf(config({entry("cam_re", rtsp_props(server, "\"manualRebuild\":false,\"outputType\":\"mp4\","
                                                              "\"outputAddr\":\"" + out + "\",\"width\":640,\"height\":360"))}));
-  std::atomic<int> frames{0};
-  Callback cb = counting(frames);
-  auto run = start_async("cam_re", cb);
-  StopOnExit stop_run{{"cam_re"}};
+  CountingStream stream("cam_re");
+  std::atomic<int>& frames = stream.frames;
   ASSERT_TRUE(poll_until([&] { return frames > 25 && state_is("cam_re", StreamState::Playing); }, seconds(60)));
   EXPECT_EQ(health("cam_re").kind, "classic");
   EXPECT_EQ(health("cam_re").reconnects, 0u);
@@ -117,9 +133,8 @@ TEST_F(Health, KilledServerIsReconnectedAndTheRecordingGoesOn) {
       << ", frames " << frames << " (" << before << " before the drop)";
   EXPECT_GE(health("cam_re").reconnect_attempts, 1u);
 
-  gstreamer_pipeline_shutdown("cam_re");
-  ASSERT_TRUE(ends(run));
-  EXPECT_EQ(run.get(), 0);
+  ASSERT_TRUE(stream.stop_and_end());
+  EXPECT_EQ(stream.run.get(), 0);
   StreamHealth after = health("cam_re");
   EXPECT_FALSE(after.running);
   EXPECT_EQ(after.state, StreamState::Stopped);
@@ -142,10 +157,8 @@ TEST_F(Health, RtmpServerThatDiesAndComesBackIsReconnected) {
   ASSERT_TRUE(nginx.wait_published("cam", seconds(60))) << nginx.error_log();
   ConfigFile conf(config({entry("rtmp_re", "\"inputType\":\"rtmp\",\"inputAddr\":\"" + nginx.url("cam") +
                                                " live=1\",\"decodeType\":\"H264\",\"manualRebuild\":false")}));
-  std::atomic<int> frames{0};
-  Callback cb = counting(frames);
-  auto run = start_async("rtmp_re", cb);
-  StopOnExit stop_run{{"rtmp_re"}};
+  CountingStream stream("rtmp_re");
+  std::atomic<int>& frames = stream.frames;
   ASSERT_TRUE(poll_until([&] { return frames > 25 && state_is("rtmp_re", StreamState::Playing); }, seconds(60)));
 
   // The server goes down: every connection drops at once.
@@ -163,19 +176,16 @@ TEST_F(Health, RtmpServerThatDiesAndComesBackIsReconnected) {
       },
       seconds(120)))
       << "state " << stream_state_name(health("rtmp_re").state) << ", last error " << health("rtmp_re").last_error;
-  gstreamer_pipeline_shutdown("rtmp_re");
-  ASSERT_TRUE(ends(run));
-  EXPECT_EQ(run.get(), 0);
+  ASSERT_TRUE(stream.stop_and_end());
+  EXPECT_EQ(stream.run.get(), 0);
 }
 
 TEST_F(Health, CameraThatIsNotUpYetIsWaitedFor) {
   RtspTestServer server;
   server.kill_hard();  // the address is known, nothing answers yet
   ConfigFile conf(config({entry("cam_late", rtsp_props(server, "\"manualRebuild\":false"))}));
-  std::atomic<int> frames{0};
-  Callback cb = counting(frames);
-  auto run = start_async("cam_late", cb);
-  StopOnExit stop_run{{"cam_late"}};
+  CountingStream stream("cam_late");
+  std::atomic<int>& frames = stream.frames;
   ASSERT_TRUE(poll_until([&] { return state_is("cam_late", StreamState::Reconnecting); }, seconds(60)));
   EXPECT_EQ(frames, 0);
   EXPECT_FALSE(health("cam_late").last_error.empty());
@@ -183,23 +193,20 @@ TEST_F(Health, CameraThatIsNotUpYetIsWaitedFor) {
   ASSERT_TRUE(poll_until([&] { return frames > 10 && state_is("cam_late", StreamState::Playing); }, seconds(90)))
       << "state " << stream_state_name(health("cam_late").state) << ", last error " << health("cam_late").last_error;
   EXPECT_EQ(health("cam_late").reconnects, 1u);
-  gstreamer_pipeline_shutdown("cam_late");
-  ASSERT_TRUE(ends(run));
-  EXPECT_EQ(run.get(), 0);
+  ASSERT_TRUE(stream.stop_and_end());
+  EXPECT_EQ(stream.run.get(), 0);
 }
 
 TEST_F(Health, ManualRebuildStreamEndsWhenTheServerDies) {
   // "manualRebuild": true keeps what the stream did before: it ends, with the reason.
   RtspTestServer server;
   ConfigFile conf(config({entry("cam_manual", rtsp_props(server, "\"manualRebuild\":true"))}));
-  std::atomic<int> frames{0};
-  Callback cb = counting(frames);
-  auto run = start_async("cam_manual", cb);
-  StopOnExit stop_run{{"cam_manual"}};
+  CountingStream stream("cam_manual");
+  std::atomic<int>& frames = stream.frames;
   ASSERT_TRUE(poll_until([&] { return frames > 10; }, seconds(60)));
   server.kill_hard();
-  ASSERT_TRUE(ends(run));
-  run.get();
+  ASSERT_TRUE(ends(stream.run));
+  stream.run.get();
   StreamHealth h = health("cam_manual");
   EXPECT_FALSE(h.running);
   EXPECT_EQ(h.reconnects, 0u);
@@ -209,10 +216,8 @@ TEST_F(Health, ManualRebuildStreamEndsWhenTheServerDies) {
 TEST_F(Health, FrozenSourceTurnsStalledAndRecovers) {
   RtspTestServer server;
   ConfigFile conf(config({entry("cam_stall", rtsp_props(server, "\"manualRebuild\":true,\"stallTimeout\":1"))}));
-  std::atomic<int> frames{0};
-  Callback cb = counting(frames);
-  auto run = start_async("cam_stall", cb);
-  StopOnExit stop_run{{"cam_stall"}};
+  CountingStream stream("cam_stall");
+  std::atomic<int>& frames = stream.frames;
   ASSERT_TRUE(poll_until([&] { return frames > 10 && state_is("cam_stall", StreamState::Playing); }, seconds(60)));
   EXPECT_DOUBLE_EQ(health("cam_stall").stall_timeout_s, 1.0);
 
@@ -228,18 +233,15 @@ TEST_F(Health, FrozenSourceTurnsStalledAndRecovers) {
   // Frames flow again once the source sends again.
   EXPECT_TRUE(poll_until([&] { return frames > frozen_at + 10 && state_is("cam_stall", StreamState::Playing); },
                          seconds(60)));
-  gstreamer_pipeline_shutdown("cam_stall");
-  ASSERT_TRUE(ends(run));
-  EXPECT_EQ(run.get(), 0);
+  ASSERT_TRUE(stream.stop_and_end());
+  EXPECT_EQ(stream.run.get(), 0);
 }
 
 TEST_F(Health, FrozenSourceIsRebuiltWhenRebuildIsAutomatic) {
   RtspTestServer server;
   ConfigFile conf(config({entry("cam_freeze", rtsp_props(server, "\"manualRebuild\":false,\"stallTimeout\":1"))}));
-  std::atomic<int> frames{0};
-  Callback cb = counting(frames);
-  auto run = start_async("cam_freeze", cb);
-  StopOnExit stop_run{{"cam_freeze"}};
+  CountingStream stream("cam_freeze");
+  std::atomic<int>& frames = stream.frames;
   ASSERT_TRUE(poll_until([&] { return frames > 10 && state_is("cam_freeze", StreamState::Playing); }, seconds(60)));
   freeze(server, true);
   const bool reconnecting =
@@ -254,9 +256,8 @@ TEST_F(Health, FrozenSourceIsRebuiltWhenRebuildIsAutomatic) {
         return get_stream_health("cam_freeze", h) == 0 && h.reconnects >= 1 && frames > before + 10;
       },
       seconds(90)));
-  gstreamer_pipeline_shutdown("cam_freeze");
-  ASSERT_TRUE(ends(run));
-  EXPECT_EQ(run.get(), 0);
+  ASSERT_TRUE(stream.stop_and_end());
+  EXPECT_EQ(stream.run.get(), 0);
 }
 
 TEST_F(Health, StopWhileReconnectingEndsAndFinalisesTheRecording) {
@@ -264,16 +265,13 @@ TEST_F(Health, StopWhileReconnectingEndsAndFinalisesTheRecording) {
   const std::string out = tmp + "/down.mp4";
   ConfigFile conf(config({entry("cam_down", rtsp_props(server, "\"manualRebuild\":false,\"outputType\":\"mp4\","
                                                                "\"outputAddr\":\"" + out + "\",\"width\":640,\"height\":360"))}));
-  std::atomic<int> frames{0};
-  Callback cb = counting(frames);
-  auto run = start_async("cam_down", cb);
-  StopOnExit stop_run{{"cam_down"}};
+  CountingStream stream("cam_down");
+  std::atomic<int>& frames = stream.frames;
   ASSERT_TRUE(poll_until([&] { return frames > 25; }, seconds(60)));
   server.kill_hard();
   ASSERT_TRUE(poll_until([&] { return state_is("cam_down", StreamState::Reconnecting); }, seconds(60)));
-  gstreamer_pipeline_shutdown("cam_down");
-  ASSERT_TRUE(ends(run));
-  EXPECT_EQ(run.get(), 0);
+  ASSERT_TRUE(stream.stop_and_end());
+  EXPECT_EQ(stream.run.get(), 0);
   EXPECT_EQ(health("cam_down").state, StreamState::Stopped);
   nimbra_test::MediaInfo info = nimbra_test::count_frames(out);
   ASSERT_TRUE(info.ok) << info.error;
