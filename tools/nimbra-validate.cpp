@@ -379,7 +379,11 @@ std::vector<Need> needed_factories(const std::string& properties_json, const std
       need(f, "RTSP input");
     need(decoder(false), "RTSP input decoder");
   } else if (input == "rtmp") {
-    for (const std::string& f : {std::string("rtmpsrc"), std::string("flvdemux"), std::string("queue"), parse})
+    // The input group takes GStreamer's own RTMP client where it is installed.
+    GstElementFactory* own = gst_element_factory_find("rtmp2src");
+    const std::string client = own ? "rtmp2src" : "rtmpsrc";
+    if (own) gst_object_unref(own);
+    for (const std::string& f : {client, std::string("flvdemux"), std::string("queue"), parse})
       need(f, "RTMP input");
     need(decoder(false), "RTMP input decoder");
   } else if (input == "usbcam") {

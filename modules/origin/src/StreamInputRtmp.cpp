@@ -15,6 +15,13 @@ StreamInputRtmp::StreamInputRtmp(std::string location_, std::string stream_id_)
 }
 
 namespace {
+bool rtmp2_available() {
+  GstElementFactory* f = gst_element_factory_find("rtmp2src");
+  if (!f) return false;
+  gst_object_unref(f);
+  return true;
+}
+
 // flvdemux fails the whole stream when a pad it feeds (usually the audio one, which comes
 // first) is not linked; a skipped pad's data is dropped at the pad instead. (A fake sink
 // would block the demuxer while the pipeline prerolls.)
@@ -50,7 +57,11 @@ void cb_flvdemux_pad_added(GstElement*, GstPad* pad, gpointer data) {
 
 GstElement* StreamInputRtmp::build() {
   GstElement* bin = gst_bin_new(binName.c_str());
-  GstElement* src = gst_element_factory_make("rtmpsrc", nullptr);
+  // GStreamer's own RTMP client where it is installed: librtmp's rtmpsrc races its
+  // streaming thread against its stop (double frees and crashes in RTMP_Close seen here,
+  // on ordinary stops as well as on stops of a stalled stream).
+  const bool own_client = rtmp2_available();
+  GstElement* src = gst_element_factory_make(own_client ? "rtmp2src" : "rtmpsrc", nullptr);
   GstElement* demux = gst_element_factory_make("flvdemux", nullptr);
   GstElement* queue = gst_element_factory_make("queue", nullptr);
   const std::string codec = get_decode_type(stream_id);
@@ -61,9 +72,18 @@ GstElement* StreamInputRtmp::build() {
     drop_all({bin, src, demux, queue, parser, decoder});
     return nullptr;
   }
-  // librtmp waits 120 s by default for a silent server, also while the pipeline is being
-  // stopped; a stream silent for 10 s is gone anyway.
-  g_object_set(src, "location", location.c_str(), "timeout", 10, nullptr);
+  if (own_client) {
+    // librtmp-style options after the URL (" live=1") mean nothing to rtmp2src, which
+    // always plays live; a stream silent for 10 s is gone.
+    const std::string url = location.substr(0, location.find(' '));
+    if (url.size() != location.size())
+      NLOG_INFO("RTMP options after the address are not used: %s", location.substr(url.size() + 1).c_str());
+    g_object_set(src, "location", url.c_str(), "timeout", 10, "idle-timeout", 10, nullptr);
+  } else {
+    // librtmp waits 120 s by default for a silent server, also while the pipeline is being
+    // stopped; a stream silent for 10 s is gone anyway.
+    g_object_set(src, "location", location.c_str(), "timeout", 10, nullptr);
+  }
   add_all(bin, {src, demux, queue, parser, decoder});
   if (!gst_element_link(src, demux)) {
     NLOG_ERROR("Failed to link rtmpsrc and flvdemux. Exiting.");
