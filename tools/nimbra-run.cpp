@@ -149,12 +149,28 @@ bool feed_splice(const std::string& id, const std::string& file, bool fast) {
   }
   bool ok = true;
   GstElement* aus = gst_bin_get_by_name(GST_BIN(reader), "aus");
+  GstBus* bus = gst_element_get_bus(reader);
   gst_element_set_state(reader, GST_STATE_PLAYING);
   const auto t0 = std::chrono::steady_clock::now();
   int64_t first_pts = -1;
   while (!g_stopping) {
-    GstSample* s = gst_app_sink_pull_sample(GST_APP_SINK(aus));
-    if (!s) break;
+    // Short waits, so a stop or an unreadable clip is seen at once instead of blocking
+    // in a pull that never returns.
+    GstSample* s = gst_app_sink_try_pull_sample(GST_APP_SINK(aus), 200 * GST_MSECOND);
+    if (!s) {
+      if (gst_app_sink_is_eos(GST_APP_SINK(aus))) break;
+      if (GstMessage* m = gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR)) {
+        GError* err = nullptr;
+        gst_message_parse_error(m, &err, nullptr);
+        fprintf(stderr, "nimbra-run: [%s] cannot read %s: %s\n", id.c_str(), file.c_str(),
+                err ? err->message : "unknown error");
+        g_clear_error(&err);
+        gst_message_unref(m);
+        ok = false;
+        break;
+      }
+      continue;
+    }
     GstBuffer* b = gst_sample_get_buffer(s);
     const int64_t pts = GST_BUFFER_PTS_IS_VALID(b) ? (int64_t)GST_BUFFER_PTS(b) : -1;
     if (!fast && pts >= 0) {
@@ -175,6 +191,7 @@ bool feed_splice(const std::string& id, const std::string& file, bool fast) {
     }
   }
   gst_element_set_state(reader, GST_STATE_NULL);
+  gst_object_unref(bus);
   gst_object_unref(aus);
   gst_object_unref(reader);
   return ok;
@@ -439,6 +456,11 @@ int main(int argc, char** argv) {
       fprintf(stderr, "nimbra-run: stream id \"%s\" is not usable in %s (see --list)\n", id.c_str(), config.c_str());
       return 2;
     }
+    if (ins.inputType == "splice" && !exists(splice_file)) {
+      fprintf(stderr, "nimbra-run: stream \"%s\" is fed from %s, which does not exist (see --splice-file)\n",
+              id.c_str(), splice_file.c_str());
+      return 2;
+    }
     auto st = std::make_unique<StreamStats>();
     st->id = id;
     st->kind = ins.inputType == "splice" ? "splice"
@@ -494,10 +516,17 @@ int main(int argc, char** argv) {
     for (auto& st : streams) all_done = all_done && st->done;
     if (all_done) break;
     pollfd pfd = {g_signal_pipe[0], POLLIN, 0};
-    if (poll(&pfd, 1, 200) > 0 && !interrupted) {
-      char c;
-      ssize_t r = read(g_signal_pipe[0], &c, 1);
-      (void)r;
+    char c;
+    if (poll(&pfd, 1, 200) > 0 && read(g_signal_pipe[0], &c, 1) == 1) {
+      if (interrupted) {
+        // A second Ctrl+C (or SIGTERM) while the streams drain: the user wants out now.
+        fprintf(say, "nimbra-run: stopping at once; recordings may be incomplete\n");
+        fflush(say);
+        signal(SIGINT, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
+        raise(SIGINT);
+        _exit(130);
+      }
       interrupted = true;
       g_stopping = true;
       fprintf(say, "nimbra-run: stopping...\n");

@@ -145,10 +145,12 @@ void replace_pipeline(const std::string& key, GstElement* pipeline);
 // Whether the stream `key` was asked to stop (or is not registered at all).
 bool stop_requested(const std::string& key);
 
-// Installs the SIGINT handler once; it keeps the host's handler and calls it after its
-// own. The handler only writes to a pipe; a forwarder thread then stops every registered
-// stream through its own stop action, outside signal context.
-void install_sigint_forwarder();
+// The registry counts its streams here: the SIGINT handler is installed while at least one
+// stream is registered (the host's disposition is kept and restored afterwards). On the
+// first SIGINT every stream is stopped through its own stop action, from a forwarder
+// thread outside signal context; a second one while they drain goes to the host.
+void sigint_stream_added();
+void sigint_stream_removed();
 // Extra work for the forwarder thread on every SIGINT (the rolling recorder's).
 void add_sigint_action(std::function<void()> action);
 

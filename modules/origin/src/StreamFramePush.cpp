@@ -104,7 +104,7 @@ int frame_push(StreamProperty& prop, std::function<int8_t(const Image&)>& callba
   fflush(stdout);
   NLOG_INFO(network ? "Registration pipeline for network stream id: %s" : "Registration pipeline for mp4 stream id: %s",
             key.c_str());
-  nimbra_internal::ElementRef src(gst_bin_get_by_name(GST_BIN(pipeline.get()), "mysrc"));
+  auto src = nimbra_internal::ElementRef::adopt(gst_bin_get_by_name(GST_BIN(pipeline.get()), "mysrc"));
   GstCaps* caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "RGB", "width", G_TYPE_INT, prop.width,
                                       "height", G_TYPE_INT, prop.height, "framerate", GST_TYPE_FRACTION, fps, 1,
                                       nullptr);

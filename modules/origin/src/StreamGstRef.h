@@ -27,11 +27,18 @@ struct GstCapsUnref {
 };
 
 // An element reference that this code owns. A floating element is sunk on adoption, so
-// releasing it never unrefs a floating reference.
+// releasing it never unrefs a floating reference. A reference that is already owned (what
+// gst_bin_get_by_name and gst_element_get_parent return) is taken over with adopt();
+// sinking it would add a second reference that nothing drops.
 class ElementRef {
  public:
   ElementRef() = default;
   explicit ElementRef(GstElement* e) : p_(e ? GST_ELEMENT(gst_object_ref_sink(e)) : nullptr) {}
+  static ElementRef adopt(GstElement* owned) {
+    ElementRef r;
+    r.p_.reset(owned);
+    return r;
+  }
   GstElement* get() const { return p_.get(); }
   explicit operator bool() const { return p_ != nullptr; }
   // Hands the reference to the caller.

@@ -41,10 +41,20 @@ void map_set(const std::string& id, GstElement* pipeline) {
   }
 }
 
+bool forget_entry(const EntryPtr& entry);
+
 void remove_entry(const EntryPtr& entry) {
-  std::lock_guard<std::mutex> g(g_registry_mutex);
+  {
+    std::lock_guard<std::mutex> g(g_registry_mutex);
+    if (!forget_entry(entry)) return;
+  }
+  sigint_stream_removed();
+}
+
+// Takes the entry out (registry lock held); false when it is not (or no longer) there.
+bool forget_entry(const EntryPtr& entry) {
   auto it = g_entries.find(entry->id());
-  if (it == g_entries.end() || it->second != entry) return;  // never someone else's entry
+  if (it == g_entries.end() || it->second != entry) return false;  // never someone else's entry
   g_entries.erase(it);
   // Kept for status queries: a stream that ended without a failure was stopped.
   const std::shared_ptr<StreamMetrics>& m_ = entry->metrics();
@@ -67,6 +77,7 @@ void remove_entry(const EntryPtr& entry) {
     if (m->second) gst_object_unref(m->second);
     pipeline_map.erase(m);
   }
+  return true;
 }
 
 EntryPtr insert_entry(const std::string& id, StreamKind kind) {
@@ -84,7 +95,7 @@ EntryPtr insert_entry(const std::string& id, StreamKind kind) {
     g_entries.emplace(id, entry);
   }
   running = true;
-  install_sigint_forwarder();
+  sigint_stream_added();
   return entry;
 }
 
