@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "StreamRegistry.h"
 #include "nimbra.h"
 
 namespace py = pybind11;
@@ -438,6 +439,23 @@ PYBIND11_MODULE(nimbragst, m) {
         return py::str(text);
       },
       py::arg("stream_id"), "The pipeline start_stream would build, without playing it; None when it cannot.");
+
+  m.def(
+      "shutdown_all_and_wait",
+      [](double timeout_seconds) {
+        return without_gil([&] { return Velkor::Nimbra::shutdown_all_and_wait(timeout_seconds); });
+      },
+      py::arg("timeout_seconds") = 60.0,
+      "Stop every running stream and wait until all have ended (recordings finalised); True when in time.");
+
+  // Streams still running when the interpreter exits (a Ctrl+C that ended the main thread
+  // while a stream thread was in start_stream, daemon threads) are stopped and waited for
+  // before Python tears itself down, so their recordings are finalised. The GIL is given
+  // up meanwhile: the streams' callbacks need it to finish their frames.
+  py::module_::import("atexit").attr("register")(py::cpp_function([] {
+    if (nimbra_internal::running_stream_ids().empty()) return;
+    without_gil([] { Velkor::Nimbra::shutdown_all_and_wait(60.0); });
+  }));
 
   // Internal hooks for the tests and the benchmark; not part of the public interface.
   m.def("_set_config_path", &py_set_config_path, py::arg("path"),

@@ -3,6 +3,7 @@ library's SIGINT handling, and frame views kept past their callback stay sound.
 """
 import json
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -36,6 +37,7 @@ def test_keyboard_interrupt_still_works_after_a_frame_push_stream(tmp_path):
     script = tmp_path / "ki.py"
     script.write_text(textwrap.dedent("""
         import os, signal, sys, threading, time
+        signal.signal(signal.SIGINT, signal.default_int_handler)  # as from a terminal
         import nimbragst
         nimbragst._set_config_path(sys.argv[1])
         frames = []
@@ -111,3 +113,91 @@ def test_drawing_through_a_view_reaches_the_next_reader_of_the_frame(tmp_path):
 
     assert nimbragst._call_with_image(cb, 4, 2) == 0
     assert seen == [0xAB]
+
+
+def demuxed_video_frames(path):
+    """Video frames of an MP4 as its demuxer sees them; 0 when the file does not demux."""
+    import gi
+
+    gi.require_version("Gst", "1.0")
+    from gi.repository import Gst
+    Gst.init(None)
+    pipe = Gst.parse_launch(f'filesrc location="{path}" ! qtdemux ! appsink name=sink sync=false')
+    sink = pipe.get_by_name("sink")
+    pipe.set_state(Gst.State.PLAYING)
+    n = 0
+    try:
+        while sink.emit("try-pull-sample", 30 * Gst.SECOND) is not None:
+            n += 1
+        if pipe.get_bus().pop_filtered(Gst.MessageType.ERROR) is not None:
+            return 0
+    finally:
+        pipe.set_state(Gst.State.NULL)
+    return n
+
+
+PATTERNS = {
+    # The recommended shape: streams on threads, the main thread waiting on them.
+    "thread-join": """
+        t = threading.Thread(target=run, daemon=DAEMON)
+        t.start()
+        t.join()
+    """,
+    "sleep-loop": """
+        t = threading.Thread(target=run, daemon=DAEMON)
+        t.start()
+        while True:
+            time.sleep(0.2)
+    """,
+    "main-thread": """
+        run()
+    """,
+}
+
+
+@pytest.mark.parametrize("pattern,daemon", [("thread-join", False), ("thread-join", True),
+                                            ("sleep-loop", True), ("main-thread", False)])
+def test_one_ctrl_c_leaves_a_playable_recording(tmp_path, pattern, daemon):
+    out_file = tmp_path / "drawn.mp4"
+    conf = write_config(tmp_path / "nimbra-gst.conf", {
+        "streamsId": "drawn", "properties": {
+            "saveMp4": True, "width": 160, "height": 96, "fps": 25, "outputFile": str(out_file)}})
+    script = tmp_path / "app.py"
+    script.write_text(textwrap.dedent("""
+        import signal, sys, threading, time
+        # As started from a terminal: Ctrl+C raises KeyboardInterrupt (a shell without job
+        # control starts background programs with SIGINT ignored).
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        import nimbragst
+        DAEMON = %s
+        nimbragst._set_config_path(sys.argv[1])
+        seen = []
+        def cb(img):
+            seen.append(1)
+            if len(seen) == 30:
+                print("PLAYING", flush=True)
+            return 0
+        def run():
+            nimbragst.start_stream("drawn", cb)
+    """ % daemon) + textwrap.dedent(PATTERNS[pattern]))
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(
+        p for p in [str(Path(nimbragst.__file__).parent), env.get("PYTHONPATH", "")] if p)
+    err_file = tmp_path / "stderr.txt"
+    with open(err_file, "w") as err:
+        proc = subprocess.Popen([sys.executable, str(script), conf], stdout=subprocess.PIPE,
+                                stderr=err, text=True, env=env)
+    try:
+        # The library prints a few lines of its own before the callback's.
+        for line in proc.stdout:
+            if line.strip() == "PLAYING":
+                break
+        else:
+            pytest.fail("the stream never played: " + err_file.read_text()[-2000:])
+        proc.send_signal(signal.SIGINT)
+        proc.wait(timeout=HANG_TIMEOUT)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    assert demuxed_video_frames(out_file) >= 30, err_file.read_text()[-2000:]

@@ -2,6 +2,7 @@
 #include "nimbra.h"
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <opencv2/imgproc.hpp>
@@ -323,6 +324,18 @@ void gstreamer_pipeline_shutdown(std::string stream_id) {
   // Every kind of stream is found in the registry and stopped by its own stop action;
   // the configuration file plays no part in a stop.
   send_eos(stream_id);
+}
+
+bool shutdown_all_and_wait(double timeout_seconds) {
+  send_eos("all_stream");
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds((int64_t)(std::max(0.0, timeout_seconds) * 1000.0));
+  // The stops drain on the streams' own threads; nothing signals the last one's end here.
+  while (!nimbra_internal::running_stream_ids().empty()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
 }
 
 int get_stream_status() { return -1; }

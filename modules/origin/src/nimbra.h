@@ -57,6 +57,10 @@ int start_split_stream(std::string stream_id_1, std::function<int8_t(const Image
 // streams (the blocked start call returns once the stream has ended); a splice stream is
 // ended before it returns.
 void gstreamer_pipeline_shutdown(std::string stream_id);
+// Stops every running stream as "all_stream" does and waits until all of them have ended
+// (recordings finalised), at most `timeout_seconds`. true when they all ended in time. For
+// a host's way out: nothing a stream writes is cut off by the process ending under it.
+bool shutdown_all_and_wait(double timeout_seconds = 60);
 int get_stream_status();
 
 // Deep copy of `rows` x `cols` packed three-byte pixels.
