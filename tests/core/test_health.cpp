@@ -321,6 +321,38 @@ TEST_F(Health, SlowCallbackShowsInItsOwnNumbersOnly) {
   EXPECT_EQ(health("cam_fast").state, StreamState::Stopped);
 }
 
+// A callback slower than the stall time is a slow consumer, not a lost camera: with
+// automatic rebuild the input must not be torn down under it.
+TEST_F(Health, SlowCallbackIsNotTakenForALostCamera) {
+  RtspTestServer server;
+  ConfigFile conf(config({entry("cam_busy", rtsp_props(server, "\"manualRebuild\":false,\"stallTimeout\":1"))}));
+  std::atomic<int> frames{0};
+  std::atomic<bool> quick{false};  // once the test has seen enough, the frames still queued pass quickly
+  Callback slow = [&](const Image&) -> int8_t {
+    // The injected fault: a callback that blocks for 2.5 s per frame.
+    for (int i = 0; i < 50 && !quick; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ++frames;
+    return 0;
+  };
+  auto run = start_async("cam_busy", slow);
+  StopOnExit stop_run{{"cam_busy"}};
+  struct Quick {
+    std::atomic<bool>& q;
+    ~Quick() { q = true; }
+  } quick_on_exit{quick};
+  ASSERT_TRUE(poll_until([&] { return frames >= 4; }, seconds(120)));
+  StreamHealth h = health("cam_busy");
+  EXPECT_EQ(h.reconnect_attempts, 0u) << h.last_error;
+  EXPECT_EQ(h.reconnects, 0u);
+  EXPECT_EQ(h.last_error, "");
+  EXPECT_NE(h.state, StreamState::Reconnecting);
+  quick = true;
+  gstreamer_pipeline_shutdown("cam_busy");
+  ASSERT_TRUE(ends(run));
+  EXPECT_EQ(run.get(), 0);
+  EXPECT_EQ(health("cam_busy").reconnect_attempts, 0u);
+}
+
 TEST_F(Health, UnknownAndFailedStreams) {
   StreamHealth h;
   EXPECT_EQ(get_stream_health("never_started", h), -1);

@@ -60,6 +60,7 @@ void StreamMetrics::frame_decoded(uint64_t now) {
 }
 
 void StreamMetrics::frame_delivered(uint64_t ns) {
+  in_callback_since_.store(0, std::memory_order_relaxed);
   if (!metrics_enabled()) return;
   delivered_.fetch_add(1, std::memory_order_relaxed);
   hist_[bucket_of(ns)].fetch_add(1, std::memory_order_relaxed);
@@ -101,7 +102,9 @@ uint64_t StreamMetrics::stall_timeout_ns() const {
 }
 
 uint64_t StreamMetrics::silence_ns(uint64_t now, uint64_t since) const {
-  const uint64_t last = std::max(last_frame_ns_.load(std::memory_order_relaxed), since);
+  if (in_callback_since_.load(std::memory_order_relaxed) != 0) return 0;
+  const uint64_t last = std::max({last_frame_ns_.load(std::memory_order_relaxed),
+                                  last_input_ns_.load(std::memory_order_relaxed), since});
   return now > last ? now - last : 0;
 }
 

@@ -23,8 +23,13 @@ class StreamMetrics {
 
   // A frame reached the delivery point at `now_ns` (steady clock, nanoseconds).
   void frame_decoded(uint64_t now_ns);
-  // The callback took `ns` for the frame.
+  // The callback starts on a frame / took `ns` for it. A callback that is still running
+  // keeps the stream from counting as silent: a slow consumer is not a lost input.
+  void callback_started(uint64_t now_ns) { in_callback_since_.store(now_ns, std::memory_order_relaxed); }
   void frame_delivered(uint64_t ns);
+  // Data reached the chain from the input at `now_ns`, or the input is held back by a full
+  // queue downstream (what a slow callback or output causes); either way it is not silent.
+  void input_active(uint64_t now_ns) { last_input_ns_.store(now_ns, std::memory_order_relaxed); }
   void frames_dropped(uint64_t n) { dropped_.fetch_add(n, std::memory_order_relaxed); }
   // An element reported its cumulative dropped frames (QoS); the largest report of each
   // reporter counts once.
@@ -45,7 +50,8 @@ class StreamMetrics {
   void set_counts_frames(bool on) { counts_frames_.store(on); }
 
   uint64_t decoded() const { return decoded_.load(std::memory_order_relaxed); }
-  // Nanoseconds since the last frame, or since `since_ns` when none came after it.
+  // Nanoseconds since the input last delivered or was held back (or since `since_ns` when
+  // neither happened after it); 0 while a callback runs.
   uint64_t silence_ns(uint64_t now_ns, uint64_t since_ns) const;
   // Playing or starting, and no frame for the stall time (counted from `since_ns` when
   // no frame has come since then).
@@ -62,7 +68,7 @@ class StreamMetrics {
 
   std::atomic<int> state_;
   std::atomic<uint64_t> decoded_{0}, delivered_{0}, dropped_{0}, qos_dropped_{0};
-  std::atomic<uint64_t> first_frame_ns_{0}, last_frame_ns_{0};
+  std::atomic<uint64_t> first_frame_ns_{0}, last_frame_ns_{0}, last_input_ns_{0}, in_callback_since_{0};
   std::atomic<uint32_t> reconnects_{0}, attempts_{0};
   std::atomic<uint64_t> stall_ns_{0};
   std::atomic<bool> counts_frames_{true};

@@ -89,6 +89,7 @@ void deliver(GstPadProbeInfo* info, PiplineData* d, bool set_status, bool v4l2) 
   }
   if (d->metrics && nimbra_internal::metrics_enabled()) {
     const uint64_t t0 = now_ns();
+    d->metrics->callback_started(t0);
     d->callback(d->image);
     d->metrics->frame_delivered(now_ns() - t0);
   } else {

@@ -684,6 +684,31 @@ constexpr uint64_t kStopFallbackNs = 3000000000ULL;
 // every few seconds) before it counts as stalled, however short the stall time.
 constexpr uint64_t kFirstFrameNs = 20000000000ULL;
 
+// Every buffer the input hands to the chain counts as input activity.
+void watch_input_activity(GstPad* joint, const std::shared_ptr<nimbra_internal::StreamMetrics>& metrics) {
+  gst_pad_add_probe(
+      joint, (GstPadProbeType)(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+      [](GstPad*, GstPadProbeInfo*, gpointer data) -> GstPadProbeReturn {
+        (*static_cast<std::shared_ptr<nimbra_internal::StreamMetrics>*>(data))->input_active(now_ns());
+        return GST_PAD_PROBE_OK;
+      },
+      new std::shared_ptr<nimbra_internal::StreamMetrics>(metrics),
+      [](gpointer data) { delete static_cast<std::shared_ptr<nimbra_internal::StreamMetrics>*>(data); });
+}
+
+// Whether a queue holds as much as it may: whoever pushes into it waits, so the input
+// behind it is held back by a slow consumer rather than silent.
+bool queue_is_full(GstElement* queue) {
+  if (!queue || !g_object_class_find_property(G_OBJECT_GET_CLASS(queue), "current-level-buffers")) return false;
+  guint buffers = 0, max_buffers = 0, bytes = 0, max_bytes = 0;
+  guint64 time = 0, max_time = 0;
+  g_object_get(queue, "current-level-buffers", &buffers, "max-size-buffers", &max_buffers, "current-level-bytes",
+               &bytes, "max-size-bytes", &max_bytes, "current-level-time", &time, "max-size-time", &max_time,
+               nullptr);
+  return (max_buffers && buffers + 1 >= max_buffers) || (max_bytes && (guint64)bytes * 10 >= (guint64)max_bytes * 9) ||
+         (max_time && time * 10 >= max_time * 9);
+}
+
 struct InputWatch {
   std::string key;
   std::atomic<bool> ended{false};
@@ -722,6 +747,9 @@ int supervise_network_input(const RunnerProfile& p, PiplineData* d, GstElement* 
     return -1;
   }
   NLOG_INFO("Stream id: %s reconnects its network input when it drops or stalls.", key.c_str());
+  // Silence is measured where the input joins the chain, before the callback's thread.
+  watch_input_activity(joint, metrics);
+  GstElement* first_stage = gst_pad_get_parent_element(joint);
   auto watch = std::make_shared<InputWatch>();
   watch->key = key;
   watch_input_eos(input, watch);
@@ -742,6 +770,7 @@ int supervise_network_input(const RunnerProfile& p, PiplineData* d, GstElement* 
     gst_pad_send_event(joint, gst_event_new_eos());
   };
   auto finish = [&](int rc) {
+    if (first_stage) gst_object_unref(first_stage);
     gst_object_unref(joint);
     release_pipeline(d);
     say(p.stop_completed);
@@ -810,6 +839,7 @@ int supervise_network_input(const RunnerProfile& p, PiplineData* d, GstElement* 
           gst_message_unref(m);
           if (draining) return finish(0);
           metrics->set_error(e.source + ": " + e.message);
+          if (first_stage) gst_object_unref(first_stage);
           gst_object_unref(joint);
           release_pipeline(d);
           say(p.failed);
@@ -832,6 +862,7 @@ int supervise_network_input(const RunnerProfile& p, PiplineData* d, GstElement* 
       continue;
     }
     if (phase == Phase::Live) {
+      if (queue_is_full(first_stage)) metrics->input_active(now);
       if (trying && metrics->decoded() > frames_at) {
         trying = false;
         backoff = kFirstBackoffNs;
