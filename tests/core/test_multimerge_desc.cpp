@@ -387,3 +387,109 @@ TEST(MultiMergeDesc, CompositorPartRunsOnThePlatformElements) {
   gst_object_unref(mixer);
   gst_object_unref(pipe);
 }
+
+namespace {
+// Elements of `bin` (all levels) made by `factory`, in no particular order; refs held.
+std::vector<GstElement*> elements_of(GstElement* bin, const char* factory) {
+  std::vector<GstElement*> out;
+  GstIterator* it = gst_bin_iterate_recurse(GST_BIN(bin));
+  GValue v = G_VALUE_INIT;
+  while (gst_iterator_next(it, &v) == GST_ITERATOR_OK) {
+    GstElement* e = GST_ELEMENT(g_value_get_object(&v));
+    GstElementFactory* f = gst_element_get_factory(e);
+    if (f && std::string(GST_OBJECT_NAME(f)) == factory) out.push_back(GST_ELEMENT(gst_object_ref(e)));
+    g_value_reset(&v);
+  }
+  g_value_unset(&v);
+  gst_iterator_free(it);
+  return out;
+}
+
+std::string string_prop(GstElement* e, const char* name) {
+  gchar* s = nullptr;
+  g_object_get(e, name, &s, nullptr);
+  std::string out = s ? s : "";
+  g_free(s);
+  return out;
+}
+
+// The first structure of an overlay property, parsed the way the overlay parses it.
+std::string overlay_field(const std::string& list, const char* field) {
+  GValue v = G_VALUE_INIT;
+  g_value_init(&v, GST_TYPE_LIST);
+  std::string out = "<unparsable>";
+  if (gst_value_deserialize(&v, list.c_str()) && gst_value_list_get_size(&v) == 1) {
+    const GValue* e = gst_value_list_get_value(&v, 0);
+    if (GST_VALUE_HOLDS_STRUCTURE(e)) {
+      const gchar* s = gst_structure_get_string(gst_value_get_structure(e), field);
+      out = s ? s : "<missing>";
+    }
+  }
+  g_value_unset(&v);
+  return out;
+}
+}  // namespace
+
+// Paths and texts with blanks, quotes, commas and backslashes arrive unchanged where they
+// belong, and an address cannot add elements to the description.
+TEST(MultiMergeDesc, HostValuesStayOneValueEach) {
+  gst_init_once();
+  StreamProperty p = four_cameras();
+  p.inputStreams[1].inputAddr = "rtsp://10.0.0.9:8554/cam1 ! fakesink name=evil";
+  p.inputStreams[2].position = "<0, 540\" ! fakesink name=evil2 x=\">";
+  OutputStreamProperty& rec = p.outputStreams[0];
+  rec.outputAddr = "/tmp/with space/it's \"quoted\".mp4";
+  rec.logoPath = "/tmp/logo, v2; \"final\".png";
+  rec.textStr = "Gate \"A\", lane\\2; exit";
+  rec.textColor = "0xFF0000FF,fontsize=999";
+  p.outputStreams[1].outputAddr = "rtsp://10.0.0.5:8554/live now";
+  p.model = "/models/my model.onnx";
+  for (int mode : {0, 1}) {
+    const std::string d = get_4_cameras_launch_command(p, true, mode);
+    GError* err = nullptr;
+    GstElement* pipe = gst_parse_launch(d.c_str(), &err);
+    ASSERT_TRUE(pipe != nullptr) << (err ? err->message : "") << "\n" << d;
+    g_clear_error(&err);
+    EXPECT_TRUE(elements_of(pipe, "fakesink").empty()) << d;
+
+    std::vector<GstElement*> sources = elements_of(pipe, "rtspsrc");
+    ASSERT_EQ(sources.size(), 4u);
+    bool injected_found = false;
+    for (GstElement* s : sources) {
+      injected_found = injected_found || string_prop(s, "location") == p.inputStreams[1].inputAddr;
+      gst_object_unref(s);
+    }
+    EXPECT_TRUE(injected_found);
+
+    std::vector<GstElement*> files = elements_of(pipe, "filesink");
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(string_prop(files[0], "location"), rec.outputAddr);
+    gst_object_unref(files[0]);
+
+    std::vector<GstElement*> overlays = elements_of(pipe, "qtivoverlay");
+    ASSERT_FALSE(overlays.empty());
+    bool checked = false;
+    for (GstElement* o : overlays) {
+      const std::string strings = string_prop(o, "strings");
+      if (strings.find("text1") != std::string::npos) {
+        EXPECT_EQ(overlay_field(strings, "contents"), rec.textStr) << strings;
+        EXPECT_EQ(overlay_field(string_prop(o, "images"), "path"), rec.logoPath);
+        checked = true;
+      }
+      gst_object_unref(o);
+    }
+    EXPECT_TRUE(checked);
+
+    std::vector<GstElement*> nets = elements_of(pipe, "qtimlqnn");
+    ASSERT_EQ(nets.size(), 1u);
+    EXPECT_EQ(string_prop(nets[0], "model"), p.model);
+    gst_object_unref(nets[0]);
+    if (mode == 1) {
+      std::vector<GstElement*> pushes = elements_of(pipe, "rtspclientsink");
+      ASSERT_EQ(pushes.size(), 1u);
+      EXPECT_EQ(string_prop(pushes[0], "location"), p.outputStreams[1].outputAddr);
+      gst_object_unref(pushes[0]);
+    }
+    gst_object_unref(pipe);
+  }
+}

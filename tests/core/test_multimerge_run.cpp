@@ -382,6 +382,28 @@ TEST_F(MultiMergeRun, SigintEndsTheCompositionWithAFinalisedFile) {
   EXPECT_GE(info.frames, 15);
 }
 
+// Cameras that die under a running recording fail the run, and what was recorded up to
+// then is a finalised file.
+TEST_F(MultiMergeRun, CamerasThatDieLeaveAFinalisedRecording) {
+  RtspTestServer::Options o;
+  o.width = 320;
+  o.height = 180;
+  RtspTestServer server(o);
+  NimbraEngine engine(MergeToFile);
+  fill(engine, server, 640, 360);
+  auto run = std::async(std::launch::async, [&] { return engine.start(); });
+  PadCounter muxed;
+  ASSERT_TRUE(watch_pad("mp4mux_0", &muxed));
+  ASSERT_TRUE(wait_until([&] { return muxed.n >= 60; }, kGuard));
+  server.kill_hard();
+  ASSERT_EQ(std::future_status::ready, run.wait_for(kGuard));
+  EXPECT_EQ(-1, run.get());
+  EXPECT_TRUE(nimbra_internal::find_entry(kMultiMergeStreamId) == nullptr);
+  nimbra_test::MediaInfo info = nimbra_test::count_frames(dir_ + "/rec.mp4");
+  ASSERT_TRUE(info.ok) << info.error;
+  EXPECT_GE(info.frames, 60);
+}
+
 // Stops racing the start (before the registration, while building, while playing) never
 // hang it, never leave it registered, and never turn a stop into a failure.
 TEST_F(MultiMergeRun, StopsRacingTheStart) {

@@ -1,10 +1,14 @@
 #define NIMBRA_MODULE "modules/origin/src/StreamBuildMultiMerge"
 #include "StreamBuildMultiMerge.h"
 
+#include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
+#include <thread>
 
+#include "StreamBase.h"
 #include "StreamLog.h"
 #include "StreamRegistry.h"
 
@@ -19,27 +23,67 @@ const char* const kQnnBackend = "/opt/qcom/qirp-sdk/lib/aarch64-oe-linux-gcc11.2
 // Rounded toward zero to an even number: NV12 needs even frame sizes.
 int even(int x) { return x - x % 2; }
 
-// One logo and one text overlay; values go in as they are, the overlay parses them.
+// Task values come from the host: a path with a blank or a quote must stay one value, and
+// an address must never add elements to the description. Plain values are written as they
+// are; anything else is quoted for the level it lands in.
+bool plain(const std::string& v) {
+  if (v.empty()) return false;
+  for (char c : v)
+    if (!(isalnum((unsigned char)c) || strchr("_-./:@?=&%+~", c))) return false;
+  return true;
+}
+
+// Backslash before every quote and backslash: one level of quoted string.
+std::string esc(const std::string& v) {
+  std::string out;
+  for (char c : v) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+// A value of an element property in the launch description (an absent value stays empty).
+std::string launch_value(const std::string& v) {
+  return v.empty() || plain(v) ? v : nimbra_internal::launch_quoted(v);
+}
+
+// A text value of a structure that sits inside a quoted array element inside a quoted
+// property: quoted for the structure, then escaped for the two levels around it.
+std::string nested_text(const std::string& v) { return "\\\\\\\"" + esc(esc(esc(v))) + "\\\\\\\""; }
+std::string nested_value(const std::string& v) { return v.empty() || plain(v) ? v : nested_text(v); }
+
+// The overlay's colour is a number; anything else would be parsed as more fields.
+std::string colour_value(const std::string& v) {
+  bool hex = !v.empty();
+  for (char c : v)
+    if (!(isxdigit((unsigned char)c) || c == 'x' || c == 'X')) hex = false;
+  if (hex) return v;
+  NLOG_WARN("Overlay text colour \"%s\" is not a number; 0xFF0000FF is used.", v.c_str());
+  return "0xFF0000FF";
+}
+
+// One logo and one text overlay; the overlay parses the values itself.
 std::string overlay(const char* image, const char* text, const OutputStreamProperty& out) {
   std::string s;
   s += " ! qtivoverlay images=\"{(structure)\\\"";
   s += image;
-  s += ",path=" + out.logoPath + ",resolution=<" + std::to_string(out.logoWidth) + "," +
+  s += ",path=" + nested_value(out.logoPath) + ",resolution=<" + std::to_string(out.logoWidth) + "," +
        std::to_string(out.logoHeight) + ">";
   s += ",destination=<" + std::to_string(out.logoLocX) + "," + std::to_string(out.logoLocY) + "," +
        std::to_string(out.logoLocWidth) + "," + std::to_string(out.logoLocHeight);
   s += ">;\\\"}\" ";
   s += "strings=\"{(structure)\\\"";
   s += text;
-  s += ",contents=\\\\\\\"" + out.textStr + "\\\\\\\"";
+  s += ",contents=" + nested_text(out.textStr);
   s += ",fontsize=" + std::to_string(out.textFontSize) + ",position=<" + std::to_string(out.textLocX) + "," +
        std::to_string(out.textLocY) + ">";
-  s += ",color=" + out.textColor + ";\\\"}\" ";
+  s += ",color=" + colour_value(out.textColor) + ";\\\"}\" ";
   return s;
 }
 
 std::string push_tail(const OutputStreamProperty& push) {
-  return " ! rtspclientsink protocols=tcp location=" + push.outputAddr + " " +
+  return " ! rtspclientsink protocols=tcp location=" + launch_value(push.outputAddr) + " " +
          " tcp-timeout=5000000 do-rtsp-keep-alive=true async-handling=false timeout=5000000 ";
 }
 
@@ -50,9 +94,9 @@ std::string build_sink_properties(const StreamProperty& prop, int index) {
   const InputStreamProperty& in = prop.inputStreams[index];
   const std::string pad = "sink_" + std::to_string(index);
   std::string s;
-  if (!in.crop.empty()) s += pad + "::crop=\"" + in.crop + "\" ";
-  if (!in.flipHorizontal.empty()) s += pad + "::flip-horizontal=" + in.flipHorizontal + " ";
-  if (!in.flipVertical.empty()) s += pad + "::flip-vertical=" + in.flipVertical + " ";
+  if (!in.crop.empty()) s += pad + "::crop=\"" + esc(in.crop) + "\" ";
+  if (!in.flipHorizontal.empty()) s += pad + "::flip-horizontal=" + launch_value(in.flipHorizontal) + " ";
+  if (!in.flipVertical.empty()) s += pad + "::flip-vertical=" + launch_value(in.flipVertical) + " ";
   return s;
 }
 
@@ -86,8 +130,8 @@ std::string get_4_cameras_launch_command(const StreamProperty& prop, bool split_
   for (size_t n = 0; n < kCameraCount; ++n) {
     const InputStreamProperty& in = prop.inputStreams[n];
     const std::string pad = "sink_" + std::to_string(n);
-    d += pad + "::position=\"" + in.position + "\" ";
-    d += " " + pad + "::dimensions=\"" + in.dimensions + "\" ";
+    d += pad + "::position=\"" + esc(in.position) + "\" ";
+    d += " " + pad + "::dimensions=\"" + esc(in.dimensions) + "\" ";
     d += build_sink_properties(prop, static_cast<int>(n));
     d += " ";
   }
@@ -97,14 +141,14 @@ std::string get_4_cameras_launch_command(const StreamProperty& prop, bool split_
 
   if (!split_outputs) {
     d += "! qtic2venc target-bitrate=2000000 " + enc_parse;
-    d += " ! mp4mux name=mp4mux_0 faststart=true fragment-duration=1000 ! filesink location=" + record.outputAddr +
+    d += " ! mp4mux name=mp4mux_0 faststart=true fragment-duration=1000 ! filesink location=" + launch_value(record.outputAddr) +
          " sync=false ";
   } else {
     d += "! tee name=split ";
     if (push_mode == 0) {
       d += " split. ! queue name=save_queue leaky=2 max-size-buffers=1 ! qtivcomposer name=mixer1  ";
       d += overlay("Image1", "text1", record);
-      d += " ! qtic2venc  " + enc_parse + " ! mp4mux name=mp4mux_0 " + " ! filesink location=" + record.outputAddr +
+      d += " ! qtic2venc  " + enc_parse + " ! mp4mux name=mp4mux_0 " + " ! filesink location=" + launch_value(record.outputAddr) +
            " sync=false async=false ";
     } else if (push_mode == 1) {
       d += " split. ! queue ! qtivcomposer name=mixer1 engine=2 ! queue ! qtivsplit name=pushing ";
@@ -112,7 +156,7 @@ std::string get_4_cameras_launch_command(const StreamProperty& prop, bool split_
       d += " ! qtic2venc " + enc_parse +
            " ! mp4mux name=mp4mux_0 fragment-duration=1000 fragment-mode=first-moov-then-finalise "
            "moov-recovery-file=/tmp/moov_recover.moov ";
-      d += " ! filesink location=" + record.outputAddr + " sync=false  async=false  ";
+      d += " ! filesink location=" + launch_value(record.outputAddr) + " sync=false  async=false  ";
       d += " pushing. ! queue leaky=downstream max-size-buffers=2 max-size-bytes=0 max-size-time=0 " +
            overlay("Image2", "text2", push);
       d += std::string(" ! video/x-raw(memory:GBM),width=1920,height=1080 ") + " ! qtic2venc " + enc_parse;
@@ -125,14 +169,14 @@ std::string get_4_cameras_launch_command(const StreamProperty& prop, bool split_
       d += push_tail(push);
     }
     d += " split. ! queue ! qtimlvconverter name=qmlconvert_1 ";
-    d += "! qtimlqnn name=qtimlqnn_1 model=" + prop.model + " backend=" + kQnnBackend + " ";
-    d += std::string("! qtimlvdetection threshold=75 results=10 ") + "module=" + prop.mlModule +
-         " labels=" + prop.labels;
+    d += "! qtimlqnn name=qtimlqnn_1 model=" + launch_value(prop.model) + " backend=" + kQnnBackend + " ";
+    d += std::string("! qtimlvdetection threshold=75 results=10 ") + "module=" + launch_value(prop.mlModule) +
+         " labels=" + launch_value(prop.labels);
     d += std::string(" ! video/x-raw(memory:GBM) ") + "! capsfilter name=ml_capsfilter ! mixer1. ";
   }
 
   for (size_t n = 0; n < kCameraCount; ++n) {
-    d += "rtspsrc location=" + prop.inputStreams[n].inputAddr + " latency=100 ! " + depay_parse +
+    d += "rtspsrc location=" + launch_value(prop.inputStreams[n].inputAddr) + " latency=100 ! " + depay_parse +
          " config-interval=-1 ! qtic2vdec ! qtivtransform engine=2 ! queue ! mixer. ";
   }
   return d;
@@ -164,6 +208,8 @@ struct MergeRun {
   GMainLoop* loop = nullptr;
   bool eos_pause_armed = false;
   bool drain_armed = false;
+  bool finalising = false;  // end-of-stream is being driven through the stages (stop or error)
+  std::thread eos_thread;   // the one that drives it; joined once the pipeline is at NULL
 };
 using MergeRunPtr = std::shared_ptr<MergeRun>;
 
@@ -185,6 +231,29 @@ gboolean quit_after_drain_limit(gpointer data) {
   return G_SOURCE_REMOVE;
 }
 
+void drive_eos(GstElement* pipeline);
+
+// Drives end-of-stream through every stage once, for a stop or an error, on a thread of
+// its own: sending into a stage whose streaming thread is stuck (a sink waiting for a
+// preroll that never comes) blocks until the pipeline goes to NULL, and neither the main
+// loop nor the caller of a stop may wait for that. The drain limit ends the run when the
+// end-of-stream never reaches the bus. Called with run->lock held; false when it was
+// already under way or there is no pipeline yet.
+bool begin_finalising_locked(const MergeRunPtr& run) {
+  if (run->finalising || !run->pipeline) return false;
+  run->finalising = true;
+  if (!run->drain_armed) {
+    run->drain_armed = true;
+    add_timeout(run, kDrainLimitSeconds, quit_after_drain_limit);
+  }
+  GstElement* pipeline = GST_ELEMENT(gst_object_ref(run->pipeline));
+  run->eos_thread = std::thread([pipeline] {
+    drive_eos(pipeline);
+    gst_object_unref(pipeline);
+  });
+  return true;
+}
+
 gboolean bus_call(GstBus*, GstMessage* msg, gpointer data) {
   const MergeRunPtr& run = *static_cast<MergeRunPtr*>(data);
   switch (GST_MESSAGE_TYPE(msg)) {
@@ -204,11 +273,13 @@ gboolean bus_call(GstBus*, GstMessage* msg, gpointer data) {
       NLOG_ERROR("ERROR: %s", err ? err->message : "unknown");
       if (err) g_error_free(err);
       g_free(debug);
-      {
-        std::lock_guard<std::mutex> g(run->lock);
-        run->failed = true;
-      }
-      g_main_loop_quit(run->loop);
+      // What was recorded so far is kept: end-of-stream is driven through every stage,
+      // so the muxer writes its index, and the loop ends once it reached the bus (or at
+      // the drain limit, when the failed part cannot drain at all).
+      std::lock_guard<std::mutex> g(run->lock);
+      run->failed = true;
+      if (begin_finalising_locked(run))
+        NLOG_WARN("The composition failed; the recording is finalised with what it holds.");
       break;
     }
     default:
@@ -336,22 +407,16 @@ void drive_eos(GstElement* pipeline) {
   gst_iterator_free(it);
 }
 
-// The registry's stop action of the running composition; any thread.
+// The registry's stop action of the running composition; any thread. Returns at once.
 void stop_run(const MergeRunPtr& run) {
-  GstElement* pipeline = nullptr;
+  bool started;
   {
     std::lock_guard<std::mutex> g(run->lock);
     run->stop_wanted = true;
-    if (run->pipeline) pipeline = GST_ELEMENT(gst_object_ref(run->pipeline));
-    if (pipeline && !run->drain_armed) {
-      run->drain_armed = true;
-      add_timeout(run, kDrainLimitSeconds, quit_after_drain_limit);
-    }
+    // Still being built: the runner sees stop_wanted before it plays.
+    started = begin_finalising_locked(run);
   }
-  if (!pipeline) return;  // still being built: the runner sees stop_wanted before it plays
-  drive_eos(pipeline);
-  gst_object_unref(pipeline);
-  NLOG_WARN("Sending EOS to pipeline completed.");
+  if (started) NLOG_WARN("Sending EOS to pipeline completed.");
 }
 
 }  // namespace
@@ -418,6 +483,12 @@ int start_stream_multi_merge(StreamProperty prop, bool split_outputs, int push_m
   }
 
   gst_element_set_state(pipeline, GST_STATE_NULL);
+  std::thread eos_thread;
+  {
+    std::lock_guard<std::mutex> g(run->lock);
+    eos_thread = std::move(run->eos_thread);
+  }
+  if (eos_thread.joinable()) eos_thread.join();  // nothing it sends into can block at NULL
   claim->set_pipeline(nullptr);
   if (result != 0) claim->metrics()->set_failed("");
   claim.release();  // a stop from now on finds no composition
