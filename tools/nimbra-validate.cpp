@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "StreamPlatform.h"
+#include "StreamRollingSave.h"
 
 namespace nimbra_validate {
 
@@ -256,6 +257,12 @@ void check_stream(Checker& c, const Json::Value& s, const std::string& id) {
             "warning: stream \"" + id + "\": \"outputAddr\" without \"outputType\"; no output is built");
     if (truthy(p, "audio") && p.isMember("outputType") && str(p, "outputType") != "rtsp")
       c.add(c.key_offset(p["outputType"]), "stream \"" + id + "\": audio streams need \"outputType\" \"rtsp\"");
+    // The same check the recorder makes before it creates /tmp/rolling/<id>.
+    if (truthy(p, "rollingsave") && !truthy(p, "audio") && s.isMember("streamsId") &&
+        !nimbra_internal::rolling_id_is_safe(id))
+      c.add(c.key_offset(s["streamsId"]), "stream \"" + id +
+                                              "\": a rolling recording's id names its directory under /tmp/rolling/"
+                                              " and must not be empty or hold \"/\", \"..\" or \"%\"");
   }
 
   if (p.isMember("inputType") && p["inputType"].isString() && !kInputTypes.count(input))

@@ -179,6 +179,20 @@ TEST_F(Validate, WrongShapesAreReportedNotThrown) {
   EXPECT_FALSE(validate_text("").empty());
 }
 
+// A rolling recording's id names a directory: validate refuses what the start refuses,
+// and only for rolling recordings.
+TEST_F(Validate, RollingIdsTheRecorderRefuses) {
+  auto rolling = [](const std::string& id) {
+    return R"({ "streams": [ { "streamsId": ")" + id +
+           R"(", "properties": { "inputType": "rtsp", "inputAddr": "rtsp://h/x", "rollingsave": true } } ] })";
+  };
+  for (const char* bad : {"../x", "a/b", "50%d", ""}) only(validate_text(rolling(bad)), "rolling recording's id");
+  EXPECT_TRUE(validate_text(rolling("cam_1.front")).empty()) << dump(validate_text(rolling("cam_1.front")));
+  // The same id on a stream that is not a rolling recording names no directory.
+  EXPECT_TRUE(validate_text(R"({ "streams": [ { "streamsId": "a/b", "properties": { "inputType": "splice" } } ] })")
+                  .empty());
+}
+
 TEST_F(Validate, SampleConfigurationIsClean) {
   const std::string path = std::string(NIMBRA_BUILD_CONF_PATH);
   std::vector<Problem> ps;
