@@ -56,6 +56,9 @@ enum {
 #define MAX_ENGINE 3
 #define DEFAULT_PAD_FLIP_HORIZONTAL FALSE
 #define DEFAULT_PAD_FLIP_VERTICAL FALSE
+/* Largest output side a placement may ask for when downstream leaves the
+ * size open. */
+#define MAX_AUTO_EXTENT 16384
 /* Frame rate when no input announces one. */
 #define DEFAULT_FRAMERATE_N 30
 
@@ -592,8 +595,16 @@ static GstCaps *gst_nmx_soft_vcomposer_fixate_src_caps(GstAggregator *agg, GstCa
     GST_OBJECT_LOCK(vpad);
     pad_geometry(NMX_VCOMPOSER_PAD(vpad), &vpad->info, src, dst);
     GST_OBJECT_UNLOCK(vpad);
-    best_w = std::max(best_w, dst.x + dst.w);
-    best_h = std::max(best_h, dst.y + dst.h);
+    /* A placement reaching past any frame size the board produces does not
+     * size the output (it would not fit in memory): it is clipped away. */
+    const int64_t x1 = (int64_t)dst.x + dst.w, y1 = (int64_t)dst.y + dst.h;
+    if (x1 > MAX_AUTO_EXTENT || y1 > MAX_AUTO_EXTENT) {
+      GST_WARNING_OBJECT(vpad, "placement reaching %" G_GINT64_FORMAT "x%" G_GINT64_FORMAT
+                         " does not size the output", x1, y1);
+    } else {
+      best_w = std::max(best_w, (int)x1);
+      best_h = std::max(best_h, (int)y1);
+    }
     int fn = GST_VIDEO_INFO_FPS_N(&vpad->info), fd = GST_VIDEO_INFO_FPS_D(&vpad->info);
     if (fn > 0 && fd > 0 && (best_fn == 0 || gst_util_fraction_compare(fn, fd, best_fn, best_fd) > 0)) {
       best_fn = fn;
@@ -654,13 +665,16 @@ static bool clip_placement(Placement &p, int out_w, int out_h, bool even)
   Rect &s = p.src, &d = p.dst;
   if (s.w <= 0 || s.h <= 0 || d.w <= 0 || d.h <= 0)
     return false;
-  int left = std::max(0, -d.x), top = std::max(0, -d.y);
-  int right = std::max(0, d.x + d.w - out_w), bottom = std::max(0, d.y + d.h - out_h);
-  if (left + right >= d.w || top + bottom >= d.h)
+  /* Positions and sizes are whole ints from the pad properties: their sums
+   * only fit in 64 bits. Once clipped, everything lies inside the frame. */
+  const int64_t dx = d.x, dy = d.y, dw = d.w, dh = d.h;
+  const int64_t left = std::max<int64_t>(0, -dx), top = std::max<int64_t>(0, -dy);
+  const int64_t right = std::max<int64_t>(0, dx + dw - out_w), bottom = std::max<int64_t>(0, dy + dh - out_h);
+  if (left + right >= dw || top + bottom >= dh)
     return false;
-  auto src_cut = [](int cut, int sdim, int ddim) { return (int)((int64_t)cut * sdim / ddim); };
-  int sl = src_cut(left, s.w, d.w), sr = src_cut(right, s.w, d.w);
-  int st = src_cut(top, s.h, d.h), sb = src_cut(bottom, s.h, d.h);
+  auto src_cut = [](int64_t cut, int sdim, int64_t ddim) { return (int)(cut * sdim / ddim); };
+  int sl = src_cut(left, s.w, dw), sr = src_cut(right, s.w, dw);
+  int st = src_cut(top, s.h, dh), sb = src_cut(bottom, s.h, dh);
   if (p.flip_h)
     std::swap(sl, sr);
   if (p.flip_v)
@@ -669,10 +683,10 @@ static bool clip_placement(Placement &p, int out_w, int out_h, bool even)
   s.w -= sl + sr;
   s.y += st;
   s.h -= st + sb;
-  d.x += left;
-  d.w -= left + right;
-  d.y += top;
-  d.h -= top + bottom;
+  d.x = (int)(dx + left);
+  d.w = (int)(dw - left - right);
+  d.y = (int)(dy + top);
+  d.h = (int)(dh - top - bottom);
   if (even) {
     /* 4:2:0 output: chroma sites decide, so the rectangle snaps to even
      * coordinates (never growing past the frame). */

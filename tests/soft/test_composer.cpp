@@ -590,3 +590,53 @@ TEST(ComposerFormats, PictureFormatWinsOverOverlays)
   EXPECT_TRUE(pixel_is(r.out()[1], 20, 20, kBlue));
   EXPECT_TRUE(pixel_is(r.out()[1], 120, 20, kWhite));
 }
+
+/* Positions near the ends of the int range: the placement is clipped away
+ * (it used to overflow x + w and write outside the frame), the other input
+ * is composed as usual, and an open output size ignores the far one. */
+TEST(ComposerLimits, FarPositionsAreClippedNotWrittenOutside)
+{
+  for (const char *fmt : {"NV12", "RGB"}) {
+    const GstVideoFormat f = gst_video_format_from_string(fmt);
+    const std::string desc =
+        std::string("qtivcomposer name=mixer ") +
+        "sink_0::position=\"<0, 0>\" sink_0::dimensions=\"<64, 48>\" "
+        "sink_1::position=\"<2147483000, 0>\" sink_1::dimensions=\"<1280, 720>\" "
+        "sink_2::position=\"<-2147483648, -2147483648>\" sink_2::dimensions=\"<2147483647, 2147483647>\" "
+        "sink_3::position=\"<32, 2147483600>\" sink_3::dimensions=\"<64, 64>\" "
+        "! video/x-raw,format=" + std::string(fmt) + ",width=128,height=96 ! appsink name=out " +
+        appsrc("s0", fmt, 64, 48) + "! mixer. " + appsrc("s1", fmt, 64, 48) + "! mixer. " +
+        appsrc("s2", fmt, 64, 48) + "! mixer. " + appsrc("s3", fmt, 64, 48) + "! mixer. ";
+    std::map<std::string, std::vector<GstBuffer *>> feeds;
+    feeds["s0"] = frames_of([&](int n) { return solid(f, 64, 48, kGreen, n); }, 2);
+    for (const char *s : {"s1", "s2", "s3"})
+      feeds[s] = frames_of([&](int n) { return solid(f, 64, 48, kRed, n); }, 2);
+    RunResult r = run_fed(desc, feeds);
+    ASSERT_TRUE(r.eos) << fmt << ": " << r.error;
+    ASSERT_EQ(r.out().size(), 2u) << fmt;
+    for (const SamplePtr &s : r.out()) {
+      EXPECT_TRUE(pixel_is(s, 0, 0, kGreen)) << fmt;
+      EXPECT_TRUE(pixel_is(s, 63, 47, kGreen)) << fmt;
+      EXPECT_TRUE(pixel_is(s, 64, 0, kBlack)) << fmt;
+      EXPECT_TRUE(pixel_is(s, 127, 95, kBlack)) << fmt;
+      EXPECT_TRUE(pixel_is(s, 10, 60, kBlack)) << fmt;
+    }
+  }
+
+  /* No size from downstream: the bounding box of what can be shown. */
+  const std::string open_desc =
+      "qtivcomposer name=mixer sink_0::position=\"<0, 0>\" sink_1::position=\"<2147483000, 2147483000>\" "
+      "! video/x-raw,format=NV12 ! appsink name=out " +
+      appsrc("s0", "NV12", 64, 48) + "! mixer. " + appsrc("s1", "NV12", 64, 48) + "! mixer. ";
+  std::map<std::string, std::vector<GstBuffer *>> feeds;
+  feeds["s0"] = frames_of([&](int n) { return solid(GST_VIDEO_FORMAT_NV12, 64, 48, kBlue, n); }, 1);
+  feeds["s1"] = frames_of([&](int n) { return solid(GST_VIDEO_FORMAT_NV12, 64, 48, kRed, n); }, 1);
+  RunResult r = run_fed(open_desc, feeds);
+  ASSERT_TRUE(r.eos) << r.error;
+  ASSERT_EQ(r.out().size(), 1u);
+  FrameView v(r.out()[0]);
+  ASSERT_TRUE(v.ok());
+  EXPECT_EQ(GST_VIDEO_FRAME_WIDTH(v.frame()), 64);
+  EXPECT_EQ(GST_VIDEO_FRAME_HEIGHT(v.frame()), 48);
+  EXPECT_TRUE(pixel_is(r.out()[0], 63, 47, kBlue));
+}
