@@ -49,6 +49,9 @@ enum { PROP_0, PROP_IMAGES, PROP_STRINGS, PROP_ENGINE };
 #define MAX_ENGINE 3
 #define DEFAULT_TEXT_COLOR 0xFF0000FFu
 #define DEFAULT_FONT_SIZE 24
+/* Layers are cut to the frame; before the frame size is known, to the
+ * largest frame the board's converters handle. */
+#define MAX_FRAME_SIDE 8192
 
 #define VOVERLAY_CAPS                                                                       \
   GST_VIDEO_CAPS_MAKE(NMX_SOFT_CONVERT_FORMATS) ";"                                          \
@@ -65,6 +68,11 @@ namespace {
 struct Layer {
   int x = 0, y = 0;
   cv::Mat bgra;
+};
+
+/* The frame the layers are drawn for: only what lands inside is rendered. */
+struct Bounds {
+  int width = MAX_FRAME_SIDE, height = MAX_FRAME_SIDE;
 };
 
 /* Parses "{(structure)"a,...;", ...}" (or <...>, or one bare structure) into
@@ -157,7 +165,7 @@ cv::Mat to_bgra(const cv::Mat &m)
   return out;
 }
 
-bool render_image(GstObject *self, const GstStructure *s, Layer &layer)
+bool render_image(GstObject *self, const GstStructure *s, const Bounds &frame, Layer &layer)
 {
   const gchar *path = gst_structure_get_string(s, "path");
   if (!path || !*path) {
@@ -171,7 +179,7 @@ bool render_image(GstObject *self, const GstStructure *s, Layer &layer)
     return false;
   }
   cv::Mat pic = cv::imread(path, cv::IMREAD_UNCHANGED);
-  if (pic.empty() && res[0] > 0 && res[1] > 0) {
+  if (pic.empty() && res[0] > 0 && res[1] > 0 && res[0] <= MAX_FRAME_SIDE && res[1] <= MAX_FRAME_SIDE) {
     /* The board's own format: raw RGBA of the stated resolution. */
     std::ifstream f(path, std::ios::binary);
     std::vector<char> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
@@ -187,6 +195,13 @@ bool render_image(GstObject *self, const GstStructure *s, Layer &layer)
   pic = to_bgra(pic);
   int w = dst[2] > 0 ? dst[2] : (res[0] > 0 ? res[0] : pic.cols);
   int h = dst[3] > 0 ? dst[3] : (res[1] > 0 ? res[1] : pic.rows);
+  /* A logo larger than the frame is shown at the frame's size. */
+  if (w > frame.width || h > frame.height) {
+    GST_WARNING_OBJECT(self, "image %s of %dx%d clamped to the %dx%d frame", gst_structure_get_name(s), w, h,
+                       frame.width, frame.height);
+    w = std::min(w, frame.width);
+    h = std::min(h, frame.height);
+  }
   if (w != pic.cols || h != pic.rows)
     cv::resize(pic, pic, cv::Size(w, h), 0, 0, cv::INTER_AREA);
   layer.x = dst[0];
@@ -195,7 +210,7 @@ bool render_image(GstObject *self, const GstStructure *s, Layer &layer)
   return true;
 }
 
-bool render_text(GstObject *self, const GstStructure *s, Layer &layer)
+bool render_text(GstObject *self, const GstStructure *s, const Bounds &frame, Layer &layer)
 {
   const gchar *contents = gst_structure_get_string(s, "contents");
   if (!contents) {
@@ -206,6 +221,11 @@ bool render_text(GstObject *self, const GstStructure *s, Layer &layer)
   gst_structure_get_int(s, "fontsize", &size);
   if (size <= 0)
     size = DEFAULT_FONT_SIZE;
+  if (size > frame.height) {
+    GST_WARNING_OBJECT(self, "text %s: fontsize %d clamped to the frame height %d", gst_structure_get_name(s), size,
+                       frame.height);
+    size = frame.height;
+  }
   get_ints(s, "position", 2, pos);
   guint32 color = get_color(s, "color");
   if (!*contents)
@@ -217,9 +237,17 @@ bool render_text(GstObject *self, const GstStructure *s, Layer &layer)
   int baseline = 0;
   cv::Size box = cv::getTextSize(contents, font, scale, thickness, &baseline);
   const int pad = thickness + 1;
-  cv::Mat mask = cv::Mat::zeros(box.height + baseline + 2 * pad, box.width + 2 * pad, CV_8UC1);
-  cv::putText(mask, contents, cv::Point(pad, pad + box.height), font, scale, cv::Scalar(255), thickness,
-              cv::LINE_AA);
+  /* Only the part inside the frame is rendered: a long text at a large size
+   * would not fit in memory otherwise. putText clips at the mask's edges. */
+  const int64_t full_w = (int64_t)box.width + 2 * pad, full_h = (int64_t)box.height + baseline + 2 * pad;
+  const int64_t x0 = std::max<int64_t>(pos[0], 0), y0 = std::max<int64_t>(pos[1], 0);
+  const int64_t x1 = std::min<int64_t>((int64_t)pos[0] + full_w, frame.width);
+  const int64_t y1 = std::min<int64_t>((int64_t)pos[1] + full_h, frame.height);
+  if (x1 <= x0 || y1 <= y0)
+    return false;
+  cv::Mat mask = cv::Mat::zeros((int)(y1 - y0), (int)(x1 - x0), CV_8UC1);
+  cv::putText(mask, contents, cv::Point((int)(pad - (x0 - pos[0])), (int)(pad + box.height - (y0 - pos[1]))), font,
+              scale, cv::Scalar(255), thickness, cv::LINE_AA);
   const int r = (color >> 24) & 0xff, g = (color >> 16) & 0xff, b = (color >> 8) & 0xff, a = color & 0xff;
   cv::Mat bgra(mask.rows, mask.cols, CV_8UC4, cv::Scalar(b, g, r, 0));
   for (int y = 0; y < mask.rows; y++) {
@@ -228,8 +256,8 @@ bool render_text(GstObject *self, const GstStructure *s, Layer &layer)
     for (int x = 0; x < mask.cols; x++)
       o[4 * x + 3] = (uint8_t)((m[x] * a + 127) / 255);
   }
-  layer.x = pos[0];
-  layer.y = pos[1];
+  layer.x = (int)x0;
+  layer.y = (int)y0;
   layer.bgra = bgra;
   return true;
 }
@@ -245,6 +273,7 @@ struct NmxVOverlayPrivate {
    * without it, a property change swaps in a new list. */
   std::shared_ptr<const std::vector<Layer>> image_layers = std::make_shared<std::vector<Layer>>();
   std::shared_ptr<const std::vector<Layer>> text_layers = std::make_shared<std::vector<Layer>>();
+  Bounds frame;  // the negotiated frame, once known
 };
 
 typedef struct {
@@ -325,7 +354,7 @@ static GstFlowReturn gst_nmx_soft_voverlay_transform_frame_ip(GstVideoFilter *fi
 /* Renders the layers of one property; entries that fail are logged and
  * left out, the others still drawn. */
 static std::shared_ptr<const std::vector<Layer>> render_layers(GstNmxSoftVOverlay *self, const char *text,
-                                                               bool images)
+                                                               bool images, const Bounds &frame)
 {
   auto layers = std::make_shared<std::vector<Layer>>();
   std::vector<GstStructure *> structs;
@@ -333,11 +362,50 @@ static std::shared_ptr<const std::vector<Layer>> render_layers(GstNmxSoftVOverla
     GST_ERROR_OBJECT(self, "cannot parse %s \"%s\"", images ? "images" : "strings", text);
   for (GstStructure *s : structs) {
     Layer layer;
-    if (images ? render_image(GST_OBJECT(self), s, layer) : render_text(GST_OBJECT(self), s, layer))
-      layers->push_back(std::move(layer));
+    /* OpenCV throws on what it cannot decode or allocate; a bad entry is
+     * left out, never thrown through set_property. */
+    try {
+      if (images ? render_image(GST_OBJECT(self), s, frame, layer) : render_text(GST_OBJECT(self), s, frame, layer))
+        layers->push_back(std::move(layer));
+    } catch (const std::exception &e) {
+      GST_ERROR_OBJECT(self, "cannot render %s %s: %s", images ? "image" : "text", gst_structure_get_name(s),
+                       e.what());
+    }
     gst_structure_free(s);
   }
   return layers;
+}
+
+/* The frame size decides what of each layer is visible: a new size renders
+ * the layers again. */
+static gboolean gst_nmx_soft_voverlay_set_info(GstVideoFilter *filter, GstCaps *, GstVideoInfo *in_info, GstCaps *,
+                                               GstVideoInfo *)
+{
+  GstNmxSoftVOverlay *self = NMX_VOVERLAY(filter);
+  NmxVOverlayPrivate *priv = self->priv;
+  Bounds frame;
+  frame.width = GST_VIDEO_INFO_WIDTH(in_info);
+  frame.height = GST_VIDEO_INFO_HEIGHT(in_info);
+  std::string images, strings;
+  {
+    std::lock_guard<std::mutex> l(priv->lock);
+    if (priv->frame.width == frame.width && priv->frame.height == frame.height)
+      return TRUE;
+    priv->frame = frame;
+    images = priv->images_text;
+    strings = priv->strings_text;
+  }
+  auto image_layers = render_layers(self, images.c_str(), true, frame);
+  auto text_layers = render_layers(self, strings.c_str(), false, frame);
+  {
+    std::lock_guard<std::mutex> l(priv->lock);
+    /* A property set meanwhile rendered for this frame already. */
+    if (priv->images_text == images)
+      priv->image_layers = image_layers;
+    if (priv->strings_text == strings)
+      priv->text_layers = text_layers;
+  }
+  return TRUE;
 }
 
 static void update_passthrough(GstNmxSoftVOverlay *self)
@@ -362,7 +430,12 @@ static void gst_nmx_soft_voverlay_set_property(GObject *object, guint prop_id, c
       const gchar *text = g_value_get_string(value);
       const bool images = prop_id == PROP_IMAGES;
       /* Rendering reads files: done before taking the lock. */
-      auto layers = render_layers(self, text, images);
+      Bounds frame;
+      {
+        std::lock_guard<std::mutex> l(priv->lock);
+        frame = priv->frame;
+      }
+      auto layers = render_layers(self, text, images, frame);
       {
         std::lock_guard<std::mutex> l(priv->lock);
         (images ? priv->images_text : priv->strings_text) = text ? text : "";
@@ -451,6 +524,7 @@ static void gst_nmx_soft_voverlay_class_init(GstNmxSoftVOverlayClass *klass)
 
   trans_class->transform_ip_on_passthrough = FALSE;
   filter_class->transform_frame_ip = GST_DEBUG_FUNCPTR(gst_nmx_soft_voverlay_transform_frame_ip);
+  filter_class->set_info = GST_DEBUG_FUNCPTR(gst_nmx_soft_voverlay_set_info);
 }
 
 static void gst_nmx_soft_voverlay_init(GstNmxSoftVOverlay *self)
