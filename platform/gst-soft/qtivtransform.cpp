@@ -12,6 +12,8 @@
 #include "convert.h"
 #include "gbmmemory.h"
 
+#include <gst/allocators/allocators.h>
+
 #include <memory>
 #include <mutex>
 
@@ -37,6 +39,9 @@ struct NmxVTransformPrivate {
   int engine = DEFAULT_ENGINE;
   // Negotiated state, only touched from the streaming thread.
   std::unique_ptr<nmxsoft::Converter> converter;
+  /* Same picture in and out, but the output says memory:GBM: fd memory is
+   * handed on as it is, anything else copied into a GBM buffer. */
+  bool gbm_copy = false;
 };
 
 typedef struct {
@@ -137,6 +142,10 @@ static gboolean gst_nmx_soft_vtransform_set_info(GstVideoFilter *filter, GstCaps
   bool same = GST_VIDEO_INFO_FORMAT(in_info) == GST_VIDEO_INFO_FORMAT(out_info) &&
               GST_VIDEO_INFO_WIDTH(in_info) == GST_VIDEO_INFO_WIDTH(out_info) &&
               GST_VIDEO_INFO_HEIGHT(in_info) == GST_VIDEO_INFO_HEIGHT(out_info);
+  /* Consumers of memory:GBM look for the buffer's fd (frame copy hands it to
+   * the blit library): system memory must not pass under those caps. */
+  priv->gbm_copy = same && nmx_soft_caps_want_gbm(outcaps);
+  same = same && !priv->gbm_copy;
   gst_base_transform_set_passthrough(GST_BASE_TRANSFORM(filter), same);
   if (same) {
     GST_DEBUG_OBJECT(self, "passthrough");
@@ -153,6 +162,33 @@ static gboolean gst_nmx_soft_vtransform_set_info(GstVideoFilter *filter, GstCaps
                    GST_VIDEO_INFO_WIDTH(in_info), GST_VIDEO_INFO_HEIGHT(in_info), GST_VIDEO_INFO_NAME(out_info),
                    GST_VIDEO_INFO_WIDTH(out_info), GST_VIDEO_INFO_HEIGHT(out_info));
   return TRUE;
+}
+
+static bool all_fd_memory(GstBuffer *buf)
+{
+  const guint n = gst_buffer_n_memory(buf);
+  for (guint i = 0; i < n; i++)
+    if (!gst_is_fd_memory(gst_buffer_peek_memory(buf, i)))
+      return false;
+  return n > 0;
+}
+
+static GstFlowReturn gst_nmx_soft_vtransform_prepare_output_buffer(GstBaseTransform *trans, GstBuffer *inbuf,
+                                                                   GstBuffer **outbuf)
+{
+  if (NMX_VTRANSFORM(trans)->priv->gbm_copy && all_fd_memory(inbuf)) {
+    *outbuf = inbuf;
+    return GST_FLOW_OK;
+  }
+  return GST_BASE_TRANSFORM_CLASS(gst_nmx_soft_vtransform_parent_class)->prepare_output_buffer(trans, inbuf, outbuf);
+}
+
+static GstFlowReturn gst_nmx_soft_vtransform_transform(GstBaseTransform *trans, GstBuffer *inbuf, GstBuffer *outbuf)
+{
+  /* An fd buffer handed on as it is (prepare_output_buffer). */
+  if (inbuf == outbuf)
+    return GST_FLOW_OK;
+  return GST_BASE_TRANSFORM_CLASS(gst_nmx_soft_vtransform_parent_class)->transform(trans, inbuf, outbuf);
 }
 
 static GstFlowReturn gst_nmx_soft_vtransform_transform_frame(GstVideoFilter *filter, GstVideoFrame *in,
@@ -240,6 +276,8 @@ static void gst_nmx_soft_vtransform_class_init(GstNmxSoftVTransformClass *klass)
   trans_class->propose_allocation = GST_DEBUG_FUNCPTR(gst_nmx_soft_vtransform_propose_allocation);
   trans_class->decide_allocation = GST_DEBUG_FUNCPTR(gst_nmx_soft_vtransform_decide_allocation);
   trans_class->stop = GST_DEBUG_FUNCPTR(gst_nmx_soft_vtransform_stop);
+  trans_class->prepare_output_buffer = GST_DEBUG_FUNCPTR(gst_nmx_soft_vtransform_prepare_output_buffer);
+  trans_class->transform = GST_DEBUG_FUNCPTR(gst_nmx_soft_vtransform_transform);
   trans_class->passthrough_on_same_caps = FALSE;
   filter_class->set_info = GST_DEBUG_FUNCPTR(gst_nmx_soft_vtransform_set_info);
   filter_class->transform_frame = GST_DEBUG_FUNCPTR(gst_nmx_soft_vtransform_transform_frame);

@@ -383,7 +383,10 @@ TEST(TransformNegotiation, GbmOnEitherSide)
   EXPECT_NEAR(v.row(0, 5)[3 * 5], ref.r, 2.5);
 }
 
-TEST(TransformNegotiation, PassthroughWhenOnlyTheFeatureDiffers)
+/* Only the memory feature differs: buffers that already are fd memory pass
+ * untouched; system memory is copied into fd memory, because consumers of
+ * memory:GBM (frame copy) look for the buffer's fd. */
+TEST(TransformNegotiation, GbmOutputAlwaysCarriesFdMemory)
 {
   std::vector<GstBuffer *> seen_in, seen_out;
   std::mutex lock;
@@ -406,12 +409,40 @@ TEST(TransformNegotiation, PassthroughWhenOnlyTheFeatureDiffers)
     gst_object_unref(src);
     gst_object_unref(t);
   };
-  RunResult r = run_pipeline("videotestsrc num-buffers=4 ! video/x-raw,format=NV12,width=64,height=48 ! qtivtransform name=t ! "
-                             "video/x-raw(memory:GBM),format=NV12 ! appsink name=out",
+  auto fd_backed = [](const SamplePtr &s) {
+    GstBuffer *b = gst_sample_get_buffer(s.get());
+    GstMemory *m = gst_buffer_n_memory(b) > 0 ? gst_buffer_peek_memory(b, 0) : nullptr;
+    return m && m->allocator && g_strcmp0(m->allocator->mem_type, "fd") == 0;
+  };
+
+  /* System memory in: copied, same picture. */
+  RunResult r = run_pipeline("videotestsrc num-buffers=4 pattern=smpte ! video/x-raw,format=NV12,width=64,height=48 ! "
+                             "tee name=split ! queue ! qtivtransform name=t ! video/x-raw(memory:GBM),format=NV12 ! "
+                             "appsink name=out split. ! queue ! appsink name=out_ref",
                              o);
   ASSERT_TRUE(r.eos) << r.error;
   ASSERT_EQ(r.out().size(), 4u);
-  EXPECT_TRUE(caps_of(r.out()[0]).gbm);
+  ASSERT_EQ(r.out("out_ref").size(), 4u);
+  for (size_t i = 0; i < 4; i++) {
+    EXPECT_TRUE(caps_of(r.out()[i]).gbm);
+    EXPECT_TRUE(fd_backed(r.out()[i])) << "frame " << i;
+    FrameView got(r.out()[i]), want(r.out("out_ref")[i]);
+    for (int y = 0; y < 48; y++)
+      ASSERT_EQ(memcmp(got.row(0, y), want.row(0, y), 64), 0) << "luma row " << y;
+    for (int y = 0; y < 24; y++)
+      ASSERT_EQ(memcmp(got.row(1, y), want.row(1, y), 64), 0) << "chroma row " << y;
+  }
+
+  /* fd memory in (an upstream converter's GBM output): handed on as it is. */
+  seen_in.clear();
+  seen_out.clear();
+  RunResult fd = run_pipeline("videotestsrc num-buffers=4 ! video/x-raw,format=I420,width=64,height=48 ! qtivtransform ! "
+                              "video/x-raw(memory:GBM),format=NV12 ! qtivtransform name=t ! "
+                              "video/x-raw(memory:GBM),format=NV12 ! appsink name=out",
+                              o);
+  ASSERT_TRUE(fd.eos) << fd.error;
+  ASSERT_EQ(fd.out().size(), 4u);
+  EXPECT_TRUE(fd_backed(fd.out()[0]));
   ASSERT_EQ(seen_in.size(), 4u);
   ASSERT_EQ(seen_out.size(), 4u);
   EXPECT_EQ(seen_in, seen_out);
