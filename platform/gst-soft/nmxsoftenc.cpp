@@ -32,6 +32,7 @@ enum {
   PROP_IDR_INTERVAL,
   PROP_CAPTURE_IO_MODE,
   PROP_OUTPUT_IO_MODE,
+  PROP_CROP_BOTTOM,
 };
 
 #define DEFAULT_TARGET_BITRATE 4000000u
@@ -78,6 +79,7 @@ struct EncSettings {
   guint idr_interval = DEFAULT_IDR_INTERVAL;
   int capture_io_mode = DEFAULT_IO_MODE;
   int output_io_mode = DEFAULT_IO_MODE;
+  guint crop_bottom = 0;
 };
 
 struct NmxEncPrivate {
@@ -89,6 +91,7 @@ struct NmxEncPrivate {
   guint codec = 0;
   std::string profile;  // as written in the output caps
   guint b_frames = 0;   // fixed for the life of an encoder instance
+  guint crop_bottom = 0;  // padding rows below the picture, fixed per caps
   bool reopen = false;  // after drain or flush the libraries need a fresh encoder
 
   x264_t *x264 = nullptr;
@@ -155,6 +158,50 @@ static guint gop_length(GstNmxSoftEnc *self, const EncSettings &s)
   return s.idr_interval;
 }
 
+/* Rows of padding below the picture that the stream marks as cropped:
+ * whole chroma rows (4:2:0), and never the whole picture. */
+static guint usable_crop_bottom(GstNmxSoftEnc *self, guint crop, int height)
+{
+  if (crop == 0)
+    return 0;
+  guint even = crop & ~1u;
+  if (height - (int)even < 16) {
+    GST_WARNING_OBJECT(self, "crop-bottom %u leaves less than 16 of %d rows; not cropping", crop, height);
+    return 0;
+  }
+  if (even != crop)
+    GST_WARNING_OBJECT(self, "crop-bottom %u rounded down to %u (whole chroma rows)", crop, even);
+  return even;
+}
+
+/* The colour description written into the stream: what the input caps say,
+ * so that a player converts back with the matrix and range the frames were
+ * made with. Codes of H.273. */
+struct ColourVui {
+  int primaries = 2, transfer = 2, matrix = 2;  // 2: unspecified
+  bool full_range = false;
+  bool described = false;
+};
+
+static ColourVui colour_vui(const GstVideoInfo *info)
+{
+  ColourVui v;
+  const GstVideoColorimetry *c = &info->colorimetry;
+  v.full_range = c->range == GST_VIDEO_COLOR_RANGE_0_255;
+  v.matrix = (int)gst_video_color_matrix_to_iso(c->matrix);
+  v.transfer = (int)gst_video_transfer_function_to_iso(c->transfer);
+  v.primaries = (int)gst_video_color_primaries_to_iso(c->primaries);
+  /* Unknown parts stay unspecified (2); 0 is not a valid code for them. */
+  if (v.matrix <= 0)
+    v.matrix = 2;
+  if (v.transfer <= 0)
+    v.transfer = 2;
+  if (v.primaries <= 0)
+    v.primaries = 2;
+  v.described = v.matrix != 2 || v.transfer != 2 || v.primaries != 2;
+  return v;
+}
+
 static bool open_x264(GstNmxSoftEnc *self, const EncSettings &s)
 {
   NmxEncPrivate *priv = self->priv;
@@ -186,13 +233,16 @@ static bool open_x264(GstNmxSoftEnc *self, const EncSettings &s)
   p->b_repeat_headers = 1;
   p->b_annexb = 1;
   p->b_aud = 0;
-  const GstVideoColorimetry *c = &info->colorimetry;
-  if (c->matrix == GST_VIDEO_COLOR_MATRIX_BT709) {
-    p->vui.i_colorprim = p->vui.i_transfer = p->vui.i_colmatrix = 1;
-  } else if (c->matrix == GST_VIDEO_COLOR_MATRIX_BT601) {
-    p->vui.i_colorprim = p->vui.i_transfer = p->vui.i_colmatrix = 6;
+  const ColourVui vui = colour_vui(info);
+  if (vui.described) {
+    p->vui.i_colorprim = vui.primaries;
+    p->vui.i_transfer = vui.transfer;
+    p->vui.i_colmatrix = vui.matrix;
   }
-  p->vui.b_fullrange = c->range == GST_VIDEO_COLOR_RANGE_0_255;
+  p->vui.b_fullrange = vui.full_range;
+  /* Padding rows (added for encoders that need aligned rows) are cropped
+   * away in the stream: players show the picture's own size. */
+  p->crop_rect.i_bottom = (int)priv->crop_bottom;
   const char *x264_profile = priv->profile == "constrained-baseline" ? "baseline" : priv->profile.c_str();
   if (x264_param_apply_profile(p, x264_profile) < 0) {
     GST_ELEMENT_ERROR(self, LIBRARY, SETTINGS, ("Unsupported H.264 profile %s", priv->profile.c_str()), (NULL));
@@ -219,7 +269,10 @@ static bool open_x265(GstNmxSoftEnc *self, const EncSettings &s)
   p->logLevel = X265_LOG_ERROR;
   p->frameNumThreads = thread_count();
   p->sourceWidth = GST_VIDEO_INFO_WIDTH(info);
-  p->sourceHeight = GST_VIDEO_INFO_HEIGHT(info);
+  /* x265 takes the picture without the padding rows below it and writes the
+   * conformance window for its own alignment: the stream shows the picture's
+   * own size. The rows below are simply not read. */
+  p->sourceHeight = GST_VIDEO_INFO_HEIGHT(info) - (int)priv->crop_bottom;
   p->internalCsp = X265_CSP_I420;
   p->fpsNum = GST_VIDEO_INFO_FPS_N(info) > 0 ? GST_VIDEO_INFO_FPS_N(info) : 30;
   p->fpsDenom = GST_VIDEO_INFO_FPS_N(info) > 0 ? GST_VIDEO_INFO_FPS_D(info) : 1;
@@ -238,6 +291,16 @@ static bool open_x265(GstNmxSoftEnc *self, const EncSettings &s)
   p->bRepeatHeaders = 1;
   p->bAnnexB = 1;
   p->bEmitInfoSEI = 0;
+  const ColourVui vui = colour_vui(info);
+  p->vui.bEnableVideoSignalTypePresentFlag = 1;
+  p->vui.videoFormat = 5;  // unspecified
+  p->vui.bEnableVideoFullRangeFlag = vui.full_range;
+  if (vui.described) {
+    p->vui.bEnableColorDescriptionPresentFlag = 1;
+    p->vui.colorPrimaries = vui.primaries;
+    p->vui.transferCharacteristics = vui.transfer;
+    p->vui.matrixCoeffs = vui.matrix;
+  }
   if (x265_param_apply_profile(p, "main") < 0)
     return false;
   priv->x265 = x265_encoder_open(p);
@@ -355,6 +418,7 @@ static gboolean gst_nmx_soft_enc_set_format(GstVideoEncoder *encoder, GstVideoCo
   /* Baseline has no B-frames; x264 would drop them anyway, but DTS handling
    * must know. */
   priv->b_frames = (codec == CODEC_H264 && profile.find("baseline") != std::string::npos) ? 0 : s.b_frames;
+  priv->crop_bottom = usable_crop_bottom(self, s.crop_bottom, h);
   if (!open_encoder(self, s))
     return FALSE;
 
@@ -362,13 +426,15 @@ static gboolean gst_nmx_soft_enc_set_format(GstVideoEncoder *encoder, GstVideoCo
                                       G_TYPE_STRING, "byte-stream", "alignment", G_TYPE_STRING, "au", "profile",
                                       G_TYPE_STRING, profile.c_str(), NULL);
   GstVideoCodecState *out = gst_video_encoder_set_output_state(encoder, caps, state);
+  /* The stream's size is the cropped picture. */
+  GST_VIDEO_INFO_HEIGHT(&out->info) = h - (int)priv->crop_bottom;
   gst_video_codec_state_unref(out);
 
   int fps_n = GST_VIDEO_INFO_FPS_N(&state->info) > 0 ? GST_VIDEO_INFO_FPS_N(&state->info) : 30;
   int fps_d = GST_VIDEO_INFO_FPS_N(&state->info) > 0 ? GST_VIDEO_INFO_FPS_D(&state->info) : 1;
   GstClockTime latency = gst_util_uint64_scale(thread_count() + priv->b_frames, GST_SECOND * fps_d, fps_n);
   gst_video_encoder_set_latency(encoder, latency, latency);
-  GST_INFO_OBJECT(self, "encoding %dx%d as %s profile %s, %u b-frames", w, h,
+  GST_INFO_OBJECT(self, "encoding %dx%d (%u rows cropped) as %s profile %s, %u b-frames", w, h, priv->crop_bottom,
                   codec == CODEC_H264 ? "H.264" : "H.265", profile.c_str(), priv->b_frames);
   return gst_video_encoder_negotiate(encoder);
 }
@@ -633,6 +699,9 @@ static void gst_nmx_soft_enc_set_property(GObject *object, guint prop_id, const 
     case PROP_OUTPUT_IO_MODE:
       priv->settings.output_io_mode = g_value_get_enum(value);
       break;
+    case PROP_CROP_BOTTOM:
+      priv->settings.crop_bottom = g_value_get_uint(value);
+      break;
     default:
       G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
       break;
@@ -658,6 +727,9 @@ static void gst_nmx_soft_enc_get_property(GObject *object, guint prop_id, GValue
       break;
     case PROP_OUTPUT_IO_MODE:
       g_value_set_enum(value, priv->settings.output_io_mode);
+      break;
+    case PROP_CROP_BOTTOM:
+      g_value_set_uint(value, priv->settings.crop_bottom);
       break;
     default:
       G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
@@ -719,6 +791,13 @@ static void gst_nmx_soft_enc_class_init(gpointer g_class, gpointer class_data)
         g_param_spec_enum("output-io-mode", "Output IO mode", "I/O mode of the output (raw) queue",
                           NMX_SOFT_TYPE_IO_MODE, DEFAULT_IO_MODE, rw));
   }
+
+  g_object_class_install_property(
+      gobject_class, PROP_CROP_BOTTOM,
+      g_param_spec_uint("crop-bottom", "Crop bottom",
+                        "Rows of padding below the picture: the stream carries frame cropping, so decoders show "
+                        "the picture without them (taken when the caps are set)",
+                        0, 8192, 0, rw_ready));
 
   GstCaps *sink_caps = gst_caps_from_string(ENC_SINK_CAPS);
   gst_element_class_add_pad_template(element_class, gst_pad_template_new("sink", GST_PAD_SINK, GST_PAD_ALWAYS, sink_caps));
