@@ -86,6 +86,8 @@ class Converter {
  private:
   void convert_same_size(const Image &src, const Image &dst);
   void convert_rows(const Image &src, const Image &dst, int row0, int row1, int thread);
+  /* Limited-range YUV band to full range, in the thread's scratch. */
+  Image expand_band(const Image &src, int thread);
   Image scratch(GstVideoFormat fmt, int width, int height);
 
   GstVideoInfo in_{};
@@ -95,6 +97,12 @@ class Converter {
   /* libyuv matrix for YUV->RGB, picked from the input colorimetry. */
   const void *yuv_to_rgb_ = nullptr;
   const void *yvu_to_rgb_ = nullptr;
+  /* Limited-range input goes through libyuv's full-range matrices after a
+   * table expands it: libyuv's SIMD rows keep the limited-range gains in
+   * signed bytes, and BT.709's U->B gain (2.11) does not fit, putting blues
+   * up to 14 levels off. */
+  bool expand_range_ = false;
+  std::vector<uint8_t> expand_tmp_[2];
   /* Output colorimetry for RGB->YUV: libyuv only has BT.601 (limited and
    * full range), anything else goes through our fixed-point rows. */
   GstVideoColorMatrix out_matrix_ = GST_VIDEO_COLOR_MATRIX_BT601;
