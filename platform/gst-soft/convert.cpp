@@ -250,6 +250,19 @@ void scale_image(const Image &s, const Image &d)
 
 bool convert_format_supported(GstVideoFormat fmt) { return kind_of(fmt) != Kind::NONE; }
 
+bool same_yuv_colours(const GstVideoInfo *a, const GstVideoInfo *b)
+{
+  if (!GST_VIDEO_INFO_IS_YUV(a) || !GST_VIDEO_INFO_IS_YUV(b))
+    return true;
+  /* Anything the YUV->RGB rows do not know is read as BT.601. */
+  auto norm = [](GstVideoColorMatrix m) {
+    return (m == GST_VIDEO_COLOR_MATRIX_BT709 || m == GST_VIDEO_COLOR_MATRIX_BT2020) ? m
+                                                                                     : GST_VIDEO_COLOR_MATRIX_BT601;
+  };
+  auto full = [](const GstVideoInfo *i) { return i->colorimetry.range == GST_VIDEO_COLOR_RANGE_0_255; };
+  return norm(a->colorimetry.matrix) == norm(b->colorimetry.matrix) && full(a) == full(b);
+}
+
 Image Image::from_frame(GstVideoFrame *frame)
 {
   Image img;
@@ -348,6 +361,7 @@ bool Converter::configure(const GstVideoInfo *in, const GstVideoInfo *out)
     threading_ = false;
   out_matrix_ = out->colorimetry.matrix;
   out_full_range_ = out->colorimetry.range == GST_VIDEO_COLOR_RANGE_0_255;
+  recode_ = !same_yuv_colours(in, out);
   configured_ = true;
   return true;
 }
@@ -410,6 +424,23 @@ void Converter::convert_rows(const Image &src_full, const Image &dst_full, int r
   const Kind sk = kind_of(s.format), dk = kind_of(d.format);
   const auto *K = static_cast<const libyuv::YuvConstants *>(yuv_to_rgb_);
   const auto *Kvu = static_cast<const libyuv::YuvConstants *>(yvu_to_rgb_);
+
+  if (is_yuv(sk) && is_yuv(dk) && recode_) {
+    /* Another matrix or range: the colours go through 8-bit BGRA. */
+    std::vector<uint8_t> &buf = recode_tmp_[thread];
+    const size_t stride = (size_t)w * 4;
+    if (buf.size() < stride * h + 16)
+      buf.resize(stride * h + 16);
+    Image rgb;
+    rgb.format = GST_VIDEO_FORMAT_BGRA;
+    rgb.width = w;
+    rgb.height = h;
+    rgb.data[0] = buf.data() + ((16 - ((uintptr_t)buf.data() & 15)) & 15);
+    rgb.stride[0] = (int)stride;
+    convert_rows(s, rgb, 0, h, thread);
+    convert_rows(rgb, d, 0, h, thread);
+    return;
+  }
 
   if (is_yuv(sk) && is_yuv(dk)) {
     /* Same 4:2:0 sampling: only the chroma layout changes. */
@@ -587,8 +618,8 @@ bool Converter::convert(const Image &src, const Image &dst)
     return false;
   if (src.width == dst.width && src.height == dst.height) {
     convert_same_size(src, dst);
-  } else if (src.format == dst.format ||
-             (kind_of(src.format) == kind_of(dst.format) && !has_alpha(dst.format))) {
+  } else if (!recode_ && (src.format == dst.format ||
+                          (kind_of(src.format) == kind_of(dst.format) && !has_alpha(dst.format)))) {
     scale_image(src, dst);
   } else if ((int64_t)dst.width * dst.height <= (int64_t)src.width * src.height) {
     /* Shrinking: scale first so the colour conversion runs on fewer pixels. */

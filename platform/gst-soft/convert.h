@@ -24,6 +24,10 @@ namespace nmxsoft {
 
 bool convert_format_supported(GstVideoFormat fmt);
 
+/* FALSE when both are YUV and differ in matrix or range as the converter
+ * sees them (then their values must be converted, not copied). */
+bool same_yuv_colours(const GstVideoInfo *a, const GstVideoInfo *b);
+
 /* A raw image in memory: the subset of GstVideoFrame the core needs, so that
  * scratch images and mapped frames go through the same code. */
 struct Image {
@@ -103,6 +107,9 @@ class Converter {
    * up to 14 levels off. */
   bool expand_range_ = false;
   std::vector<uint8_t> expand_tmp_[2];
+  /* YUV to YUV with another matrix or range: through RGB, per band. */
+  bool recode_ = false;
+  std::vector<uint8_t> recode_tmp_[2];
   /* Output colorimetry for RGB->YUV: libyuv only has BT.601 (limited and
    * full range), anything else goes through our fixed-point rows. */
   GstVideoColorMatrix out_matrix_ = GST_VIDEO_COLOR_MATRIX_BT601;

@@ -35,6 +35,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -179,16 +180,17 @@ Image scratch_image(std::vector<uint8_t> &buf, GstVideoFormat fmt, int width, in
   return img;
 }
 
-void clear_background(const Image &d)
+void clear_background(const Image &d, bool full_range)
 {
+  const uint8_t black = full_range ? 0 : 16;
   switch (d.format) {
     case GST_VIDEO_FORMAT_NV12:
     case GST_VIDEO_FORMAT_NV21:
-      libyuv::SetPlane(d.data[0], d.stride[0], d.width, d.height, 16);
+      libyuv::SetPlane(d.data[0], d.stride[0], d.width, d.height, black);
       libyuv::SetPlane(d.data[1], d.stride[1], (d.width + 1) / 2 * 2, (d.height + 1) / 2, 128);
       break;
     case GST_VIDEO_FORMAT_I420:
-      libyuv::SetPlane(d.data[0], d.stride[0], d.width, d.height, 16);
+      libyuv::SetPlane(d.data[0], d.stride[0], d.width, d.height, black);
       libyuv::SetPlane(d.data[1], d.stride[1], (d.width + 1) / 2, (d.height + 1) / 2, 128);
       libyuv::SetPlane(d.data[2], d.stride[2], (d.width + 1) / 2, (d.height + 1) / 2, 128);
       break;
@@ -505,6 +507,7 @@ static gboolean gst_nmx_soft_vcomposer_sink_query(GstAggregator *agg, GstAggrega
 static GstCaps *gst_nmx_soft_vcomposer_update_caps(GstVideoAggregator *vagg, GstCaps *caps)
 {
   std::vector<std::pair<GstVideoFormat, int>> counts;
+  std::vector<std::pair<std::string, int>> colours;
   GST_OBJECT_LOCK(vagg);
   for (GList *l = GST_ELEMENT(vagg)->sinkpads; l; l = l->next) {
     GstVideoAggregatorPad *pad = GST_VIDEO_AGGREGATOR_PAD(l->data);
@@ -512,6 +515,18 @@ static GstCaps *gst_nmx_soft_vcomposer_update_caps(GstVideoAggregator *vagg, Gst
     GstVideoFormat f = pad->info.finfo ? GST_VIDEO_INFO_FORMAT(&pad->info) : GST_VIDEO_FORMAT_UNKNOWN;
     if (f == GST_VIDEO_FORMAT_UNKNOWN)
       continue;
+    if (is_yuv(f)) {
+      gchar *cm = gst_video_colorimetry_to_string(&pad->info.colorimetry);
+      if (cm) {
+        auto c = std::find_if(colours.begin(), colours.end(),
+                              [cm](const std::pair<std::string, int> &e) { return e.first == cm; });
+        if (c == colours.end())
+          colours.emplace_back(cm, 1);
+        else
+          c->second++;
+        g_free(cm);
+      }
+    }
     auto it = std::find_if(counts.begin(), counts.end(), [f](const std::pair<GstVideoFormat, int> &c) {
       return c.first == f;
     });
@@ -530,16 +545,39 @@ static GstCaps *gst_nmx_soft_vcomposer_update_caps(GstVideoAggregator *vagg, Gst
                        return !has_alpha(a.first);
                      return a.second > b.second;
                    });
+  /* YUV output in the inputs' most common matrix and range: those inputs are
+   * copied as they are, the others converted. */
+  std::stable_sort(colours.begin(), colours.end(),
+                   [](const std::pair<std::string, int> &a, const std::pair<std::string, int> &b) {
+                     return a.second > b.second;
+                   });
+  auto with_colours = [&colours](GstCaps *res) {
+    if (colours.empty() || gst_caps_is_empty(res))
+      return res;
+    const gchar *fmt = gst_structure_get_string(gst_caps_get_structure(res, 0), "format");
+    if (!fmt || !is_yuv(gst_video_format_from_string(fmt)))
+      return res;
+    GstCaps *pref = gst_caps_copy(res);
+    gst_caps_set_simple(pref, "colorimetry", G_TYPE_STRING, colours.front().first.c_str(), NULL);
+    GstCaps *tmp = gst_caps_intersect(res, pref);
+    gst_caps_unref(pref);
+    if (gst_caps_is_empty(tmp)) {
+      gst_caps_unref(tmp);
+      return res;
+    }
+    gst_caps_unref(res);
+    return tmp;
+  };
   for (const auto &c : counts) {
     GstCaps *pref = gst_caps_copy(caps);
     gst_caps_set_simple(pref, "format", G_TYPE_STRING, gst_video_format_to_string(c.first), NULL);
     GstCaps *res = gst_caps_intersect(caps, pref);
     gst_caps_unref(pref);
     if (!gst_caps_is_empty(res))
-      return res;
+      return with_colours(res);
     gst_caps_unref(res);
   }
-  return gst_caps_copy(caps);
+  return with_colours(gst_caps_copy(caps));
 }
 
 /* Without a live input, the output is negotiated only once every input that
@@ -819,7 +857,9 @@ static GstFlowReturn gst_nmx_soft_vcomposer_aggregate_frames(GstVideoAggregator 
     if (!clip_placement(p, out.width, out.height, even))
       continue;
     p.pad = NMX_VCOMPOSER_PAD(gst_object_ref(pad));
-    p.direct = GST_VIDEO_FRAME_FORMAT(frame) == out.format && !has_alpha(out.format);
+    /* Same format and, for YUV, the same matrix and range: copied as it is. */
+    p.direct = GST_VIDEO_FRAME_FORMAT(frame) == out.format && !has_alpha(out.format) &&
+               nmxsoft::same_yuv_colours(&frame->info, &vagg->info);
     places.push_back(p);
   }
   GST_OBJECT_UNLOCK(vagg);
@@ -829,7 +869,7 @@ static GstFlowReturn gst_nmx_soft_vcomposer_aggregate_frames(GstVideoAggregator 
     if (!has_alpha(GST_VIDEO_FRAME_FORMAT(p.frame)))
       opaque.push_back(p.dst);
   if (!covers(opaque, out.width, out.height))
-    clear_background(out);
+    clear_background(out, GST_VIDEO_INFO_COLORIMETRY(&vagg->info).range == GST_VIDEO_COLOR_RANGE_0_255);
 
   /* Direct placements split into bands; overlapping placements must keep
    * their order, so bands only run in parallel when nothing overlaps. */
@@ -843,7 +883,7 @@ static GstFlowReturn gst_nmx_soft_vcomposer_aggregate_frames(GstVideoAggregator 
       }
     }
 
-  const nmxsoft::BlendCoefs coefs = nmxsoft::blend_coefs(GST_VIDEO_INFO_COLORIMETRY(&vagg->info).matrix);
+  const nmxsoft::BlendCoefs coefs = nmxsoft::blend_coefs(GST_VIDEO_INFO_COLORIMETRY(&vagg->info));
   std::vector<Image> src_views(places.size()), dst_views(places.size());
   std::vector<Job> jobs;
   int64_t direct_area = 0;

@@ -342,7 +342,7 @@ static GstFlowReturn gst_nmx_soft_voverlay_transform_frame_ip(GstVideoFilter *fi
     return GST_FLOW_NOT_NEGOTIATED;
   }
   const nmxsoft::Image img = nmxsoft::Image::from_frame(frame);
-  const nmxsoft::BlendCoefs coefs = nmxsoft::blend_coefs(GST_VIDEO_INFO_COLORIMETRY(&frame->info).matrix);
+  const nmxsoft::BlendCoefs coefs = nmxsoft::blend_coefs(GST_VIDEO_INFO_COLORIMETRY(&frame->info));
   /* Texts over logos. */
   for (const Layer &layer : *images)
     blend_layer(layer, img, coefs);

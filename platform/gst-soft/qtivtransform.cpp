@@ -139,9 +139,11 @@ static gboolean gst_nmx_soft_vtransform_set_info(GstVideoFilter *filter, GstCaps
   GstNmxSoftVTransform *self = NMX_VTRANSFORM(filter);
   NmxVTransformPrivate *priv = self->priv;
 
+  /* YUV in another matrix or range is converted, not passed. */
   bool same = GST_VIDEO_INFO_FORMAT(in_info) == GST_VIDEO_INFO_FORMAT(out_info) &&
               GST_VIDEO_INFO_WIDTH(in_info) == GST_VIDEO_INFO_WIDTH(out_info) &&
-              GST_VIDEO_INFO_HEIGHT(in_info) == GST_VIDEO_INFO_HEIGHT(out_info);
+              GST_VIDEO_INFO_HEIGHT(in_info) == GST_VIDEO_INFO_HEIGHT(out_info) &&
+              nmxsoft::same_yuv_colours(in_info, out_info);
   /* Consumers of memory:GBM look for the buffer's fd (frame copy hands it to
    * the blit library): system memory must not pass under those caps. */
   priv->gbm_copy = same && nmx_soft_caps_want_gbm(outcaps);

@@ -409,3 +409,37 @@ TEST(OverlayLimits, HugeFontAndLogoAreClampedToTheFrame)
   gst_buffer_unref(out);
   gst_harness_teardown(h);
 }
+
+/* Logos are written in the frame's own range: white is Y 255 in full-range
+ * NV12 and Y 235 in limited range. */
+TEST(OverlayHarness, LogoFollowsTheFrameRange)
+{
+  Logos logos;
+  std::vector<uint8_t> rgba;
+  for (int i = 0; i < 8 * 8; i++)
+    rgba.insert(rgba.end(), {255, 255, 255, 255});
+  const std::string path = logos.raw("white.rgba", rgba);
+  for (const auto &cm : std::vector<std::pair<std::string, int>>{{"bt601", 235}, {"1:4:0:0", 255}, {"1:3:0:0", 255}}) {
+    GstHarness *h = gst_harness_new("qtivoverlay");
+    const std::string images = "{(structure)\"w,path=" + path + ",resolution=<8,8>,destination=<0,0,8,8>;\"}";
+    g_object_set(h->element, "images", images.c_str(), NULL);
+    gst_harness_set_src_caps_str(
+        h, ("video/x-raw,format=NV12,width=32,height=16,framerate=30/1,colorimetry=" + cm.first).c_str());
+    GstBuffer *in = make_frame(GST_VIDEO_FORMAT_NV12, 32, 16, 0, [](GstVideoFrame *f) {
+      for (int y = 0; y < 16; y++)
+        memset(plane_row(f, 0, y), 16, 32);
+      for (int y = 0; y < 8; y++)
+        memset(plane_row(f, 1, y), 128, 32);
+    });
+    ASSERT_EQ(gst_harness_push(h, in), GST_FLOW_OK);
+    GstBuffer *out = gst_harness_pull(h);
+    ASSERT_TRUE(out);
+    GstMapInfo map;
+    ASSERT_TRUE(gst_buffer_map(out, &map, GST_MAP_READ));
+    EXPECT_NEAR(map.data[2 * 32 + 2], cm.second, 1) << cm.first;
+    EXPECT_NEAR(map.data[32 * 16 + 2], 128, 1) << cm.first;
+    gst_buffer_unmap(out, &map);
+    gst_buffer_unref(out);
+    gst_harness_teardown(h);
+  }
+}

@@ -515,7 +515,8 @@ constexpr int kBlock = 16, kBlocks = 16, kSide = kBlock * kBlocks;
 bool block_interior(int x, int y) { return x % kBlock >= 2 && x % kBlock < kBlock - 2 && y % kBlock >= 2 && y % kBlock < kBlock - 2; }
 
 /* Runs one frame through qtivtransform to @out_caps and through videoconvert
- * to @ref_caps (the same, or its 16-bit twin); returns both outputs. */
+ * to @ref_caps (the same, its 16-bit twin, or a longer chain of stock
+ * elements); returns both outputs. */
 std::pair<SamplePtr, SamplePtr> convert_both(GstBuffer *buf, const std::string &in_caps, const std::string &out_caps,
                                              const std::string &ref_caps)
 {
@@ -531,21 +532,11 @@ std::pair<SamplePtr, SamplePtr> convert_both(GstBuffer *buf, const std::string &
   return {r.out("out_soft")[0], r.out("out_ref")[0]};
 }
 
-class AgainstVideoconvert : public ::testing::TestWithParam<Colorimetry> {};
-
-}  // namespace
-
-/* NV12 of colours across the RGB cube (written with the matrix and range
- * the caps say), to RGB: within 3 of videoconvert on every channel.
- * videoconvert's 8-bit matrix path is itself up to 6 levels off the matrix
- * definitions (limited range BT.601: 209 for a green of 215), so the
- * reference is its 16-bit path (ARGB64), rounded to 8 bits. */
-TEST_P(AgainstVideoconvert, Nv12ToRgb)
+/* NV12 blocks of colours across the RGB cube, written with the given matrix
+ * and range (so inside the gamut, as camera pictures are). */
+GstBuffer *nv12_colour_blocks(bool bt709, bool full)
 {
-  const Colorimetry &cm = GetParam();
-  const bool full = std::string(cm.name).find("full") != std::string::npos;
-  const bool bt709 = std::string(cm.name).find("709") != std::string::npos;
-  GstBuffer *buf = make_frame(GST_VIDEO_FORMAT_NV12, kSide, kSide, 0, [&](GstVideoFrame *f) {
+  return make_frame(GST_VIDEO_FORMAT_NV12, kSide, kSide, 0, [&](GstVideoFrame *f) {
     for (int y = 0; y < kSide; y++)
       for (int x = 0; x < kSide; x++) {
         int b = (y / kBlock) * kBlocks + x / kBlock;
@@ -565,6 +556,23 @@ TEST_P(AgainstVideoconvert, Nv12ToRgb)
         }
       }
   });
+}
+
+class AgainstVideoconvert : public ::testing::TestWithParam<Colorimetry> {};
+
+}  // namespace
+
+/* NV12 of colours across the RGB cube (written with the matrix and range
+ * the caps say), to RGB: within 3 of videoconvert on every channel.
+ * videoconvert's 8-bit matrix path is itself up to 6 levels off the matrix
+ * definitions (limited range BT.601: 209 for a green of 215), so the
+ * reference is its 16-bit path (ARGB64), rounded to 8 bits. */
+TEST_P(AgainstVideoconvert, Nv12ToRgb)
+{
+  const Colorimetry &cm = GetParam();
+  const bool full = std::string(cm.name).find("full") != std::string::npos;
+  const bool bt709 = std::string(cm.name).find("709") != std::string::npos;
+  GstBuffer *buf = nv12_colour_blocks(bt709, full);
   auto outs = convert_both(buf, raw_caps("NV12", kSide, kSide, std::string(",colorimetry=") + cm.caps),
                            raw_caps("RGB", kSide, kSide), raw_caps("ARGB64", kSide, kSide));
   ASSERT_TRUE(outs.first && outs.second);
@@ -629,3 +637,46 @@ TEST_P(AgainstVideoconvert, RgbToNv12)
 
 INSTANTIATE_TEST_SUITE_P(Colorimetries, AgainstVideoconvert, ::testing::ValuesIn(kColorimetries),
                          [](const ::testing::TestParamInfo<Colorimetry> &i) { return std::string(i.param.name); });
+
+/* NV12 to NV12 in another matrix and range (a camera in BT.601 recorded as
+ * BT.709): the values are converted, not passed through; within 3 of
+ * videoconvert. */
+TEST(TransformColorimetry, Nv12ToAnotherMatrixAndRange)
+{
+  const std::pair<const char *, const char *> pairs[] = {
+      {"bt601", "bt709"}, {"bt709", "bt601"}, {"bt601", "1:4:0:0"}, {"1:3:0:0", "bt601"}};
+  for (const auto &pr : pairs) {
+    const std::string in_cm = pr.first;
+    GstBuffer *buf = nv12_colour_blocks(in_cm == "bt709" || in_cm == "1:3:0:0", in_cm.find(':') != std::string::npos);
+    GstBuffer *input = gst_buffer_ref(buf);
+    const std::string out = raw_caps("NV12", kSide, kSide, std::string(",colorimetry=") + pr.second);
+    /* videoconvert leaves YUV values alone when only the range changes, so
+     * the reference goes through its 16-bit RGB. */
+    auto outs = convert_both(buf, raw_caps("NV12", kSide, kSide, std::string(",colorimetry=") + pr.first), out,
+                             raw_caps("ARGB64", kSide, kSide) + " ! videoconvert ! " + out);
+    ASSERT_TRUE(outs.first && outs.second) << pr.first << " -> " << pr.second;
+    FrameView soft(outs.first), ref(outs.second);
+    GstVideoInfo info;
+    gst_video_info_set_format(&info, GST_VIDEO_FORMAT_NV12, kSide, kSide);
+    GstVideoFrame in_frame;
+    ASSERT_TRUE(gst_video_frame_map(&in_frame, &info, input, GST_MAP_READ));
+    int worst = 0, changed = 0;
+    for (int y = 0; y < kSide; y += 2)
+      for (int x = 0; x < kSide; x += 2) {
+        if (!block_interior(x, y))
+          continue;
+        int s[3], r[3];
+        read_yuv(soft, "NV12", x, y, s[0], s[1], s[2]);
+        read_yuv(ref, "NV12", x, y, r[0], r[1], r[2]);
+        for (int c = 0; c < 3; c++)
+          worst = std::max(worst, std::abs(s[c] - r[c]));
+        const uint8_t *uv = plane_row(&in_frame, 1, y / 2) + x;
+        changed += std::abs(s[0] - plane_row(&in_frame, 0, y)[x]) > 3 || std::abs(s[1] - uv[0]) > 3 ||
+                   std::abs(s[2] - uv[1]) > 3;
+      }
+    gst_video_frame_unmap(&in_frame);
+    gst_buffer_unref(input);
+    EXPECT_LE(worst, 3) << pr.first << " -> " << pr.second;
+    EXPECT_GT(changed, 10) << pr.first << " -> " << pr.second << ": passed through unchanged";
+  }
+}
