@@ -361,3 +361,31 @@ TEST(EncoderCrop, PaddingRowsAreCroppedInTheStream)
     EXPECT_EQ(caps_of(r.out()[0]).height, cr.second) << "crop-bottom=" << cr.first;
   }
 }
+
+/* The stream says which matrix and range its pictures were made with (the
+ * input caps'), as the stock parsers read it back: a player converts the
+ * colours back the way they were made. */
+TEST(EncoderColour, ColourDescriptionFollowsTheInputCaps)
+{
+  struct Want {
+    const char *caps;
+    GstVideoColorMatrix matrix;
+    GstVideoColorRange range;
+  };
+  const Want wants[] = {{"bt601", GST_VIDEO_COLOR_MATRIX_BT601, GST_VIDEO_COLOR_RANGE_16_235},
+                        {"bt709", GST_VIDEO_COLOR_MATRIX_BT709, GST_VIDEO_COLOR_RANGE_16_235},
+                        {"1:4:5:4", GST_VIDEO_COLOR_MATRIX_BT601, GST_VIDEO_COLOR_RANGE_0_255},
+                        {"1:3:5:1", GST_VIDEO_COLOR_MATRIX_BT709, GST_VIDEO_COLOR_RANGE_0_255}};
+  for (const char *enc : {"v4l2h264enc", "v4l2h265enc"}) {
+    const std::string codec = std::string(enc) == "v4l2h265enc" ? "h265" : "h264";
+    for (const Want &w : wants) {
+      RunResult r = run_pipeline(raw_src(2, "NV12") + ",colorimetry=" + w.caps + " ! " + enc + " ! " + codec +
+                                 "parse ! avdec_" + codec + " ! appsink name=out");
+      ASSERT_TRUE(r.eos) << enc << " " << w.caps << ": " << r.error;
+      ASSERT_FALSE(r.out().empty());
+      Caps c = caps_of(r.out()[0]);
+      EXPECT_EQ(c.info.colorimetry.matrix, w.matrix) << enc << " " << w.caps;
+      EXPECT_EQ(c.info.colorimetry.range, w.range) << enc << " " << w.caps;
+    }
+  }
+}
