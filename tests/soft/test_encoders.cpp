@@ -3,6 +3,9 @@
 // decoders, independent of our own decoders.
 #include "soft_test_util.h"
 
+#include <glib/gstdio.h>
+#include <unistd.h>
+
 #include <set>
 
 using namespace softtest;
@@ -379,8 +382,19 @@ TEST(EncoderColour, ColourDescriptionFollowsTheInputCaps)
   for (const char *enc : {"v4l2h264enc", "v4l2h265enc"}) {
     const std::string codec = std::string(enc) == "v4l2h265enc" ? "h265" : "h264";
     for (const Want &w : wants) {
-      RunResult r = run_pipeline(raw_src(2, "NV12") + ",colorimetry=" + w.caps + " ! " + enc + " ! " + codec +
-                                 "parse ! avdec_" + codec + " ! appsink name=out");
+      /* Through a raw byte-stream file, so that only the stream itself
+       * (not the caps) carries the description. */
+      gchar *path = g_build_filename(g_get_tmp_dir(), "nmx-enc-colour-XXXXXX", nullptr);
+      int fd = g_mkstemp(path);
+      ASSERT_GE(fd, 0);
+      close(fd);
+      RunResult wr = run_pipeline(raw_src(2, "NV12") + ",colorimetry=" + w.caps + " ! " + enc + " ! filesink location=" +
+                                  path);
+      ASSERT_TRUE(wr.eos) << enc << " " << w.caps << ": " << wr.error;
+      RunResult r = run_pipeline(std::string("filesrc location=") + path + " ! " + codec + "parse ! avdec_" + codec +
+                                 " ! appsink name=out");
+      g_unlink(path);
+      g_free(path);
       ASSERT_TRUE(r.eos) << enc << " " << w.caps << ": " << r.error;
       ASSERT_FALSE(r.out().empty());
       Caps c = caps_of(r.out()[0]);
