@@ -17,43 +17,16 @@
 #include <thread>
 #include <vector>
 
+#include "bench_util.h"
+
 namespace {
 
 const int kWidth = 1920, kHeight = 1080, kTileW = 960, kTileH = 540;
 
-struct Cost {
-  double wall_ms = 0;
-  double cpu_ms = 0;
-  int frames = 0;
-  bool ok = false;
-  double wall_per_frame() const { return frames ? wall_ms / frames : 0; }
-  double cpu_per_frame() const { return frames ? cpu_ms / frames : 0; }
-};
+using benchutil::Cost;
+using benchutil::now_ms;
 
-double now_ms(clockid_t clock)
-{
-  timespec ts;
-  clock_gettime(clock, &ts);
-  return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
-
-bool wait_eos(GstElement *pipe)
-{
-  GstBus *bus = gst_element_get_bus(pipe);
-  GstMessage *msg = gst_bus_timed_pop_filtered(bus, 900 * GST_SECOND,
-                                               (GstMessageType)(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
-  bool ok = msg && GST_MESSAGE_TYPE(msg) == GST_MESSAGE_EOS;
-  if (msg && !ok) {
-    GError *err = nullptr;
-    gst_message_parse_error(msg, &err, nullptr);
-    fprintf(stderr, "error: %s\n", err ? err->message : "?");
-    g_clear_error(&err);
-  }
-  if (msg)
-    gst_message_unref(msg);
-  gst_object_unref(bus);
-  return ok;
-}
+bool wait_eos(GstElement *pipe) { return benchutil::wait_eos(pipe, 900 * GST_SECOND); }
 
 GstSample *make_picture(const char *pattern)
 {

@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_util.h"
 #include "nimbra.h"
 
 using namespace Velkor::Nimbra;
@@ -36,15 +37,8 @@ struct Au {
   int64_t pts;
 };
 
-double cpu_seconds() {
-  timespec ts;
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return ts.tv_sec + ts.tv_nsec * 1e-9;
-}
-
-double wall_seconds() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
+using benchutil::cpu_seconds;
+using benchutil::wall_seconds;
 
 std::vector<Au> read_aus(const std::string& description) {
   std::vector<Au> out;

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "StreamCommon.h"
+#include "bench_util.h"
 #include "StreamBase.h"
 #include "StreamMetrics.h"
 #include "nimbra.h"
@@ -33,15 +34,8 @@ using namespace Velkor::Nimbra;
 
 namespace {
 
-double cpu_now() {
-  timespec ts;
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return ts.tv_sec + ts.tv_nsec * 1e-9;
-}
-
-double wall_now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
+using benchutil::cpu_seconds;
+using benchutil::wall_seconds;
 
 struct Run {
   double cpu = 0, wall = 0;
@@ -54,9 +48,9 @@ Run run_library() {
     ++frames;
     return 0;
   };
-  const double c0 = cpu_now(), w0 = wall_now();
+  const double c0 = cpu_seconds(), w0 = wall_seconds();
   start_stream("bench", cb);
-  return {cpu_now() - c0, wall_now() - w0, frames.load()};
+  return {cpu_seconds() - c0, wall_seconds() - w0, frames.load()};
 }
 
 Run run_plain(const std::string& clip, bool realtime) {
@@ -78,12 +72,12 @@ Run run_plain(const std::string& clip, bool realtime) {
       },
       &frames, nullptr);
   gst_object_unref(pad);
-  const double c0 = cpu_now(), w0 = wall_now();
+  const double c0 = cpu_seconds(), w0 = wall_seconds();
   gst_element_set_state(p, GST_STATE_PLAYING);
   GstBus* bus = gst_element_get_bus(p);
   GstMessage* m =
       gst_bus_timed_pop_filtered(bus, GST_CLOCK_TIME_NONE, (GstMessageType)(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
-  Run r{cpu_now() - c0, wall_now() - w0, frames.load()};
+  Run r{cpu_seconds() - c0, wall_seconds() - w0, frames.load()};
   gst_message_unref(m);
   gst_object_unref(bus);
   gst_element_set_state(p, GST_STATE_NULL);
