@@ -366,14 +366,14 @@ bool Converter::configure(const GstVideoInfo *in, const GstVideoInfo *out)
   return true;
 }
 
-Image Converter::scratch(GstVideoFormat fmt, int width, int height)
+Image scratch_image(std::vector<uint8_t> &buf, GstVideoFormat fmt, int width, int height)
 {
   GstVideoInfo info;
   gst_video_info_set_format(&info, fmt, width, height);
-  if (scratch_.size() < GST_VIDEO_INFO_SIZE(&info) + 64)
-    scratch_.resize(GST_VIDEO_INFO_SIZE(&info) + 64);
+  if (buf.size() < GST_VIDEO_INFO_SIZE(&info) + 64)
+    buf.resize(GST_VIDEO_INFO_SIZE(&info) + 64);
   /* libyuv's SIMD rows prefer 16-byte aligned planes. */
-  uint8_t *base = scratch_.data();
+  uint8_t *base = buf.data();
   base += (16 - ((uintptr_t)base & 15)) & 15;
   Image img;
   img.format = fmt;
@@ -623,11 +623,11 @@ bool Converter::convert(const Image &src, const Image &dst)
     scale_image(src, dst);
   } else if ((int64_t)dst.width * dst.height <= (int64_t)src.width * src.height) {
     /* Shrinking: scale first so the colour conversion runs on fewer pixels. */
-    Image tmp = scratch(src.format, dst.width, dst.height);
+    Image tmp = scratch_image(scratch_, src.format, dst.width, dst.height);
     scale_image(src, tmp);
     convert_same_size(tmp, dst);
   } else {
-    Image tmp = scratch(dst.format, src.width, src.height);
+    Image tmp = scratch_image(scratch_, dst.format, src.width, src.height);
     convert_same_size(src, tmp);
     scale_image(tmp, dst);
   }

@@ -40,6 +40,9 @@ struct Image {
   static Image from_frame(GstVideoFrame *frame);
 };
 
+/* A 16-byte aligned image of @fmt in @buf, grown as needed. */
+Image scratch_image(std::vector<uint8_t> &buf, GstVideoFormat fmt, int width, int height);
+
 /* One persistent helper thread sharing banded jobs with the calling thread.
  * Bands are taken from a shared counter, so when the helper is not scheduled
  * (a loaded machine) the caller simply converts every band itself instead of
@@ -92,7 +95,6 @@ class Converter {
   void convert_rows(const Image &src, const Image &dst, int row0, int row1, int thread);
   /* Limited-range YUV band to full range, in the thread's scratch. */
   Image expand_band(const Image &src, int thread);
-  Image scratch(GstVideoFormat fmt, int width, int height);
 
   GstVideoInfo in_{};
   GstVideoInfo out_{};

@@ -42,7 +42,7 @@
 GST_DEBUG_CATEGORY_STATIC(gst_nmx_soft_vcomposer_debug);
 #define GST_CAT_DEFAULT gst_nmx_soft_vcomposer_debug
 
-enum { PROP_0, PROP_ENGINE };
+enum { PROP_0, PROP_ENGINE };  // the engine helpers of common.h know PROP_ENGINE as 1
 
 enum {
   PROP_PAD_0,
@@ -53,8 +53,6 @@ enum {
   PROP_PAD_FLIP_VERTICAL,
 };
 
-#define DEFAULT_ENGINE 0
-#define MAX_ENGINE 3
 #define DEFAULT_PAD_FLIP_HORIZONTAL FALSE
 #define DEFAULT_PAD_FLIP_VERTICAL FALSE
 /* Largest output side a placement may ask for when downstream leaves the
@@ -63,9 +61,7 @@ enum {
 /* Frame rate when no input announces one. */
 #define DEFAULT_FRAMERATE_N 30
 
-#define VCOMPOSER_CAPS                                                                      \
-  GST_VIDEO_CAPS_MAKE(NMX_SOFT_CONVERT_FORMATS) ";"                                          \
-  GST_VIDEO_CAPS_MAKE_WITH_FEATURES(NMX_SOFT_CAPS_FEATURE_GBM, NMX_SOFT_CONVERT_FORMATS)
+#define VCOMPOSER_CAPS NMX_SOFT_RAW_CAPS(NMX_SOFT_CONVERT_FORMATS)
 
 static GstStaticPadTemplate sink_template =
     GST_STATIC_PAD_TEMPLATE("sink_%u", GST_PAD_SINK, GST_PAD_REQUEST, GST_STATIC_CAPS(VCOMPOSER_CAPS));
@@ -158,26 +154,6 @@ void mirror(const Image &s, const Image &d)
       libyuv::ARGBMirror(s.data[0], s.stride[0], d.data[0], d.stride[0], s.width, s.height);
       break;
   }
-}
-
-/* A 16-byte aligned image of @fmt in @buf, grown as needed. */
-Image scratch_image(std::vector<uint8_t> &buf, GstVideoFormat fmt, int width, int height)
-{
-  GstVideoInfo info;
-  gst_video_info_set_format(&info, fmt, width, height);
-  if (buf.size() < GST_VIDEO_INFO_SIZE(&info) + 64)
-    buf.resize(GST_VIDEO_INFO_SIZE(&info) + 64);
-  uint8_t *base = buf.data();
-  base += (16 - ((uintptr_t)base & 15)) & 15;
-  Image img;
-  img.format = fmt;
-  img.width = width;
-  img.height = height;
-  for (guint i = 0; i < GST_VIDEO_INFO_N_PLANES(&info) && i < 3; i++) {
-    img.data[i] = base + GST_VIDEO_INFO_PLANE_OFFSET(&info, i);
-    img.stride[i] = GST_VIDEO_INFO_PLANE_STRIDE(&info, i);
-  }
-  return img;
 }
 
 void clear_background(const Image &d, bool full_range)
@@ -447,8 +423,7 @@ struct Job {
 };
 
 struct NmxVComposerPrivate {
-  std::mutex lock;  // guards the settings below
-  int engine = DEFAULT_ENGINE;
+  NmxSoftEngine engine;
   // Composing state, only touched from the aggregating thread.
   std::unique_ptr<nmxsoft::BandWorker> worker;
   std::vector<uint8_t> thread_scratch[2];
@@ -475,28 +450,9 @@ G_DEFINE_TYPE_WITH_CODE(GstNmxSoftVComposer, gst_nmx_soft_vcomposer, GST_TYPE_VI
 static gboolean gst_nmx_soft_vcomposer_sink_query(GstAggregator *agg, GstAggregatorPad *bpad, GstQuery *query)
 {
   switch (GST_QUERY_TYPE(query)) {
-    case GST_QUERY_CAPS: {
-      GstCaps *filter = NULL;
-      gst_query_parse_caps(query, &filter);
-      GstCaps *caps = gst_pad_get_pad_template_caps(GST_PAD(bpad));
-      if (filter) {
-        GstCaps *tmp = gst_caps_intersect_full(filter, caps, GST_CAPS_INTERSECT_FIRST);
-        gst_caps_unref(caps);
-        caps = tmp;
-      }
-      gst_query_set_caps_result(query, caps);
-      gst_caps_unref(caps);
-      return TRUE;
-    }
-    case GST_QUERY_ACCEPT_CAPS: {
-      GstCaps *caps = NULL;
-      gst_query_parse_accept_caps(query, &caps);
-      GstCaps *templ = gst_pad_get_pad_template_caps(GST_PAD(bpad));
-      gboolean ok = gst_caps_is_subset(caps, templ);
-      gst_caps_unref(templ);
-      gst_query_set_accept_caps_result(query, ok);
-      return TRUE;
-    }
+    case GST_QUERY_CAPS:
+    case GST_QUERY_ACCEPT_CAPS:
+      return nmx_soft_answer_caps_from_template(GST_PAD(bpad), query);
     default:
       return GST_AGGREGATOR_CLASS(gst_nmx_soft_vcomposer_parent_class)->sink_query(agg, bpad, query);
   }
@@ -678,21 +634,8 @@ static gboolean gst_nmx_soft_vcomposer_decide_allocation(GstAggregator *agg, Gst
 {
   GstCaps *outcaps = NULL;
   gst_query_parse_allocation(query, &outcaps, NULL);
-  if (outcaps && nmx_soft_caps_want_gbm(outcaps)) {
-    if (gst_query_get_n_allocation_pools(query) > 0) {
-      guint size = 0, min = 0, max = 0;
-      gst_query_parse_nth_allocation_pool(query, 0, NULL, &size, &min, &max);
-      while (gst_query_get_n_allocation_pools(query) > 0)
-        gst_query_remove_nth_allocation_pool(query, 0);
-      gst_query_add_allocation_pool(query, NULL, size, min, max);
-    }
-    GstAllocationParams params;
-    gst_allocation_params_init(&params);
-    if (gst_query_get_n_allocation_params(query) > 0)
-      gst_query_set_nth_allocation_param(query, 0, nmx_soft_gbm_allocator_get(), &params);
-    else
-      gst_query_add_allocation_param(query, nmx_soft_gbm_allocator_get(), &params);
-  }
+  if (outcaps && nmx_soft_caps_want_gbm(outcaps))
+    nmx_soft_query_use_gbm_memory(query);
   return GST_AGGREGATOR_CLASS(gst_nmx_soft_vcomposer_parent_class)->decide_allocation(agg, query);
 }
 
@@ -766,7 +709,7 @@ static void compose_direct_rows(NmxVComposerPrivate *priv, const Placement &p, c
     scale_same_format(s, d);
     return;
   }
-  Image tmp = scratch_image(priv->thread_scratch[thread], d.format, d.width, d.height);
+  Image tmp = nmxsoft::scratch_image(priv->thread_scratch[thread], d.format, d.width, d.height);
   scale_same_format(s, tmp);
   mirror(tmp, d);
 }
@@ -806,13 +749,13 @@ static void compose_converted(const Placement &p, const Image &out, const GstVid
   Image src = sub_image(Image::from_frame(p.frame), p.src);
   if (p.flip_v)
     src = flipped_vertically(src);
-  Image tmp = scratch_image(st->scratch, tmp_fmt, p.dst.w, p.dst.h);
+  Image tmp = nmxsoft::scratch_image(st->scratch, tmp_fmt, p.dst.w, p.dst.h);
   st->converter.convert(src, tmp);
   Image dst = sub_image(out, p.dst);
   if (blend) {
     if (p.flip_h) {
       /* libyuv cannot mirror in place. */
-      Image m = scratch_image(st->mirrored, tmp_fmt, tmp.width, tmp.height);
+      Image m = nmxsoft::scratch_image(st->mirrored, tmp_fmt, tmp.width, tmp.height);
       mirror(tmp, m);
       nmxsoft::blend_bgra(m, dst, coefs);
     } else {
@@ -992,37 +935,6 @@ static void gst_nmx_soft_vcomposer_child_proxy_init(gpointer g_iface, gpointer i
   iface->get_children_count = gst_nmx_soft_vcomposer_child_proxy_get_children_count;
 }
 
-static void gst_nmx_soft_vcomposer_set_property(GObject *object, guint prop_id, const GValue *value,
-                                                GParamSpec *pspec)
-{
-  NmxVComposerPrivate *priv = NMX_VCOMPOSER(object)->priv;
-  switch (prop_id) {
-    case PROP_ENGINE: {
-      std::lock_guard<std::mutex> l(priv->lock);
-      priv->engine = g_value_get_int(value);
-      break;
-    }
-    default:
-      G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
-      break;
-  }
-}
-
-static void gst_nmx_soft_vcomposer_get_property(GObject *object, guint prop_id, GValue *value, GParamSpec *pspec)
-{
-  NmxVComposerPrivate *priv = NMX_VCOMPOSER(object)->priv;
-  switch (prop_id) {
-    case PROP_ENGINE: {
-      std::lock_guard<std::mutex> l(priv->lock);
-      g_value_set_int(value, priv->engine);
-      break;
-    }
-    default:
-      G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
-      break;
-  }
-}
-
 static void gst_nmx_soft_vcomposer_finalize(GObject *object)
 {
   delete NMX_VCOMPOSER(object)->priv;
@@ -1038,17 +950,11 @@ static void gst_nmx_soft_vcomposer_class_init(GstNmxSoftVComposerClass *klass)
 
   GST_DEBUG_CATEGORY_INIT(gst_nmx_soft_vcomposer_debug, "qtivcomposer", 0, "Soft video composer");
 
-  gobject_class->set_property = gst_nmx_soft_vcomposer_set_property;
-  gobject_class->get_property = gst_nmx_soft_vcomposer_get_property;
+  gobject_class->set_property = nmx_soft_engine_set_property<GstNmxSoftVComposer>;
+  gobject_class->get_property = nmx_soft_engine_get_property<GstNmxSoftVComposer>;
   gobject_class->finalize = gst_nmx_soft_vcomposer_finalize;
 
-  g_object_class_install_property(
-      gobject_class, PROP_ENGINE,
-      g_param_spec_int("engine", "Engine",
-                       "Composition engine of the board (0 auto, 1 C2D, 2 GLES, 3 FastCV); accepted and "
-                       "reported, the soft composer always uses the CPU",
-                       0, MAX_ENGINE, DEFAULT_ENGINE,
-                       (GParamFlags)(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY)));
+  nmx_soft_install_engine_property(gobject_class, PROP_ENGINE, "Composition");
 
   gst_element_class_add_static_pad_template_with_gtype(element_class, &sink_template,
                                                        gst_nmx_soft_vcomposer_pad_get_type());

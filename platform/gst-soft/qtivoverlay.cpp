@@ -45,17 +45,13 @@ enum { PROP_0, PROP_IMAGES, PROP_STRINGS, PROP_ENGINE };
 
 #define DEFAULT_IMAGES NULL
 #define DEFAULT_STRINGS NULL
-#define DEFAULT_ENGINE 0
-#define MAX_ENGINE 3
 #define DEFAULT_TEXT_COLOR 0xFF0000FFu
 #define DEFAULT_FONT_SIZE 24
 /* Layers are cut to the frame; before the frame size is known, to the
  * largest frame the board's converters handle. */
 #define MAX_FRAME_SIDE 8192
 
-#define VOVERLAY_CAPS                                                                       \
-  GST_VIDEO_CAPS_MAKE(NMX_SOFT_CONVERT_FORMATS) ";"                                          \
-  GST_VIDEO_CAPS_MAKE_WITH_FEATURES(NMX_SOFT_CAPS_FEATURE_GBM, NMX_SOFT_CONVERT_FORMATS)
+#define VOVERLAY_CAPS NMX_SOFT_RAW_CAPS(NMX_SOFT_CONVERT_FORMATS)
 
 static GstStaticPadTemplate sink_template =
     GST_STATIC_PAD_TEMPLATE("sink", GST_PAD_SINK, GST_PAD_ALWAYS, GST_STATIC_CAPS(VOVERLAY_CAPS));
@@ -268,7 +264,7 @@ struct NmxVOverlayPrivate {
   std::mutex lock;  // guards everything below
   std::string images_text;
   std::string strings_text;
-  int engine = DEFAULT_ENGINE;
+  NmxSoftEngine engine;
   /* Rendered layers; frames take a reference under the lock and blend
    * without it, a property change swaps in a new list. */
   std::shared_ptr<const std::vector<Layer>> image_layers = std::make_shared<std::vector<Layer>>();
@@ -444,11 +440,9 @@ static void gst_nmx_soft_voverlay_set_property(GObject *object, guint prop_id, c
       update_passthrough(self);
       break;
     }
-    case PROP_ENGINE: {
-      std::lock_guard<std::mutex> l(priv->lock);
-      priv->engine = g_value_get_int(value);
+    case PROP_ENGINE:
+      priv->engine.set(value);
       break;
-    }
     default:
       G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
       break;
@@ -458,6 +452,10 @@ static void gst_nmx_soft_voverlay_set_property(GObject *object, guint prop_id, c
 static void gst_nmx_soft_voverlay_get_property(GObject *object, guint prop_id, GValue *value, GParamSpec *pspec)
 {
   NmxVOverlayPrivate *priv = NMX_VOVERLAY(object)->priv;
+  if (prop_id == PROP_ENGINE) {
+    priv->engine.get(value);
+    return;
+  }
   std::lock_guard<std::mutex> l(priv->lock);
   switch (prop_id) {
     case PROP_IMAGES:
@@ -465,9 +463,6 @@ static void gst_nmx_soft_voverlay_get_property(GObject *object, guint prop_id, G
       break;
     case PROP_STRINGS:
       g_value_set_string(value, priv->strings_text.empty() ? NULL : priv->strings_text.c_str());
-      break;
-    case PROP_ENGINE:
-      g_value_set_int(value, priv->engine);
       break;
     default:
       G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
@@ -510,12 +505,7 @@ static void gst_nmx_soft_voverlay_class_init(GstNmxSoftVOverlayClass *klass)
                           "\"color\" 0xRRGGBBAA",
                           DEFAULT_STRINGS,
                           (GParamFlags)(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_PLAYING)));
-  g_object_class_install_property(
-      gobject_class, PROP_ENGINE,
-      g_param_spec_int("engine", "Engine",
-                       "Overlay engine of the board; accepted and reported, the soft overlay always uses the CPU",
-                       0, MAX_ENGINE, DEFAULT_ENGINE,
-                       (GParamFlags)(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY)));
+  nmx_soft_install_engine_property(gobject_class, PROP_ENGINE, "Overlay");
 
   gst_element_class_add_static_pad_template(element_class, &sink_template);
   gst_element_class_add_static_pad_template(element_class, &src_template);

@@ -20,14 +20,9 @@
 GST_DEBUG_CATEGORY_STATIC(gst_nmx_soft_vtransform_debug);
 #define GST_CAT_DEFAULT gst_nmx_soft_vtransform_debug
 
-enum { PROP_0, PROP_ENGINE };
+enum { PROP_0, PROP_ENGINE };  // the engine helpers of common.h know PROP_ENGINE as 1
 
-#define DEFAULT_ENGINE 0
-#define MAX_ENGINE 3
-
-#define VTRANSFORM_CAPS                                                                     \
-  GST_VIDEO_CAPS_MAKE(NMX_SOFT_CONVERT_FORMATS) ";"                                          \
-  GST_VIDEO_CAPS_MAKE_WITH_FEATURES(NMX_SOFT_CAPS_FEATURE_GBM, NMX_SOFT_CONVERT_FORMATS)
+#define VTRANSFORM_CAPS NMX_SOFT_RAW_CAPS(NMX_SOFT_CONVERT_FORMATS)
 
 static GstStaticPadTemplate sink_template =
     GST_STATIC_PAD_TEMPLATE("sink", GST_PAD_SINK, GST_PAD_ALWAYS, GST_STATIC_CAPS(VTRANSFORM_CAPS));
@@ -35,8 +30,7 @@ static GstStaticPadTemplate src_template =
     GST_STATIC_PAD_TEMPLATE("src", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS(VTRANSFORM_CAPS));
 
 struct NmxVTransformPrivate {
-  std::mutex lock;  // guards the settings below
-  int engine = DEFAULT_ENGINE;
+  NmxSoftEngine engine;
   // Negotiated state, only touched from the streaming thread.
   std::unique_ptr<nmxsoft::Converter> converter;
   /* Same picture in and out, but the output says memory:GBM: fd memory is
@@ -113,23 +107,8 @@ static gboolean gst_nmx_soft_vtransform_decide_allocation(GstBaseTransform *tran
 {
   GstCaps *outcaps = NULL;
   gst_query_parse_allocation(query, &outcaps, NULL);
-  if (outcaps && nmx_soft_caps_want_gbm(outcaps)) {
-    /* A downstream pool would allocate system memory: keep only its
-     * buffer counts, the video filter then makes a pool of its own. */
-    if (gst_query_get_n_allocation_pools(query) > 0) {
-      guint size = 0, min = 0, max = 0;
-      gst_query_parse_nth_allocation_pool(query, 0, NULL, &size, &min, &max);
-      while (gst_query_get_n_allocation_pools(query) > 0)
-        gst_query_remove_nth_allocation_pool(query, 0);
-      gst_query_add_allocation_pool(query, NULL, size, min, max);
-    }
-    GstAllocationParams params;
-    gst_allocation_params_init(&params);
-    if (gst_query_get_n_allocation_params(query) > 0)
-      gst_query_set_nth_allocation_param(query, 0, nmx_soft_gbm_allocator_get(), &params);
-    else
-      gst_query_add_allocation_param(query, nmx_soft_gbm_allocator_get(), &params);
-  }
+  if (outcaps && nmx_soft_caps_want_gbm(outcaps))
+    nmx_soft_query_use_gbm_memory(query);
   return GST_BASE_TRANSFORM_CLASS(gst_nmx_soft_vtransform_parent_class)->decide_allocation(trans, query);
 }
 
@@ -210,37 +189,6 @@ static gboolean gst_nmx_soft_vtransform_stop(GstBaseTransform *trans)
   return TRUE;
 }
 
-static void gst_nmx_soft_vtransform_set_property(GObject *object, guint prop_id, const GValue *value,
-                                                 GParamSpec *pspec)
-{
-  NmxVTransformPrivate *priv = NMX_VTRANSFORM(object)->priv;
-  switch (prop_id) {
-    case PROP_ENGINE: {
-      std::lock_guard<std::mutex> l(priv->lock);
-      priv->engine = g_value_get_int(value);
-      break;
-    }
-    default:
-      G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
-      break;
-  }
-}
-
-static void gst_nmx_soft_vtransform_get_property(GObject *object, guint prop_id, GValue *value, GParamSpec *pspec)
-{
-  NmxVTransformPrivate *priv = NMX_VTRANSFORM(object)->priv;
-  switch (prop_id) {
-    case PROP_ENGINE: {
-      std::lock_guard<std::mutex> l(priv->lock);
-      g_value_set_int(value, priv->engine);
-      break;
-    }
-    default:
-      G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
-      break;
-  }
-}
-
 static void gst_nmx_soft_vtransform_finalize(GObject *object)
 {
   delete NMX_VTRANSFORM(object)->priv;
@@ -256,17 +204,11 @@ static void gst_nmx_soft_vtransform_class_init(GstNmxSoftVTransformClass *klass)
 
   GST_DEBUG_CATEGORY_INIT(gst_nmx_soft_vtransform_debug, "qtivtransform", 0, "Soft video converter");
 
-  gobject_class->set_property = gst_nmx_soft_vtransform_set_property;
-  gobject_class->get_property = gst_nmx_soft_vtransform_get_property;
+  gobject_class->set_property = nmx_soft_engine_set_property<GstNmxSoftVTransform>;
+  gobject_class->get_property = nmx_soft_engine_get_property<GstNmxSoftVTransform>;
   gobject_class->finalize = gst_nmx_soft_vtransform_finalize;
 
-  g_object_class_install_property(
-      gobject_class, PROP_ENGINE,
-      g_param_spec_int("engine", "Engine",
-                       "Conversion engine of the board (0 auto, 1 C2D, 2 GLES, 3 FastCV); accepted and "
-                       "reported, the soft converter always uses the CPU",
-                       0, MAX_ENGINE, DEFAULT_ENGINE,
-                       (GParamFlags)(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY)));
+  nmx_soft_install_engine_property(gobject_class, PROP_ENGINE, "Conversion");
 
   gst_element_class_add_static_pad_template(element_class, &sink_template);
   gst_element_class_add_static_pad_template(element_class, &src_template);
