@@ -24,7 +24,6 @@ namespace {
 const int kWidth = 1920, kHeight = 1080, kTileW = 960, kTileH = 540;
 
 using benchutil::Cost;
-using benchutil::now_ms;
 
 bool wait_eos(GstElement *pipe) { return benchutil::wait_eos(pipe, 900 * GST_SECOND); }
 
@@ -86,7 +85,7 @@ Cost time_composer(const std::string &mixer, const std::vector<GstSample *> &pic
     }
   }
   gst_element_set_state(pipe, GST_STATE_PLAYING);
-  double w0 = now_ms(CLOCK_MONOTONIC), c0 = now_ms(CLOCK_PROCESS_CPUTIME_ID);
+  const benchutil::Stopwatch watch;
   /* One feeder per input: a blocking appsrc would otherwise stall the others. */
   std::vector<std::thread> feeders;
   for (int i = 0; i < 4; i++)
@@ -96,8 +95,7 @@ Cost time_composer(const std::string &mixer, const std::vector<GstSample *> &pic
       gst_app_src_end_of_stream(GST_APP_SRC(srcs[i]));
     });
   c.ok = wait_eos(pipe);
-  c.wall_ms = now_ms(CLOCK_MONOTONIC) - w0;
-  c.cpu_ms = now_ms(CLOCK_PROCESS_CPUTIME_ID) - c0;
+  watch.stop(c);
   gst_element_set_state(pipe, GST_STATE_NULL);
   for (std::thread &t : feeders)
     t.join();
@@ -107,19 +105,14 @@ Cost time_composer(const std::string &mixer, const std::vector<GstSample *> &pic
   return c;
 }
 
-void print_cost(const char *name, const Cost &c)
-{
-  printf("%-14s %5d frames  wall %8.3f ms/frame  cpu %8.3f ms/frame%s\n", name, c.frames, c.wall_per_frame(),
-         c.cpu_per_frame(), c.ok ? "" : "  (FAILED)");
-}
+void print_cost(const char *name, const Cost &c) { benchutil::print_cost(name, c, 14); }
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
 #ifdef NMX_BENCH_PLUGIN_DIR
-  if (!g_getenv("GST_PLUGIN_PATH"))
-    g_setenv("GST_PLUGIN_PATH", NMX_BENCH_PLUGIN_DIR, TRUE);
+  benchutil::default_plugin_path(NMX_BENCH_PLUGIN_DIR);
 #endif
   gst_init(&argc, &argv);
   int frames = 150;

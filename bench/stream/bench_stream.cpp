@@ -74,29 +74,22 @@ Run run_plain(const std::string& clip, bool realtime) {
   gst_object_unref(pad);
   const double c0 = cpu_seconds(), w0 = wall_seconds();
   gst_element_set_state(p, GST_STATE_PLAYING);
-  GstBus* bus = gst_element_get_bus(p);
-  GstMessage* m =
-      gst_bus_timed_pop_filtered(bus, GST_CLOCK_TIME_NONE, (GstMessageType)(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+  benchutil::wait_eos(p, GST_CLOCK_TIME_NONE);
   Run r{cpu_seconds() - c0, wall_seconds() - w0, frames.load()};
-  gst_message_unref(m);
-  gst_object_unref(bus);
   gst_element_set_state(p, GST_STATE_NULL);
   gst_object_unref(id);
   gst_object_unref(p);
   return r;
 }
 
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
+using benchutil::upper_median;
 
 // Half the distance between the second-lowest and second-highest value, relative to the
 // median: how much rounds of the very same work differ.
 double spread(std::vector<double> v) {
   std::sort(v.begin(), v.end());
-  if (v.size() < 4) return (v.back() - v.front()) / 2 / median(v);
-  return (v[v.size() - 2] - v[1]) / 2 / median(v);
+  if (v.size() < 4) return (v.back() - v.front()) / 2 / upper_median(v);
+  return (v[v.size() - 2] - v[1]) / 2 / upper_median(v);
 }
 
 // What the frame path adds per frame: two clock reads, the decoded and delivered
@@ -118,9 +111,7 @@ double accounting_ns_per_frame() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  struct stat st;
-  if (!getenv("GST_PLUGIN_PATH") && stat(NIMBRA_SOFT_PLUGIN_DIR, &st) == 0)
-    setenv("GST_PLUGIN_PATH", NIMBRA_SOFT_PLUGIN_DIR, 1);
+  benchutil::default_plugin_path(NIMBRA_SOFT_PLUGIN_DIR);
   gst_init(nullptr, nullptr);
   const std::string clip = argc > 1 ? argv[1] : std::string(NIMBRA_MEDIA_DIR) + "/h264_bench_1080p.mp4";
   const int rounds = argc > 2 ? atoi(argv[2]) : 5;
@@ -162,7 +153,8 @@ int main(int argc, char** argv) {
     off_cpu.push_back(off.cpu / off.frames);
     plain_cpu.push_back(plain.cpu / plain.frames);
   }
-  const double l = median(lib_cpu) * 1e3, o = median(off_cpu) * 1e3, p = median(plain_cpu) * 1e3;
+  const double l = upper_median(lib_cpu) * 1e3, o = upper_median(off_cpu) * 1e3;
+  const double p = upper_median(plain_cpu) * 1e3;
   printf("1080p H.264 file, %ld frames, %d rounds (median)\n", frames, rounds);
   printf("  start_stream, counting callback : %6.3f ms CPU/frame\n", l);
   printf("  the same, metrics turned off    : %6.3f ms CPU/frame\n", o);
