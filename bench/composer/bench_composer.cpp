@@ -17,43 +17,15 @@
 #include <thread>
 #include <vector>
 
+#include "bench_util.h"
+
 namespace {
 
 const int kWidth = 1920, kHeight = 1080, kTileW = 960, kTileH = 540;
 
-struct Cost {
-  double wall_ms = 0;
-  double cpu_ms = 0;
-  int frames = 0;
-  bool ok = false;
-  double wall_per_frame() const { return frames ? wall_ms / frames : 0; }
-  double cpu_per_frame() const { return frames ? cpu_ms / frames : 0; }
-};
+using benchutil::Cost;
 
-double now_ms(clockid_t clock)
-{
-  timespec ts;
-  clock_gettime(clock, &ts);
-  return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
-
-bool wait_eos(GstElement *pipe)
-{
-  GstBus *bus = gst_element_get_bus(pipe);
-  GstMessage *msg = gst_bus_timed_pop_filtered(bus, 900 * GST_SECOND,
-                                               (GstMessageType)(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
-  bool ok = msg && GST_MESSAGE_TYPE(msg) == GST_MESSAGE_EOS;
-  if (msg && !ok) {
-    GError *err = nullptr;
-    gst_message_parse_error(msg, &err, nullptr);
-    fprintf(stderr, "error: %s\n", err ? err->message : "?");
-    g_clear_error(&err);
-  }
-  if (msg)
-    gst_message_unref(msg);
-  gst_object_unref(bus);
-  return ok;
-}
+bool wait_eos(GstElement *pipe) { return benchutil::wait_eos(pipe, 900 * GST_SECOND); }
 
 GstSample *make_picture(const char *pattern)
 {
@@ -113,7 +85,7 @@ Cost time_composer(const std::string &mixer, const std::vector<GstSample *> &pic
     }
   }
   gst_element_set_state(pipe, GST_STATE_PLAYING);
-  double w0 = now_ms(CLOCK_MONOTONIC), c0 = now_ms(CLOCK_PROCESS_CPUTIME_ID);
+  const benchutil::Stopwatch watch;
   /* One feeder per input: a blocking appsrc would otherwise stall the others. */
   std::vector<std::thread> feeders;
   for (int i = 0; i < 4; i++)
@@ -123,8 +95,7 @@ Cost time_composer(const std::string &mixer, const std::vector<GstSample *> &pic
       gst_app_src_end_of_stream(GST_APP_SRC(srcs[i]));
     });
   c.ok = wait_eos(pipe);
-  c.wall_ms = now_ms(CLOCK_MONOTONIC) - w0;
-  c.cpu_ms = now_ms(CLOCK_PROCESS_CPUTIME_ID) - c0;
+  watch.stop(c);
   gst_element_set_state(pipe, GST_STATE_NULL);
   for (std::thread &t : feeders)
     t.join();
@@ -134,19 +105,14 @@ Cost time_composer(const std::string &mixer, const std::vector<GstSample *> &pic
   return c;
 }
 
-void print_cost(const char *name, const Cost &c)
-{
-  printf("%-14s %5d frames  wall %8.3f ms/frame  cpu %8.3f ms/frame%s\n", name, c.frames, c.wall_per_frame(),
-         c.cpu_per_frame(), c.ok ? "" : "  (FAILED)");
-}
+void print_cost(const char *name, const Cost &c) { benchutil::print_cost(name, c, 14); }
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
 #ifdef NMX_BENCH_PLUGIN_DIR
-  if (!g_getenv("GST_PLUGIN_PATH"))
-    g_setenv("GST_PLUGIN_PATH", NMX_BENCH_PLUGIN_DIR, TRUE);
+  benchutil::default_plugin_path(NMX_BENCH_PLUGIN_DIR);
 #endif
   gst_init(&argc, &argv);
   int frames = 150;

@@ -25,41 +25,13 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
+
 namespace {
 
-struct Cost {
-  double wall_ms = 0;
-  double cpu_ms = 0;
-  int frames = 0;
-  bool ok = false;
-  double wall_per_frame() const { return frames ? wall_ms / frames : 0; }
-  double cpu_per_frame() const { return frames ? cpu_ms / frames : 0; }
-};
+using benchutil::Cost;
 
-double now_ms(clockid_t clock)
-{
-  timespec ts;
-  clock_gettime(clock, &ts);
-  return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
-
-bool wait_eos(GstElement *pipe)
-{
-  GstBus *bus = gst_element_get_bus(pipe);
-  GstMessage *msg = gst_bus_timed_pop_filtered(bus, 600 * GST_SECOND,
-                                               (GstMessageType)(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
-  bool ok = msg && GST_MESSAGE_TYPE(msg) == GST_MESSAGE_EOS;
-  if (msg && !ok) {
-    GError *err = nullptr;
-    gst_message_parse_error(msg, &err, nullptr);
-    fprintf(stderr, "error: %s\n", err ? err->message : "?");
-    g_clear_error(&err);
-  }
-  if (msg)
-    gst_message_unref(msg);
-  gst_object_unref(bus);
-  return ok;
-}
+bool wait_eos(GstElement *pipe) { return benchutil::wait_eos(pipe, 600 * GST_SECOND); }
 
 bool run_simple(const std::string &desc)
 {
@@ -125,11 +97,10 @@ Cost time_decode(const std::string &clip)
                     &c.frames, nullptr);
   gst_object_unref(pad);
   gst_object_unref(sink);
-  double w0 = now_ms(CLOCK_MONOTONIC), c0 = now_ms(CLOCK_PROCESS_CPUTIME_ID);
+  const benchutil::Stopwatch watch;
   gst_element_set_state(pipe, GST_STATE_PLAYING);
   c.ok = wait_eos(pipe);
-  c.wall_ms = now_ms(CLOCK_MONOTONIC) - w0;
-  c.cpu_ms = now_ms(CLOCK_PROCESS_CPUTIME_ID) - c0;
+  watch.stop(c);
   gst_element_set_state(pipe, GST_STATE_NULL);
   gst_object_unref(pipe);
   return c;
@@ -158,32 +129,26 @@ Cost time_convert(const std::string &converter, const std::vector<GstSample *> &
   }
   c.frames = (int)bufs.size();
   gst_element_set_state(pipe, GST_STATE_PLAYING);
-  double w0 = now_ms(CLOCK_MONOTONIC), c0 = now_ms(CLOCK_PROCESS_CPUTIME_ID);
+  const benchutil::Stopwatch watch;
   for (GstBuffer *b : bufs)
     gst_app_src_push_buffer(GST_APP_SRC(src), b);
   gst_app_src_end_of_stream(GST_APP_SRC(src));
   c.ok = wait_eos(pipe);
-  c.wall_ms = now_ms(CLOCK_MONOTONIC) - w0;
-  c.cpu_ms = now_ms(CLOCK_PROCESS_CPUTIME_ID) - c0;
+  watch.stop(c);
   gst_element_set_state(pipe, GST_STATE_NULL);
   gst_object_unref(src);
   gst_object_unref(pipe);
   return c;
 }
 
-void print_cost(const char *name, const Cost &c)
-{
-  printf("%-46s %6d frames  wall %7.3f ms/frame  cpu %7.3f ms/frame%s\n", name, c.frames, c.wall_per_frame(),
-         c.cpu_per_frame(), c.ok ? "" : "  (FAILED)");
-}
+void print_cost(const char *name, const Cost &c) { benchutil::print_cost(name, c, 46); }
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
 #ifdef NMX_BENCH_PLUGIN_DIR
-  if (!g_getenv("GST_PLUGIN_PATH"))
-    g_setenv("GST_PLUGIN_PATH", NMX_BENCH_PLUGIN_DIR, TRUE);
+  benchutil::default_plugin_path(NMX_BENCH_PLUGIN_DIR);
 #endif
   gst_init(&argc, &argv);
   std::string clip;

@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_util.h"
 #include "nimbra.h"
 
 using namespace Velkor::Nimbra;
@@ -36,15 +37,8 @@ struct Au {
   int64_t pts;
 };
 
-double cpu_seconds() {
-  timespec ts;
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return ts.tv_sec + ts.tv_nsec * 1e-9;
-}
-
-double wall_seconds() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
+using benchutil::cpu_seconds;
+using benchutil::wall_seconds;
 
 std::vector<Au> read_aus(const std::string& description) {
   std::vector<Au> out;
@@ -122,12 +116,8 @@ Result run_plain(const std::vector<Au>& aus) {
     gst_app_src_push_buffer(GST_APP_SRC(src), b);
   }
   gst_app_src_end_of_stream(GST_APP_SRC(src));
-  GstBus* bus = gst_element_get_bus(p);
-  GstMessage* m = gst_bus_timed_pop_filtered(bus, GST_CLOCK_TIME_NONE,
-                                             (GstMessageType)(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+  benchutil::wait_eos(p, GST_CLOCK_TIME_NONE);
   const Result r{wall_seconds() - w0, cpu_seconds() - c0, frames.load()};
-  gst_message_unref(m);
-  gst_object_unref(bus);
   gst_element_set_state(p, GST_STATE_NULL);
   gst_object_unref(src);
   gst_object_unref(sink);
@@ -135,17 +125,12 @@ Result run_plain(const std::vector<Au>& aus) {
   return r;
 }
 
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
+using benchutil::upper_median;
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  struct stat st;
-  if (!getenv("GST_PLUGIN_PATH") && stat(NIMBRA_SOFT_PLUGIN_DIR, &st) == 0)
-    setenv("GST_PLUGIN_PATH", NIMBRA_SOFT_PLUGIN_DIR, 1);
+  benchutil::default_plugin_path(NIMBRA_SOFT_PLUGIN_DIR);
   gst_init(nullptr, nullptr);
   std::string clip = argc > 1 ? argv[1] : std::string(NIMBRA_MEDIA_DIR) + "/h265_1080p.h265";
   const int rounds = argc > 2 ? atoi(argv[2]) : 3;
@@ -154,6 +139,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "bench_splice: cannot read %s: %s\n", clip.c_str(), strerror(errno));
     return 1;
   }
+  struct stat st;
   if (stat(clip.c_str(), &st) == 0) {
     gchar* loc = g_strescape(clip.c_str(), nullptr);
     aus = read_aus(std::string("filesrc location=\"") + loc +
@@ -179,7 +165,8 @@ int main(int argc, char** argv) {
     pw.push_back(p.wall / aus.size());
     pc.push_back(p.cpu / aus.size());
   }
-  const double msw = median(sw) * 1e3, msc = median(sc) * 1e3, mpw = median(pw) * 1e3, mpc = median(pc) * 1e3;
+  const double msw = upper_median(sw) * 1e3, msc = upper_median(sc) * 1e3;
+  const double mpw = upper_median(pw) * 1e3, mpc = upper_median(pc) * 1e3;
   printf("  splice : %7.3f ms wall/frame  %7.3f ms cpu/frame  (%.1f fps)\n", msw, msc, 1e3 / msw);
   printf("  plain  : %7.3f ms wall/frame  %7.3f ms cpu/frame  (%.1f fps)\n", mpw, mpc, 1e3 / mpw);
   printf("  ratio splice/plain: wall %.3f, cpu %.3f  (goal: within 5%%, i.e. <= 1.05)\n", msw / mpw, msc / mpc);

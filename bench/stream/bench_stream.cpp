@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "StreamCommon.h"
+#include "bench_util.h"
 #include "StreamBase.h"
 #include "StreamMetrics.h"
 #include "nimbra.h"
@@ -33,15 +34,8 @@ using namespace Velkor::Nimbra;
 
 namespace {
 
-double cpu_now() {
-  timespec ts;
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return ts.tv_sec + ts.tv_nsec * 1e-9;
-}
-
-double wall_now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
+using benchutil::cpu_seconds;
+using benchutil::wall_seconds;
 
 struct Run {
   double cpu = 0, wall = 0;
@@ -54,9 +48,9 @@ Run run_library() {
     ++frames;
     return 0;
   };
-  const double c0 = cpu_now(), w0 = wall_now();
+  const double c0 = cpu_seconds(), w0 = wall_seconds();
   start_stream("bench", cb);
-  return {cpu_now() - c0, wall_now() - w0, frames.load()};
+  return {cpu_seconds() - c0, wall_seconds() - w0, frames.load()};
 }
 
 Run run_plain(const std::string& clip, bool realtime) {
@@ -78,31 +72,24 @@ Run run_plain(const std::string& clip, bool realtime) {
       },
       &frames, nullptr);
   gst_object_unref(pad);
-  const double c0 = cpu_now(), w0 = wall_now();
+  const double c0 = cpu_seconds(), w0 = wall_seconds();
   gst_element_set_state(p, GST_STATE_PLAYING);
-  GstBus* bus = gst_element_get_bus(p);
-  GstMessage* m =
-      gst_bus_timed_pop_filtered(bus, GST_CLOCK_TIME_NONE, (GstMessageType)(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
-  Run r{cpu_now() - c0, wall_now() - w0, frames.load()};
-  gst_message_unref(m);
-  gst_object_unref(bus);
+  benchutil::wait_eos(p, GST_CLOCK_TIME_NONE);
+  Run r{cpu_seconds() - c0, wall_seconds() - w0, frames.load()};
   gst_element_set_state(p, GST_STATE_NULL);
   gst_object_unref(id);
   gst_object_unref(p);
   return r;
 }
 
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
+using benchutil::upper_median;
 
 // Half the distance between the second-lowest and second-highest value, relative to the
 // median: how much rounds of the very same work differ.
 double spread(std::vector<double> v) {
   std::sort(v.begin(), v.end());
-  if (v.size() < 4) return (v.back() - v.front()) / 2 / median(v);
-  return (v[v.size() - 2] - v[1]) / 2 / median(v);
+  if (v.size() < 4) return (v.back() - v.front()) / 2 / upper_median(v);
+  return (v[v.size() - 2] - v[1]) / 2 / upper_median(v);
 }
 
 // What the frame path adds per frame: two clock reads, the decoded and delivered
@@ -124,9 +111,7 @@ double accounting_ns_per_frame() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  struct stat st;
-  if (!getenv("GST_PLUGIN_PATH") && stat(NIMBRA_SOFT_PLUGIN_DIR, &st) == 0)
-    setenv("GST_PLUGIN_PATH", NIMBRA_SOFT_PLUGIN_DIR, 1);
+  benchutil::default_plugin_path(NIMBRA_SOFT_PLUGIN_DIR);
   gst_init(nullptr, nullptr);
   const std::string clip = argc > 1 ? argv[1] : std::string(NIMBRA_MEDIA_DIR) + "/h264_bench_1080p.mp4";
   const int rounds = argc > 2 ? atoi(argv[2]) : 5;
@@ -168,7 +153,8 @@ int main(int argc, char** argv) {
     off_cpu.push_back(off.cpu / off.frames);
     plain_cpu.push_back(plain.cpu / plain.frames);
   }
-  const double l = median(lib_cpu) * 1e3, o = median(off_cpu) * 1e3, p = median(plain_cpu) * 1e3;
+  const double l = upper_median(lib_cpu) * 1e3, o = upper_median(off_cpu) * 1e3;
+  const double p = upper_median(plain_cpu) * 1e3;
   printf("1080p H.264 file, %ld frames, %d rounds (median)\n", frames, rounds);
   printf("  start_stream, counting callback : %6.3f ms CPU/frame\n", l);
   printf("  the same, metrics turned off    : %6.3f ms CPU/frame\n", o);

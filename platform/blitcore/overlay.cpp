@@ -30,9 +30,10 @@ namespace {
 
 /* Enough for a ring plus a buffer pool on each side; beyond it the least
  * recently used mapping goes. A mapping keeps its file alive, so besides
- * that one cached entry per call is checked against its fd and dropped once
- * the fd was closed or now names another file. */
+ * that, every kSweepEvery calls one cached entry is checked against its fd
+ * and dropped once the fd was closed or now names another file. */
 constexpr size_t kMaxMappings = 16;
+constexpr unsigned kSweepEvery = 8;
 
 struct Mapping {
   int fd = -1;
@@ -116,8 +117,15 @@ void run_job(const Job &j)
 {
   sync_access(*j.src, true);
   sync_access(*j.dst, true);
-  copy_plane(j.src->addr, j.dst->addr, j.desc.offset0, j.desc.stride0, j.geo.rows0, j.geo.bytes0);
-  copy_plane(j.src->addr, j.dst->addr, j.desc.offset1, j.desc.stride1, j.geo.rows1, j.geo.bytes1);
+  const OverlayTargetBuffer &d = j.desc;
+  if (d.stride0 == j.geo.bytes0 && d.stride1 == j.geo.bytes1 &&
+      (uint64_t)d.offset1 == (uint64_t)d.offset0 + (uint64_t)d.stride0 * j.geo.rows0) {
+    /* Packed frame, chroma right after luma: one copy of the whole span. */
+    memcpy(j.dst->addr + d.offset0, j.src->addr + d.offset0, (size_t)(j.geo.end1 - d.offset0));
+  } else {
+    copy_plane(j.src->addr, j.dst->addr, d.offset0, d.stride0, j.geo.rows0, j.geo.bytes0);
+    copy_plane(j.src->addr, j.dst->addr, d.offset1, d.stride1, j.geo.rows1, j.geo.bytes1);
+  }
   sync_access(*j.dst, false);
   sync_access(*j.src, false);
 }
@@ -129,6 +137,7 @@ struct Overlay::Impl {
   bool ready = false;
   std::list<MappingRef> cache;  // most recently used first
   size_t sweep = 0;
+  unsigned calls = 0;
 
   std::mutex queue_lock;
   std::condition_variable queue_cond;
@@ -188,9 +197,11 @@ struct Overlay::Impl {
     return 0;
   }
 
+  /* Every few calls: one fstat per call would be a tenth of a cached 1080p
+   * copy, and a stale mapping only holds memory a little longer. */
   void sweep_one()
   {
-    if (cache.empty())
+    if (cache.empty() || ++calls % kSweepEvery != 0)
       return;
     auto it = cache.begin();
     std::advance(it, (long)(sweep++ % cache.size()));

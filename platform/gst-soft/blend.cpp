@@ -39,8 +39,10 @@ Image image_region(const Image &img, int x, int y, int w, int h)
   return s;
 }
 
-BlendCoefs blend_coefs(GstVideoColorMatrix m)
+BlendCoefs blend_coefs(const GstVideoColorimetry &colorimetry)
 {
+  const GstVideoColorMatrix m = colorimetry.matrix;
+  const bool full = colorimetry.range == GST_VIDEO_COLOR_RANGE_0_255;
   double kr = 0.299, kb = 0.114;
   if (m == GST_VIDEO_COLOR_MATRIX_BT709) {
     kr = 0.2126;
@@ -49,7 +51,7 @@ BlendCoefs blend_coefs(GstVideoColorMatrix m)
     kr = 0.2627;
     kb = 0.0593;
   }
-  const double kg = 1 - kr - kb, ys = 219.0 / 255.0, cs = 224.0 / 255.0, one = 65536.0;
+  const double kg = 1 - kr - kb, ys = full ? 1.0 : 219.0 / 255.0, cs = full ? 1.0 : 224.0 / 255.0, one = 65536.0;
   auto fix = [one](double v) { return (int)(v * one + (v < 0 ? -0.5 : 0.5)); };
   BlendCoefs c;
   c.yr = fix(kr * ys);
@@ -61,6 +63,7 @@ BlendCoefs blend_coefs(GstVideoColorMatrix m)
   c.vr = fix(0.5 * cs);
   c.vg = fix(-kg / (2 * (1 - kr)) * cs);
   c.vb = fix(-kb / (2 * (1 - kr)) * cs);
+  c.yoff = full ? 0 : 16;
   return c;
 }
 
@@ -92,7 +95,7 @@ void blend_bgra(const Image &s, const Image &d, const BlendCoefs &c)
         if (!a)
           continue;
         const int b = p[0], g = p[1], r = p[2];
-        dy[x] = mix(((c.yr * r + c.yg * g + c.yb * b + 32768) >> 16) + 16, dy[x], a);
+        dy[x] = mix(clamp8(((c.yr * r + c.yg * g + c.yb * b + 32768) >> 16) + c.yoff), dy[x], a);
         if (du && (x & 1) == 0) {
           const int i = (x / 2) * step;
           du[i] = mix(clamp8(((c.ur * r + c.ug * g + c.ub * b + 32768) >> 16) + 128), du[i], a);

@@ -13,11 +13,12 @@ namespace nmxsoft {
  * for 4:2:0 formats. */
 Image image_region(const Image &img, int x, int y, int w, int h);
 
-/* Fixed-point RGB -> limited-range YUV of one colour matrix. */
+/* Fixed-point RGB -> YUV of one colour matrix and range. */
 struct BlendCoefs {
   int yr, yg, yb, ur, ug, ub, vr, vg, vb;
+  int yoff;  // 16 for limited range, 0 for full
 };
-BlendCoefs blend_coefs(GstVideoColorMatrix matrix);
+BlendCoefs blend_coefs(const GstVideoColorimetry &colorimetry);
 
 /* Blends @src (GStreamer BGRA, straight alpha) over the same-size image @dst,
  * which is NV12, NV21, I420 (starting on even coordinates) or packed RGB.

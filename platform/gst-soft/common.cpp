@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 #include "common.h"
 
+#include "gbmmemory.h"
+
 #include <gst/video/video.h>
 
 GType nmx_soft_io_mode_get_type(void)
@@ -20,6 +22,105 @@ GType nmx_soft_io_mode_get_type(void)
     g_once_init_leave(&type, t);
   }
   return (GType)type;
+}
+
+void nmx_soft_install_io_mode_properties(GObjectClass *klass, guint capture_id, const char *capture_blurb,
+                                         guint output_id, const char *output_blurb)
+{
+  const GParamFlags rw = (GParamFlags)(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS);
+  g_object_class_install_property(klass, capture_id,
+                                  g_param_spec_enum("capture-io-mode", "Capture IO mode", capture_blurb,
+                                                    NMX_SOFT_TYPE_IO_MODE, NMX_SOFT_IO_MODE_AUTO, rw));
+  g_object_class_install_property(klass, output_id,
+                                  g_param_spec_enum("output-io-mode", "Output IO mode", output_blurb,
+                                                    NMX_SOFT_TYPE_IO_MODE, NMX_SOFT_IO_MODE_AUTO, rw));
+}
+
+void nmx_soft_install_engine_property(GObjectClass *klass, guint prop_id, const char *what)
+{
+  gchar *blurb = g_strdup_printf("%s engine of the board (0 auto, 1 C2D, 2 GLES, 3 FastCV); accepted and "
+                                 "reported, the soft element always uses the CPU",
+                                 what);
+  /* The text lives as long as the class: the spec keeps the pointer. */
+  g_object_class_install_property(
+      klass, prop_id,
+      g_param_spec_int("engine", "Engine", g_intern_string(blurb), 0, 3, 0,
+                       (GParamFlags)(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY)));
+  g_free(blurb);
+}
+
+GstCaps *nmx_soft_codec_caps(guint codecs, const char *h264, const char *h265)
+{
+  GstCaps *caps = gst_caps_new_empty();
+  if (codecs & NMX_SOFT_CODEC_H264)
+    caps = gst_caps_merge(caps, gst_caps_from_string(h264));
+  if (codecs & NMX_SOFT_CODEC_H265)
+    caps = gst_caps_merge(caps, gst_caps_from_string(h265));
+  return caps;
+}
+
+void nmx_soft_add_pad_template(GstElementClass *klass, const char *name, GstPadDirection direction, GstCaps *caps)
+{
+  gst_element_class_add_pad_template(klass, gst_pad_template_new(name, direction, GST_PAD_ALWAYS, caps));
+  gst_caps_unref(caps);
+}
+
+GType nmx_soft_register_type(GType parent, const char *name, guint class_size, GClassInitFunc class_init,
+                             guint instance_size, GInstanceInitFunc instance_init, gconstpointer class_data)
+{
+  GTypeInfo info = {};
+  info.class_size = (guint16)class_size;
+  info.class_init = class_init;
+  info.class_data = class_data;
+  info.instance_size = (guint16)instance_size;
+  info.instance_init = instance_init;
+  return g_type_register_static(parent, name, &info, (GTypeFlags)0);
+}
+
+gboolean nmx_soft_answer_caps_from_template(GstPad *pad, GstQuery *query)
+{
+  switch (GST_QUERY_TYPE(query)) {
+    case GST_QUERY_CAPS: {
+      GstCaps *filter = NULL;
+      gst_query_parse_caps(query, &filter);
+      GstCaps *caps = gst_pad_get_pad_template_caps(pad);
+      if (filter) {
+        GstCaps *tmp = gst_caps_intersect_full(filter, caps, GST_CAPS_INTERSECT_FIRST);
+        gst_caps_unref(caps);
+        caps = tmp;
+      }
+      gst_query_set_caps_result(query, caps);
+      gst_caps_unref(caps);
+      return TRUE;
+    }
+    case GST_QUERY_ACCEPT_CAPS: {
+      GstCaps *caps = NULL;
+      gst_query_parse_accept_caps(query, &caps);
+      GstCaps *templ = gst_pad_get_pad_template_caps(pad);
+      gst_query_set_accept_caps_result(query, gst_caps_is_subset(caps, templ));
+      gst_caps_unref(templ);
+      return TRUE;
+    }
+    default:
+      return FALSE;
+  }
+}
+
+void nmx_soft_query_use_gbm_memory(GstQuery *query)
+{
+  if (gst_query_get_n_allocation_pools(query) > 0) {
+    guint size = 0, min = 0, max = 0;
+    gst_query_parse_nth_allocation_pool(query, 0, NULL, &size, &min, &max);
+    while (gst_query_get_n_allocation_pools(query) > 0)
+      gst_query_remove_nth_allocation_pool(query, 0);
+    gst_query_add_allocation_pool(query, NULL, size, min, max);
+  }
+  GstAllocationParams params;
+  gst_allocation_params_init(&params);
+  if (gst_query_get_n_allocation_params(query) > 0)
+    gst_query_set_nth_allocation_param(query, 0, nmx_soft_gbm_allocator_get(), &params);
+  else
+    gst_query_add_allocation_param(query, nmx_soft_gbm_allocator_get(), &params);
 }
 
 gboolean nmx_soft_caps_want_gbm(const GstCaps *caps)

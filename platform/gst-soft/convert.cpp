@@ -10,6 +10,12 @@
 #include <libyuv.h>
 #include <libyuv/scale_rgb.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#elif defined(__ARM_NEON)
+#include <arm_neon.h>
+#endif
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -65,6 +71,45 @@ void fill_alpha(uint8_t *data, int stride, int width, int height)
     uint8_t *row = data + (size_t)y * stride;
     for (int x = 0; x < width; x++)
       row[4 * x + 3] = 0xff;
+  }
+}
+
+/* Limited to full range with 7 fractional bits in 16-bit lanes: luma
+ * (v - 16) x 255/219 ~ (149 v - 2384) / 128, chroma (v - 128) x 255/224 +
+ * 128 ~ (146 v - 2240) / 128; at most 1.2 levels off, clamped to 0..255 by
+ * saturating arithmetic. SSE2 here and NEON on the board (a plain loop stays
+ * scalar at -O2 and then costs more than the conversion itself). */
+constexpr uint8_t kExpandLumaMul = 149, kExpandChromaMul = 146;
+constexpr uint16_t kExpandLumaSub = 2384, kExpandChromaSub = 2240;
+
+void expand_row(const uint8_t *in, uint8_t *out, int n, uint8_t mul, uint16_t sub)
+{
+  int x = 0;
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128(), m = _mm_set1_epi16(mul), round = _mm_set1_epi16(64),
+                off = _mm_set1_epi16((short)sub);
+  for (; x + 16 <= n; x += 16) {
+    __m128i v = _mm_loadu_si128((const __m128i *)(in + x));
+    __m128i lo = _mm_mullo_epi16(_mm_unpacklo_epi8(v, zero), m);
+    __m128i hi = _mm_mullo_epi16(_mm_unpackhi_epi8(v, zero), m);
+    lo = _mm_srli_epi16(_mm_subs_epu16(_mm_add_epi16(lo, round), off), 7);
+    hi = _mm_srli_epi16(_mm_subs_epu16(_mm_add_epi16(hi, round), off), 7);
+    _mm_storeu_si128((__m128i *)(out + x), _mm_packus_epi16(lo, hi));
+  }
+#elif defined(__ARM_NEON)
+  const uint8x8_t m = vdup_n_u8(mul);
+  const uint16x8_t round = vdupq_n_u16(64), off = vdupq_n_u16(sub);
+  for (; x + 16 <= n; x += 16) {
+    uint8x16_t v = vld1q_u8(in + x);
+    uint16x8_t lo = vqsubq_u16(vaddq_u16(vmull_u8(vget_low_u8(v), m), round), off);
+    uint16x8_t hi = vqsubq_u16(vaddq_u16(vmull_u8(vget_high_u8(v), m), round), off);
+    vst1q_u8(out + x, vcombine_u8(vqshrn_n_u16(lo, 7), vqshrn_n_u16(hi, 7)));
+  }
+#endif
+  for (; x < n; x++) {
+    int t = in[x] * mul + 64 - sub;
+    t = t < 0 ? 0 : t >> 7;
+    out[x] = (uint8_t)(t > 255 ? 255 : t);
   }
 }
 
@@ -205,6 +250,19 @@ void scale_image(const Image &s, const Image &d)
 
 bool convert_format_supported(GstVideoFormat fmt) { return kind_of(fmt) != Kind::NONE; }
 
+bool same_yuv_colours(const GstVideoInfo *a, const GstVideoInfo *b)
+{
+  if (!GST_VIDEO_INFO_IS_YUV(a) || !GST_VIDEO_INFO_IS_YUV(b))
+    return true;
+  /* Anything the YUV->RGB rows do not know is read as BT.601. */
+  auto norm = [](GstVideoColorMatrix m) {
+    return (m == GST_VIDEO_COLOR_MATRIX_BT709 || m == GST_VIDEO_COLOR_MATRIX_BT2020) ? m
+                                                                                     : GST_VIDEO_COLOR_MATRIX_BT601;
+  };
+  auto full = [](const GstVideoInfo *i) { return i->colorimetry.range == GST_VIDEO_COLOR_RANGE_0_255; };
+  return norm(a->colorimetry.matrix) == norm(b->colorimetry.matrix) && full(a) == full(b);
+}
+
 Image Image::from_frame(GstVideoFrame *frame)
 {
   Image img;
@@ -280,19 +338,20 @@ bool Converter::configure(const GstVideoInfo *in, const GstVideoInfo *out)
   in_ = *in;
   out_ = *out;
 
-  bool in_full = in->colorimetry.range == GST_VIDEO_COLOR_RANGE_0_255;
+  /* Anything but an explicit full range is video (limited) range. */
+  expand_range_ = in->colorimetry.range != GST_VIDEO_COLOR_RANGE_0_255;
   switch (in->colorimetry.matrix) {
     case GST_VIDEO_COLOR_MATRIX_BT709:
-      yuv_to_rgb_ = in_full ? &libyuv::kYuvF709Constants : &libyuv::kYuvH709Constants;
-      yvu_to_rgb_ = in_full ? &libyuv::kYvuF709Constants : &libyuv::kYvuH709Constants;
+      yuv_to_rgb_ = &libyuv::kYuvF709Constants;
+      yvu_to_rgb_ = &libyuv::kYvuF709Constants;
       break;
     case GST_VIDEO_COLOR_MATRIX_BT2020:
-      yuv_to_rgb_ = in_full ? &libyuv::kYuvV2020Constants : &libyuv::kYuv2020Constants;
-      yvu_to_rgb_ = in_full ? &libyuv::kYvuV2020Constants : &libyuv::kYvu2020Constants;
+      yuv_to_rgb_ = &libyuv::kYuvV2020Constants;
+      yvu_to_rgb_ = &libyuv::kYvuV2020Constants;
       break;
     default:
-      yuv_to_rgb_ = in_full ? &libyuv::kYuvJPEGConstants : &libyuv::kYuvI601Constants;
-      yvu_to_rgb_ = in_full ? &libyuv::kYvuJPEGConstants : &libyuv::kYvuI601Constants;
+      yuv_to_rgb_ = &libyuv::kYuvJPEGConstants;
+      yvu_to_rgb_ = &libyuv::kYvuJPEGConstants;
       break;
   }
   /* NMXSOFT_CONVERT_THREADS=1 keeps the conversion on the streaming thread,
@@ -302,18 +361,19 @@ bool Converter::configure(const GstVideoInfo *in, const GstVideoInfo *out)
     threading_ = false;
   out_matrix_ = out->colorimetry.matrix;
   out_full_range_ = out->colorimetry.range == GST_VIDEO_COLOR_RANGE_0_255;
+  recode_ = !same_yuv_colours(in, out);
   configured_ = true;
   return true;
 }
 
-Image Converter::scratch(GstVideoFormat fmt, int width, int height)
+Image scratch_image(std::vector<uint8_t> &buf, GstVideoFormat fmt, int width, int height)
 {
   GstVideoInfo info;
   gst_video_info_set_format(&info, fmt, width, height);
-  if (scratch_.size() < GST_VIDEO_INFO_SIZE(&info) + 64)
-    scratch_.resize(GST_VIDEO_INFO_SIZE(&info) + 64);
+  if (buf.size() < GST_VIDEO_INFO_SIZE(&info) + 64)
+    buf.resize(GST_VIDEO_INFO_SIZE(&info) + 64);
   /* libyuv's SIMD rows prefer 16-byte aligned planes. */
-  uint8_t *base = scratch_.data();
+  uint8_t *base = buf.data();
   base += (16 - ((uintptr_t)base & 15)) & 15;
   Image img;
   img.format = fmt;
@@ -326,6 +386,36 @@ Image Converter::scratch(GstVideoFormat fmt, int width, int height)
   return img;
 }
 
+Image Converter::expand_band(const Image &s, int thread)
+{
+  const Kind k = kind_of(s.format);
+  const int w = s.width, h = s.height, cw = (w + 1) / 2, ch = (h + 1) / 2;
+  const int cbytes = k == Kind::I420 ? cw : 2 * cw;
+  std::vector<uint8_t> &tmp = expand_tmp_[thread];
+  const size_t need = (size_t)w * h + (size_t)cbytes * ch * (k == Kind::I420 ? 2 : 1) + 64;
+  if (tmp.size() < need)
+    tmp.resize(need);
+  uint8_t *base = tmp.data() + ((16 - ((uintptr_t)tmp.data() & 15)) & 15);
+  Image e = s;
+  const int planes = k == Kind::I420 ? 3 : 2;
+  uint8_t *at = base;
+  for (int p = 0; p < planes; p++) {
+    const int rows = p == 0 ? h : ch, bytes = p == 0 ? w : cbytes;
+    e.data[p] = at;
+    e.stride[p] = bytes;
+    for (int y = 0; y < rows; y++) {
+      const uint8_t *in = s.data[p] + (ptrdiff_t)y * s.stride[p];
+      uint8_t *out = at + (size_t)y * bytes;
+      if (p == 0)
+        expand_row(in, out, bytes, kExpandLumaMul, kExpandLumaSub);
+      else
+        expand_row(in, out, bytes, kExpandChromaMul, kExpandChromaSub);
+    }
+    at += (size_t)rows * bytes;
+  }
+  return e;
+}
+
 void Converter::convert_rows(const Image &src_full, const Image &dst_full, int row0, int row1, int thread)
 {
   const Image s = band_of(src_full, row0, row1);
@@ -334,6 +424,23 @@ void Converter::convert_rows(const Image &src_full, const Image &dst_full, int r
   const Kind sk = kind_of(s.format), dk = kind_of(d.format);
   const auto *K = static_cast<const libyuv::YuvConstants *>(yuv_to_rgb_);
   const auto *Kvu = static_cast<const libyuv::YuvConstants *>(yvu_to_rgb_);
+
+  if (is_yuv(sk) && is_yuv(dk) && recode_) {
+    /* Another matrix or range: the colours go through 8-bit BGRA. */
+    std::vector<uint8_t> &buf = recode_tmp_[thread];
+    const size_t stride = (size_t)w * 4;
+    if (buf.size() < stride * h + 16)
+      buf.resize(stride * h + 16);
+    Image rgb;
+    rgb.format = GST_VIDEO_FORMAT_BGRA;
+    rgb.width = w;
+    rgb.height = h;
+    rgb.data[0] = buf.data() + ((16 - ((uintptr_t)buf.data() & 15)) & 15);
+    rgb.stride[0] = (int)stride;
+    convert_rows(s, rgb, 0, h, thread);
+    convert_rows(rgb, d, 0, h, thread);
+    return;
+  }
 
   if (is_yuv(sk) && is_yuv(dk)) {
     /* Same 4:2:0 sampling: only the chroma layout changes. */
@@ -367,33 +474,34 @@ void Converter::convert_rows(const Image &src_full, const Image &dst_full, int r
 
   if (is_yuv(sk)) {
     const bool four = !is_rgb3(dk);
+    const Image e = expand_range_ ? expand_band(s, thread) : s;
     /* dk is ARGB/RGB24 (B first in memory) or ABGR/RAW (R first). */
     const bool rfirst = dk == Kind::ABGR || dk == Kind::RAW;
     if (sk == Kind::I420) {
-      const uint8_t *u = rfirst ? s.data[2] : s.data[1];
-      const uint8_t *v = rfirst ? s.data[1] : s.data[2];
-      int us = rfirst ? s.stride[2] : s.stride[1];
-      int vs = rfirst ? s.stride[1] : s.stride[2];
+      const uint8_t *u = rfirst ? e.data[2] : e.data[1];
+      const uint8_t *v = rfirst ? e.data[1] : e.data[2];
+      int us = rfirst ? e.stride[2] : e.stride[1];
+      int vs = rfirst ? e.stride[1] : e.stride[2];
       const libyuv::YuvConstants *m = rfirst ? Kvu : K;
       if (four)
-        libyuv::I420ToARGBMatrix(s.data[0], s.stride[0], u, us, v, vs, d.data[0], d.stride[0], m, w, h);
+        libyuv::I420ToARGBMatrix(e.data[0], e.stride[0], u, us, v, vs, d.data[0], d.stride[0], m, w, h);
       else
-        libyuv::I420ToRGB24Matrix(s.data[0], s.stride[0], u, us, v, vs, d.data[0], d.stride[0], m, w, h);
+        libyuv::I420ToRGB24Matrix(e.data[0], e.stride[0], u, us, v, vs, d.data[0], d.stride[0], m, w, h);
     } else {
       /* Reading NV12 as NV21 with the mirrored matrix swaps R and B. */
       bool as_nv12 = (sk == Kind::NV12) != rfirst;
       const libyuv::YuvConstants *m = rfirst ? Kvu : K;
       if (four) {
         if (as_nv12)
-          libyuv::NV12ToARGBMatrix(s.data[0], s.stride[0], s.data[1], s.stride[1], d.data[0], d.stride[0], m, w, h);
+          libyuv::NV12ToARGBMatrix(e.data[0], e.stride[0], e.data[1], e.stride[1], d.data[0], d.stride[0], m, w, h);
         else
-          libyuv::NV21ToARGBMatrix(s.data[0], s.stride[0], s.data[1], s.stride[1], d.data[0], d.stride[0], m, w, h);
+          libyuv::NV21ToARGBMatrix(e.data[0], e.stride[0], e.data[1], e.stride[1], d.data[0], d.stride[0], m, w, h);
       } else {
         if (as_nv12)
-          libyuv::NV12ToRGB24Matrix(s.data[0], s.stride[0], s.data[1], s.stride[1], d.data[0], d.stride[0], m, w,
+          libyuv::NV12ToRGB24Matrix(e.data[0], e.stride[0], e.data[1], e.stride[1], d.data[0], d.stride[0], m, w,
                                     h);
         else
-          libyuv::NV21ToRGB24Matrix(s.data[0], s.stride[0], s.data[1], s.stride[1], d.data[0], d.stride[0], m, w,
+          libyuv::NV21ToRGB24Matrix(e.data[0], e.stride[0], e.data[1], e.stride[1], d.data[0], d.stride[0], m, w,
                                     h);
       }
     }
@@ -510,16 +618,16 @@ bool Converter::convert(const Image &src, const Image &dst)
     return false;
   if (src.width == dst.width && src.height == dst.height) {
     convert_same_size(src, dst);
-  } else if (src.format == dst.format ||
-             (kind_of(src.format) == kind_of(dst.format) && !has_alpha(dst.format))) {
+  } else if (!recode_ && (src.format == dst.format ||
+                          (kind_of(src.format) == kind_of(dst.format) && !has_alpha(dst.format)))) {
     scale_image(src, dst);
   } else if ((int64_t)dst.width * dst.height <= (int64_t)src.width * src.height) {
     /* Shrinking: scale first so the colour conversion runs on fewer pixels. */
-    Image tmp = scratch(src.format, dst.width, dst.height);
+    Image tmp = scratch_image(scratch_, src.format, dst.width, dst.height);
     scale_image(src, tmp);
     convert_same_size(tmp, dst);
   } else {
-    Image tmp = scratch(dst.format, src.width, src.height);
+    Image tmp = scratch_image(scratch_, dst.format, src.width, src.height);
     convert_same_size(src, tmp);
     scale_image(tmp, dst);
   }

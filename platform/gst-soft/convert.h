@@ -24,6 +24,10 @@ namespace nmxsoft {
 
 bool convert_format_supported(GstVideoFormat fmt);
 
+/* FALSE when both are YUV and differ in matrix or range as the converter
+ * sees them (then their values must be converted, not copied). */
+bool same_yuv_colours(const GstVideoInfo *a, const GstVideoInfo *b);
+
 /* A raw image in memory: the subset of GstVideoFrame the core needs, so that
  * scratch images and mapped frames go through the same code. */
 struct Image {
@@ -35,6 +39,9 @@ struct Image {
 
   static Image from_frame(GstVideoFrame *frame);
 };
+
+/* A 16-byte aligned image of @fmt in @buf, grown as needed. */
+Image scratch_image(std::vector<uint8_t> &buf, GstVideoFormat fmt, int width, int height);
 
 /* One persistent helper thread sharing banded jobs with the calling thread.
  * Bands are taken from a shared counter, so when the helper is not scheduled
@@ -86,7 +93,8 @@ class Converter {
  private:
   void convert_same_size(const Image &src, const Image &dst);
   void convert_rows(const Image &src, const Image &dst, int row0, int row1, int thread);
-  Image scratch(GstVideoFormat fmt, int width, int height);
+  /* Limited-range YUV band to full range, in the thread's scratch. */
+  Image expand_band(const Image &src, int thread);
 
   GstVideoInfo in_{};
   GstVideoInfo out_{};
@@ -95,6 +103,15 @@ class Converter {
   /* libyuv matrix for YUV->RGB, picked from the input colorimetry. */
   const void *yuv_to_rgb_ = nullptr;
   const void *yvu_to_rgb_ = nullptr;
+  /* Limited-range input goes through libyuv's full-range matrices after a
+   * table expands it: libyuv's SIMD rows keep the limited-range gains in
+   * signed bytes, and BT.709's U->B gain (2.11) does not fit, putting blues
+   * up to 14 levels off. */
+  bool expand_range_ = false;
+  std::vector<uint8_t> expand_tmp_[2];
+  /* YUV to YUV with another matrix or range: through RGB, per band. */
+  bool recode_ = false;
+  std::vector<uint8_t> recode_tmp_[2];
   /* Output colorimetry for RGB->YUV: libyuv only has BT.601 (limited and
    * full range), anything else goes through our fixed-point rows. */
   GstVideoColorMatrix out_matrix_ = GST_VIDEO_COLOR_MATRIX_BT601;

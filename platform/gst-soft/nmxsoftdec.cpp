@@ -51,13 +51,10 @@ enum {
  * this was swallowed by libav (corrupt input) and is released. */
 #define REORDER_SLACK 16
 
-#define CODEC_H264 (1u << 0)
-#define CODEC_H265 (1u << 1)
 
 #define H264_SINK_CAPS "video/x-h264, stream-format=(string)byte-stream, alignment=(string)au"
 #define H265_SINK_CAPS "video/x-h265, stream-format=(string)byte-stream, alignment=(string)au"
-#define DEC_SRC_CAPS \
-  GST_VIDEO_CAPS_MAKE("NV12") ";" GST_VIDEO_CAPS_MAKE_WITH_FEATURES(NMX_SOFT_CAPS_FEATURE_GBM, "NV12")
+#define DEC_SRC_CAPS NMX_SOFT_RAW_CAPS("NV12")
 
 struct DecClassData {
   const char *type_name;
@@ -66,13 +63,13 @@ struct DecClassData {
   const char *long_name;
 };
 
-static const DecClassData qtivdec_data = {"GstNmxSoftQtiVDec", CODEC_H264 | CODEC_H265, false,
+static const DecClassData qtivdec_data = {"GstNmxSoftQtiVDec", NMX_SOFT_CODEC_H264 | NMX_SOFT_CODEC_H265, false,
                                           "Video decoder (soft qtivdec)"};
-static const DecClassData qtic2vdec_data = {"GstNmxSoftQtiC2VDec", CODEC_H264 | CODEC_H265, false,
+static const DecClassData qtic2vdec_data = {"GstNmxSoftQtiC2VDec", NMX_SOFT_CODEC_H264 | NMX_SOFT_CODEC_H265, false,
                                             "Codec2 video decoder (soft qtic2vdec)"};
-static const DecClassData v4l2h264dec_data = {"GstNmxSoftV4l2H264Dec", CODEC_H264, true,
+static const DecClassData v4l2h264dec_data = {"GstNmxSoftV4l2H264Dec", NMX_SOFT_CODEC_H264, true,
                                               "V4L2 H.264 decoder (soft)"};
-static const DecClassData v4l2h265dec_data = {"GstNmxSoftV4l2H265Dec", CODEC_H265, true,
+static const DecClassData v4l2h265dec_data = {"GstNmxSoftV4l2H265Dec", NMX_SOFT_CODEC_H265, true,
                                               "V4L2 H.265 decoder (soft)"};
 
 struct DecSettings {
@@ -221,9 +218,9 @@ static gboolean gst_nmx_soft_dec_set_format(GstVideoDecoder *decoder, GstVideoCo
 
   const GstStructure *s = gst_caps_get_structure(state->caps, 0);
   AVCodecID id;
-  if (gst_structure_has_name(s, "video/x-h264") && (data->codecs & CODEC_H264))
+  if (gst_structure_has_name(s, "video/x-h264") && (data->codecs & NMX_SOFT_CODEC_H264))
     id = AV_CODEC_ID_H264;
-  else if (gst_structure_has_name(s, "video/x-h265") && (data->codecs & CODEC_H265))
+  else if (gst_structure_has_name(s, "video/x-h265") && (data->codecs & NMX_SOFT_CODEC_H265))
     id = AV_CODEC_ID_HEVC;
   else {
     GST_ERROR_OBJECT(self, "unsupported caps %" GST_PTR_FORMAT, state->caps);
@@ -645,14 +642,9 @@ static void gst_nmx_soft_dec_class_init(gpointer g_class, gpointer class_data)
 
   const GParamFlags rw = (GParamFlags)(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS);
   if (data->v4l2_props) {
-    g_object_class_install_property(
-        gobject_class, PROP_CAPTURE_IO_MODE,
-        g_param_spec_enum("capture-io-mode", "Capture IO mode", "I/O mode of the capture (decoded) queue",
-                          NMX_SOFT_TYPE_IO_MODE, DEFAULT_IO_MODE, rw));
-    g_object_class_install_property(
-        gobject_class, PROP_OUTPUT_IO_MODE,
-        g_param_spec_enum("output-io-mode", "Output IO mode", "I/O mode of the output (bitstream) queue",
-                          NMX_SOFT_TYPE_IO_MODE, DEFAULT_IO_MODE, rw));
+    nmx_soft_install_io_mode_properties(gobject_class, PROP_CAPTURE_IO_MODE,
+                                        "I/O mode of the capture (decoded) queue", PROP_OUTPUT_IO_MODE,
+                                        "I/O mode of the output (bitstream) queue");
     g_object_class_install_property(
         gobject_class, PROP_DISCARD_CORRUPTED_FRAMES,
         g_param_spec_boolean("discard-corrupted-frames", "Discard corrupted frames",
@@ -671,20 +663,13 @@ static void gst_nmx_soft_dec_class_init(gpointer g_class, gpointer class_data)
                        "(0 = never; default from the " STALL_AFTER_BUFFERS_ENV " environment variable)",
                        0, G_MAXINT, 0, rw));
 
-  GstCaps *sink_caps = gst_caps_new_empty();
-  if (data->codecs & CODEC_H264)
-    sink_caps = gst_caps_merge(sink_caps, gst_caps_from_string(H264_SINK_CAPS));
-  if (data->codecs & CODEC_H265)
-    sink_caps = gst_caps_merge(sink_caps, gst_caps_from_string(H265_SINK_CAPS));
-  gst_element_class_add_pad_template(element_class, gst_pad_template_new("sink", GST_PAD_SINK, GST_PAD_ALWAYS, sink_caps));
-  gst_caps_unref(sink_caps);
-  GstCaps *src_caps = gst_caps_from_string(DEC_SRC_CAPS);
-  gst_element_class_add_pad_template(element_class, gst_pad_template_new("src", GST_PAD_SRC, GST_PAD_ALWAYS, src_caps));
-  gst_caps_unref(src_caps);
+  nmx_soft_add_pad_template(element_class, "sink", GST_PAD_SINK,
+                            nmx_soft_codec_caps(data->codecs, H264_SINK_CAPS, H265_SINK_CAPS));
+  nmx_soft_add_pad_template(element_class, "src", GST_PAD_SRC, gst_caps_from_string(DEC_SRC_CAPS));
 
-  const char *desc = data->codecs == (CODEC_H264 | CODEC_H265)
+  const char *desc = data->codecs == (NMX_SOFT_CODEC_H264 | NMX_SOFT_CODEC_H265)
                          ? "Decodes H.264 and H.265 to NV12 on the CPU (libavcodec)"
-                         : (data->codecs & CODEC_H264 ? "Decodes H.264 to NV12 on the CPU (libavcodec)"
+                         : (data->codecs & NMX_SOFT_CODEC_H264 ? "Decodes H.264 to NV12 on the CPU (libavcodec)"
                                                       : "Decodes H.265 to NV12 on the CPU (libavcodec)");
   gst_element_class_set_metadata(element_class, data->long_name, "Codec/Decoder/Video/Hardware", desc, "Nimbra");
 
@@ -711,27 +696,10 @@ static void gst_nmx_soft_dec_init(GTypeInstance *instance, gpointer g_class)
   GST_PAD_SET_ACCEPT_TEMPLATE(GST_VIDEO_DECODER_SINK_PAD(self));
 }
 
-static GType register_dec_type(const DecClassData *data)
-{
-  GTypeInfo info = {};
-  info.class_size = sizeof(GstNmxSoftDecClass);
-  info.class_init = gst_nmx_soft_dec_class_init;
-  info.class_data = data;
-  info.instance_size = sizeof(GstNmxSoftDec);
-  info.instance_init = gst_nmx_soft_dec_init;
-  return g_type_register_static(GST_TYPE_VIDEO_DECODER, data->type_name, &info, (GTypeFlags)0);
-}
-
-#define NMX_DEC_GET_TYPE(fn, data)          \
-  GType fn(void)                            \
-  {                                         \
-    static gsize type = 0;                  \
-    if (g_once_init_enter(&type)) {         \
-      GType t = register_dec_type(&(data)); \
-      g_once_init_leave(&type, t);          \
-    }                                       \
-    return (GType)type;                     \
-  }
+#define NMX_DEC_GET_TYPE(fn, data)                                                                           \
+  NMX_SOFT_DEFINE_GET_TYPE(fn, nmx_soft_register_type(GST_TYPE_VIDEO_DECODER, (data).type_name,                    \
+                                                      sizeof(GstNmxSoftDecClass), gst_nmx_soft_dec_class_init,     \
+                                                      sizeof(GstNmxSoftDec), gst_nmx_soft_dec_init, &(data)))
 
 NMX_DEC_GET_TYPE(gst_nmx_soft_qtivdec_get_type, qtivdec_data)
 NMX_DEC_GET_TYPE(gst_nmx_soft_qtic2vdec_get_type, qtic2vdec_data)

@@ -32,6 +32,7 @@ enum {
   PROP_IDR_INTERVAL,
   PROP_CAPTURE_IO_MODE,
   PROP_OUTPUT_IO_MODE,
+  PROP_CROP_BOTTOM,
 };
 
 #define DEFAULT_TARGET_BITRATE 4000000u
@@ -44,11 +45,8 @@ enum {
 /* Lets the base class shift timestamps so DTS never goes below zero with B-frames. */
 #define MIN_PTS (GST_SECOND * 60 * 60 * 1000)
 
-#define CODEC_H264 (1u << 0)
-#define CODEC_H265 (1u << 1)
 
-#define ENC_SINK_CAPS                                 \
-  GST_VIDEO_CAPS_MAKE("{ NV12, I420 }") ";" GST_VIDEO_CAPS_MAKE_WITH_FEATURES(NMX_SOFT_CAPS_FEATURE_GBM, "{ NV12, I420 }")
+#define ENC_SINK_CAPS NMX_SOFT_RAW_CAPS("{ NV12, I420 }")
 #define H264_SRC_CAPS                                                                 \
   "video/x-h264, stream-format=(string)byte-stream, alignment=(string)au, "           \
   "width=(int)[16,8192], height=(int)[16,8192], framerate=(fraction)[0/1,2147483647/1], " \
@@ -65,11 +63,11 @@ struct EncClassData {
   const char *long_name;
 };
 
-static const EncClassData qtic2venc_data = {"GstNmxSoftQtiC2VEnc", CODEC_H264 | CODEC_H265, true,
+static const EncClassData qtic2venc_data = {"GstNmxSoftQtiC2VEnc", NMX_SOFT_CODEC_H264 | NMX_SOFT_CODEC_H265, true,
                                             "Codec2 video encoder (soft qtic2venc)"};
-static const EncClassData v4l2h264enc_data = {"GstNmxSoftV4l2H264Enc", CODEC_H264, false,
+static const EncClassData v4l2h264enc_data = {"GstNmxSoftV4l2H264Enc", NMX_SOFT_CODEC_H264, false,
                                               "V4L2 H.264 encoder (soft)"};
-static const EncClassData v4l2h265enc_data = {"GstNmxSoftV4l2H265Enc", CODEC_H265, false,
+static const EncClassData v4l2h265enc_data = {"GstNmxSoftV4l2H265Enc", NMX_SOFT_CODEC_H265, false,
                                               "V4L2 H.265 encoder (soft)"};
 
 struct EncSettings {
@@ -78,6 +76,7 @@ struct EncSettings {
   guint idr_interval = DEFAULT_IDR_INTERVAL;
   int capture_io_mode = DEFAULT_IO_MODE;
   int output_io_mode = DEFAULT_IO_MODE;
+  guint crop_bottom = 0;
 };
 
 struct NmxEncPrivate {
@@ -89,6 +88,7 @@ struct NmxEncPrivate {
   guint codec = 0;
   std::string profile;  // as written in the output caps
   guint b_frames = 0;   // fixed for the life of an encoder instance
+  guint crop_bottom = 0;  // padding rows below the picture, fixed per caps
   bool reopen = false;  // after drain or flush the libraries need a fresh encoder
 
   x264_t *x264 = nullptr;
@@ -155,6 +155,50 @@ static guint gop_length(GstNmxSoftEnc *self, const EncSettings &s)
   return s.idr_interval;
 }
 
+/* Rows of padding below the picture that the stream marks as cropped:
+ * whole chroma rows (4:2:0), and never the whole picture. */
+static guint usable_crop_bottom(GstNmxSoftEnc *self, guint crop, int height)
+{
+  if (crop == 0)
+    return 0;
+  guint even = crop & ~1u;
+  if (height - (int)even < 16) {
+    GST_WARNING_OBJECT(self, "crop-bottom %u leaves less than 16 of %d rows; not cropping", crop, height);
+    return 0;
+  }
+  if (even != crop)
+    GST_WARNING_OBJECT(self, "crop-bottom %u rounded down to %u (whole chroma rows)", crop, even);
+  return even;
+}
+
+/* The colour description written into the stream: what the input caps say,
+ * so that a player converts back with the matrix and range the frames were
+ * made with. Codes of H.273. */
+struct ColourVui {
+  int primaries = 2, transfer = 2, matrix = 2;  // 2: unspecified
+  bool full_range = false;
+  bool described = false;
+};
+
+static ColourVui colour_vui(const GstVideoInfo *info)
+{
+  ColourVui v;
+  const GstVideoColorimetry *c = &info->colorimetry;
+  v.full_range = c->range == GST_VIDEO_COLOR_RANGE_0_255;
+  v.matrix = (int)gst_video_color_matrix_to_iso(c->matrix);
+  v.transfer = (int)gst_video_transfer_function_to_iso(c->transfer);
+  v.primaries = (int)gst_video_color_primaries_to_iso(c->primaries);
+  /* Unknown parts stay unspecified (2); 0 is not a valid code for them. */
+  if (v.matrix <= 0)
+    v.matrix = 2;
+  if (v.transfer <= 0)
+    v.transfer = 2;
+  if (v.primaries <= 0)
+    v.primaries = 2;
+  v.described = v.matrix != 2 || v.transfer != 2 || v.primaries != 2;
+  return v;
+}
+
 static bool open_x264(GstNmxSoftEnc *self, const EncSettings &s)
 {
   NmxEncPrivate *priv = self->priv;
@@ -186,13 +230,16 @@ static bool open_x264(GstNmxSoftEnc *self, const EncSettings &s)
   p->b_repeat_headers = 1;
   p->b_annexb = 1;
   p->b_aud = 0;
-  const GstVideoColorimetry *c = &info->colorimetry;
-  if (c->matrix == GST_VIDEO_COLOR_MATRIX_BT709) {
-    p->vui.i_colorprim = p->vui.i_transfer = p->vui.i_colmatrix = 1;
-  } else if (c->matrix == GST_VIDEO_COLOR_MATRIX_BT601) {
-    p->vui.i_colorprim = p->vui.i_transfer = p->vui.i_colmatrix = 6;
+  const ColourVui vui = colour_vui(info);
+  if (vui.described) {
+    p->vui.i_colorprim = vui.primaries;
+    p->vui.i_transfer = vui.transfer;
+    p->vui.i_colmatrix = vui.matrix;
   }
-  p->vui.b_fullrange = c->range == GST_VIDEO_COLOR_RANGE_0_255;
+  p->vui.b_fullrange = vui.full_range;
+  /* Padding rows (added for encoders that need aligned rows) are cropped
+   * away in the stream: players show the picture's own size. */
+  p->crop_rect.i_bottom = (int)priv->crop_bottom;
   const char *x264_profile = priv->profile == "constrained-baseline" ? "baseline" : priv->profile.c_str();
   if (x264_param_apply_profile(p, x264_profile) < 0) {
     GST_ELEMENT_ERROR(self, LIBRARY, SETTINGS, ("Unsupported H.264 profile %s", priv->profile.c_str()), (NULL));
@@ -219,7 +266,10 @@ static bool open_x265(GstNmxSoftEnc *self, const EncSettings &s)
   p->logLevel = X265_LOG_ERROR;
   p->frameNumThreads = thread_count();
   p->sourceWidth = GST_VIDEO_INFO_WIDTH(info);
-  p->sourceHeight = GST_VIDEO_INFO_HEIGHT(info);
+  /* x265 takes the picture without the padding rows below it and writes the
+   * conformance window for its own alignment: the stream shows the picture's
+   * own size. The rows below are simply not read. */
+  p->sourceHeight = GST_VIDEO_INFO_HEIGHT(info) - (int)priv->crop_bottom;
   p->internalCsp = X265_CSP_I420;
   p->fpsNum = GST_VIDEO_INFO_FPS_N(info) > 0 ? GST_VIDEO_INFO_FPS_N(info) : 30;
   p->fpsDenom = GST_VIDEO_INFO_FPS_N(info) > 0 ? GST_VIDEO_INFO_FPS_D(info) : 1;
@@ -238,6 +288,16 @@ static bool open_x265(GstNmxSoftEnc *self, const EncSettings &s)
   p->bRepeatHeaders = 1;
   p->bAnnexB = 1;
   p->bEmitInfoSEI = 0;
+  const ColourVui vui = colour_vui(info);
+  p->vui.bEnableVideoSignalTypePresentFlag = 1;
+  p->vui.videoFormat = 5;  // unspecified
+  p->vui.bEnableVideoFullRangeFlag = vui.full_range;
+  if (vui.described) {
+    p->vui.bEnableColorDescriptionPresentFlag = 1;
+    p->vui.colorPrimaries = vui.primaries;
+    p->vui.transferCharacteristics = vui.transfer;
+    p->vui.matrixCoeffs = vui.matrix;
+  }
   if (x265_param_apply_profile(p, "main") < 0)
     return false;
   priv->x265 = x265_encoder_open(p);
@@ -256,7 +316,7 @@ static bool open_encoder(GstNmxSoftEnc *self, const EncSettings &s)
 {
   close_encoder(self->priv);
   self->priv->reopen = false;
-  return self->priv->codec == CODEC_H264 ? open_x264(self, s) : open_x265(self, s);
+  return self->priv->codec == NMX_SOFT_CODEC_H264 ? open_x264(self, s) : open_x265(self, s);
 }
 
 /* Picks the first value of a "profile" field we can produce, or the default
@@ -265,7 +325,7 @@ static std::string choose_profile(const GstStructure *s, guint codec)
 {
   static const char *h264[] = {"constrained-baseline", "baseline", "main", "high"};
   auto supported = [codec](const char *p) {
-    if (codec == CODEC_H265)
+    if (codec == NMX_SOFT_CODEC_H265)
       return g_strcmp0(p, "main") == 0;
     for (const char *q : h264)
       if (g_strcmp0(p, q) == 0)
@@ -274,12 +334,12 @@ static std::string choose_profile(const GstStructure *s, guint codec)
   };
   const GValue *v = gst_structure_get_value(s, "profile");
   if (!v)
-    return codec == CODEC_H264 ? "high" : "main";
+    return codec == NMX_SOFT_CODEC_H264 ? "high" : "main";
   if (G_VALUE_HOLDS_STRING(v))
     return supported(g_value_get_string(v)) ? g_value_get_string(v) : "";
   if (GST_VALUE_HOLDS_LIST(v)) {
     /* A list is downstream leaving the choice to us: our default if allowed. */
-    const char *def = codec == CODEC_H264 ? "high" : "main";
+    const char *def = codec == NMX_SOFT_CODEC_H264 ? "high" : "main";
     for (guint i = 0; i < gst_value_list_get_size(v); i++) {
       const GValue *item = gst_value_list_get_value(v, i);
       if (G_VALUE_HOLDS_STRING(item) && g_strcmp0(g_value_get_string(item), def) == 0)
@@ -311,10 +371,10 @@ static gboolean gst_nmx_soft_enc_set_format(GstVideoEncoder *encoder, GstVideoCo
   /* H.264 whenever downstream takes it, H.265 otherwise. */
   guint codec = 0;
   const GstStructure *chosen = nullptr;
-  for (guint want : {CODEC_H264, CODEC_H265}) {
+  for (guint want : {NMX_SOFT_CODEC_H264, NMX_SOFT_CODEC_H265}) {
     if (!(data->codecs & want))
       continue;
-    const char *name = want == CODEC_H264 ? "video/x-h264" : "video/x-h265";
+    const char *name = want == NMX_SOFT_CODEC_H264 ? "video/x-h264" : "video/x-h265";
     for (guint i = 0; i < gst_caps_get_size(allowed) && !chosen; i++) {
       if (gst_structure_has_name(gst_caps_get_structure(allowed, i), name))
         chosen = gst_caps_get_structure(allowed, i);
@@ -354,22 +414,25 @@ static gboolean gst_nmx_soft_enc_set_format(GstVideoEncoder *encoder, GstVideoCo
   EncSettings s = snapshot_settings(self);
   /* Baseline has no B-frames; x264 would drop them anyway, but DTS handling
    * must know. */
-  priv->b_frames = (codec == CODEC_H264 && profile.find("baseline") != std::string::npos) ? 0 : s.b_frames;
+  priv->b_frames = (codec == NMX_SOFT_CODEC_H264 && profile.find("baseline") != std::string::npos) ? 0 : s.b_frames;
+  priv->crop_bottom = usable_crop_bottom(self, s.crop_bottom, h);
   if (!open_encoder(self, s))
     return FALSE;
 
-  GstCaps *caps = gst_caps_new_simple(codec == CODEC_H264 ? "video/x-h264" : "video/x-h265", "stream-format",
+  GstCaps *caps = gst_caps_new_simple(codec == NMX_SOFT_CODEC_H264 ? "video/x-h264" : "video/x-h265", "stream-format",
                                       G_TYPE_STRING, "byte-stream", "alignment", G_TYPE_STRING, "au", "profile",
                                       G_TYPE_STRING, profile.c_str(), NULL);
   GstVideoCodecState *out = gst_video_encoder_set_output_state(encoder, caps, state);
+  /* The stream's size is the cropped picture. */
+  GST_VIDEO_INFO_HEIGHT(&out->info) = h - (int)priv->crop_bottom;
   gst_video_codec_state_unref(out);
 
   int fps_n = GST_VIDEO_INFO_FPS_N(&state->info) > 0 ? GST_VIDEO_INFO_FPS_N(&state->info) : 30;
   int fps_d = GST_VIDEO_INFO_FPS_N(&state->info) > 0 ? GST_VIDEO_INFO_FPS_D(&state->info) : 1;
   GstClockTime latency = gst_util_uint64_scale(thread_count() + priv->b_frames, GST_SECOND * fps_d, fps_n);
   gst_video_encoder_set_latency(encoder, latency, latency);
-  GST_INFO_OBJECT(self, "encoding %dx%d as %s profile %s, %u b-frames", w, h,
-                  codec == CODEC_H264 ? "H.264" : "H.265", profile.c_str(), priv->b_frames);
+  GST_INFO_OBJECT(self, "encoding %dx%d (%u rows cropped) as %s profile %s, %u b-frames", w, h, priv->crop_bottom,
+                  codec == NMX_SOFT_CODEC_H264 ? "H.264" : "H.265", profile.c_str(), priv->b_frames);
   return gst_video_encoder_negotiate(encoder);
 }
 
@@ -503,7 +566,7 @@ static GstFlowReturn gst_nmx_soft_enc_handle_frame(GstVideoEncoder *encoder, Gst
   gst_video_codec_frame_unref(frame);
 
   GstFlowReturn flow;
-  if (priv->codec == CODEC_H264) {
+  if (priv->codec == NMX_SOFT_CODEC_H264) {
     x264_picture_t pic;
     x264_picture_init(&pic);
     const bool nv12 = GST_VIDEO_FRAME_FORMAT(&vf) == GST_VIDEO_FORMAT_NV12;
@@ -633,6 +696,9 @@ static void gst_nmx_soft_enc_set_property(GObject *object, guint prop_id, const 
     case PROP_OUTPUT_IO_MODE:
       priv->settings.output_io_mode = g_value_get_enum(value);
       break;
+    case PROP_CROP_BOTTOM:
+      priv->settings.crop_bottom = g_value_get_uint(value);
+      break;
     default:
       G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
       break;
@@ -658,6 +724,9 @@ static void gst_nmx_soft_enc_get_property(GObject *object, guint prop_id, GValue
       break;
     case PROP_OUTPUT_IO_MODE:
       g_value_set_enum(value, priv->settings.output_io_mode);
+      break;
+    case PROP_CROP_BOTTOM:
+      g_value_set_uint(value, priv->settings.crop_bottom);
       break;
     default:
       G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
@@ -710,30 +779,25 @@ static void gst_nmx_soft_enc_class_init(gpointer g_class, gpointer class_data)
         g_param_spec_uint("idr-interval", "IDR interval", "Frames between IDR frames (0 = first frame only)", 0,
                           G_MAXINT, DEFAULT_IDR_INTERVAL, rw_ready));
   } else {
-    g_object_class_install_property(
-        gobject_class, PROP_CAPTURE_IO_MODE,
-        g_param_spec_enum("capture-io-mode", "Capture IO mode", "I/O mode of the capture (bitstream) queue",
-                          NMX_SOFT_TYPE_IO_MODE, DEFAULT_IO_MODE, rw));
-    g_object_class_install_property(
-        gobject_class, PROP_OUTPUT_IO_MODE,
-        g_param_spec_enum("output-io-mode", "Output IO mode", "I/O mode of the output (raw) queue",
-                          NMX_SOFT_TYPE_IO_MODE, DEFAULT_IO_MODE, rw));
+    nmx_soft_install_io_mode_properties(gobject_class, PROP_CAPTURE_IO_MODE,
+                                        "I/O mode of the capture (bitstream) queue", PROP_OUTPUT_IO_MODE,
+                                        "I/O mode of the output (raw) queue");
   }
 
-  GstCaps *sink_caps = gst_caps_from_string(ENC_SINK_CAPS);
-  gst_element_class_add_pad_template(element_class, gst_pad_template_new("sink", GST_PAD_SINK, GST_PAD_ALWAYS, sink_caps));
-  gst_caps_unref(sink_caps);
-  GstCaps *src_caps = gst_caps_new_empty();
-  if (data->codecs & CODEC_H264)
-    src_caps = gst_caps_merge(src_caps, gst_caps_from_string(H264_SRC_CAPS));
-  if (data->codecs & CODEC_H265)
-    src_caps = gst_caps_merge(src_caps, gst_caps_from_string(H265_SRC_CAPS));
-  gst_element_class_add_pad_template(element_class, gst_pad_template_new("src", GST_PAD_SRC, GST_PAD_ALWAYS, src_caps));
-  gst_caps_unref(src_caps);
+  g_object_class_install_property(
+      gobject_class, PROP_CROP_BOTTOM,
+      g_param_spec_uint("crop-bottom", "Crop bottom",
+                        "Rows of padding below the picture: the stream carries frame cropping, so decoders show "
+                        "the picture without them (taken when the caps are set)",
+                        0, 8192, 0, rw_ready));
 
-  const char *desc = data->codecs == (CODEC_H264 | CODEC_H265)
+  nmx_soft_add_pad_template(element_class, "sink", GST_PAD_SINK, gst_caps_from_string(ENC_SINK_CAPS));
+  nmx_soft_add_pad_template(element_class, "src", GST_PAD_SRC,
+                            nmx_soft_codec_caps(data->codecs, H264_SRC_CAPS, H265_SRC_CAPS));
+
+  const char *desc = data->codecs == (NMX_SOFT_CODEC_H264 | NMX_SOFT_CODEC_H265)
                          ? "Encodes NV12/I420 to H.264 (libx264) or H.265 (libx265), as downstream accepts"
-                         : (data->codecs & CODEC_H264 ? "Encodes NV12/I420 to H.264 with libx264"
+                         : (data->codecs & NMX_SOFT_CODEC_H264 ? "Encodes NV12/I420 to H.264 with libx264"
                                                       : "Encodes NV12/I420 to H.265 with libx265");
   gst_element_class_set_metadata(element_class, data->long_name, "Codec/Encoder/Video/Hardware", desc, "Nimbra");
 
@@ -753,27 +817,10 @@ static void gst_nmx_soft_enc_init(GTypeInstance *instance, gpointer g_class)
   GST_PAD_SET_ACCEPT_TEMPLATE(GST_VIDEO_ENCODER_SINK_PAD(self));
 }
 
-static GType register_enc_type(const EncClassData *data)
-{
-  GTypeInfo info = {};
-  info.class_size = sizeof(GstNmxSoftEncClass);
-  info.class_init = gst_nmx_soft_enc_class_init;
-  info.class_data = data;
-  info.instance_size = sizeof(GstNmxSoftEnc);
-  info.instance_init = gst_nmx_soft_enc_init;
-  return g_type_register_static(GST_TYPE_VIDEO_ENCODER, data->type_name, &info, (GTypeFlags)0);
-}
-
-#define NMX_ENC_GET_TYPE(fn, data)          \
-  GType fn(void)                            \
-  {                                         \
-    static gsize type = 0;                  \
-    if (g_once_init_enter(&type)) {         \
-      GType t = register_enc_type(&(data)); \
-      g_once_init_leave(&type, t);          \
-    }                                       \
-    return (GType)type;                     \
-  }
+#define NMX_ENC_GET_TYPE(fn, data)                                                                           \
+  NMX_SOFT_DEFINE_GET_TYPE(fn, nmx_soft_register_type(GST_TYPE_VIDEO_ENCODER, (data).type_name,                    \
+                                                      sizeof(GstNmxSoftEncClass), gst_nmx_soft_enc_class_init,     \
+                                                      sizeof(GstNmxSoftEnc), gst_nmx_soft_enc_init, &(data)))
 
 NMX_ENC_GET_TYPE(gst_nmx_soft_qtic2venc_get_type, qtic2venc_data)
 NMX_ENC_GET_TYPE(gst_nmx_soft_v4l2h264enc_get_type, v4l2h264enc_data)

@@ -35,13 +35,14 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
 GST_DEBUG_CATEGORY_STATIC(gst_nmx_soft_vcomposer_debug);
 #define GST_CAT_DEFAULT gst_nmx_soft_vcomposer_debug
 
-enum { PROP_0, PROP_ENGINE };
+enum { PROP_0, PROP_ENGINE };  // the engine helpers of common.h know PROP_ENGINE as 1
 
 enum {
   PROP_PAD_0,
@@ -52,16 +53,15 @@ enum {
   PROP_PAD_FLIP_VERTICAL,
 };
 
-#define DEFAULT_ENGINE 0
-#define MAX_ENGINE 3
 #define DEFAULT_PAD_FLIP_HORIZONTAL FALSE
 #define DEFAULT_PAD_FLIP_VERTICAL FALSE
+/* Largest output side a placement may ask for when downstream leaves the
+ * size open. */
+#define MAX_AUTO_EXTENT 16384
 /* Frame rate when no input announces one. */
 #define DEFAULT_FRAMERATE_N 30
 
-#define VCOMPOSER_CAPS                                                                      \
-  GST_VIDEO_CAPS_MAKE(NMX_SOFT_CONVERT_FORMATS) ";"                                          \
-  GST_VIDEO_CAPS_MAKE_WITH_FEATURES(NMX_SOFT_CAPS_FEATURE_GBM, NMX_SOFT_CONVERT_FORMATS)
+#define VCOMPOSER_CAPS NMX_SOFT_RAW_CAPS(NMX_SOFT_CONVERT_FORMATS)
 
 static GstStaticPadTemplate sink_template =
     GST_STATIC_PAD_TEMPLATE("sink_%u", GST_PAD_SINK, GST_PAD_REQUEST, GST_STATIC_CAPS(VCOMPOSER_CAPS));
@@ -156,36 +156,17 @@ void mirror(const Image &s, const Image &d)
   }
 }
 
-/* A 16-byte aligned image of @fmt in @buf, grown as needed. */
-Image scratch_image(std::vector<uint8_t> &buf, GstVideoFormat fmt, int width, int height)
+void clear_background(const Image &d, bool full_range)
 {
-  GstVideoInfo info;
-  gst_video_info_set_format(&info, fmt, width, height);
-  if (buf.size() < GST_VIDEO_INFO_SIZE(&info) + 64)
-    buf.resize(GST_VIDEO_INFO_SIZE(&info) + 64);
-  uint8_t *base = buf.data();
-  base += (16 - ((uintptr_t)base & 15)) & 15;
-  Image img;
-  img.format = fmt;
-  img.width = width;
-  img.height = height;
-  for (guint i = 0; i < GST_VIDEO_INFO_N_PLANES(&info) && i < 3; i++) {
-    img.data[i] = base + GST_VIDEO_INFO_PLANE_OFFSET(&info, i);
-    img.stride[i] = GST_VIDEO_INFO_PLANE_STRIDE(&info, i);
-  }
-  return img;
-}
-
-void clear_background(const Image &d)
-{
+  const uint8_t black = full_range ? 0 : 16;
   switch (d.format) {
     case GST_VIDEO_FORMAT_NV12:
     case GST_VIDEO_FORMAT_NV21:
-      libyuv::SetPlane(d.data[0], d.stride[0], d.width, d.height, 16);
+      libyuv::SetPlane(d.data[0], d.stride[0], d.width, d.height, black);
       libyuv::SetPlane(d.data[1], d.stride[1], (d.width + 1) / 2 * 2, (d.height + 1) / 2, 128);
       break;
     case GST_VIDEO_FORMAT_I420:
-      libyuv::SetPlane(d.data[0], d.stride[0], d.width, d.height, 16);
+      libyuv::SetPlane(d.data[0], d.stride[0], d.width, d.height, black);
       libyuv::SetPlane(d.data[1], d.stride[1], (d.width + 1) / 2, (d.height + 1) / 2, 128);
       libyuv::SetPlane(d.data[2], d.stride[2], (d.width + 1) / 2, (d.height + 1) / 2, 128);
       break;
@@ -442,8 +423,7 @@ struct Job {
 };
 
 struct NmxVComposerPrivate {
-  std::mutex lock;  // guards the settings below
-  int engine = DEFAULT_ENGINE;
+  NmxSoftEngine engine;
   // Composing state, only touched from the aggregating thread.
   std::unique_ptr<nmxsoft::BandWorker> worker;
   std::vector<uint8_t> thread_scratch[2];
@@ -470,28 +450,9 @@ G_DEFINE_TYPE_WITH_CODE(GstNmxSoftVComposer, gst_nmx_soft_vcomposer, GST_TYPE_VI
 static gboolean gst_nmx_soft_vcomposer_sink_query(GstAggregator *agg, GstAggregatorPad *bpad, GstQuery *query)
 {
   switch (GST_QUERY_TYPE(query)) {
-    case GST_QUERY_CAPS: {
-      GstCaps *filter = NULL;
-      gst_query_parse_caps(query, &filter);
-      GstCaps *caps = gst_pad_get_pad_template_caps(GST_PAD(bpad));
-      if (filter) {
-        GstCaps *tmp = gst_caps_intersect_full(filter, caps, GST_CAPS_INTERSECT_FIRST);
-        gst_caps_unref(caps);
-        caps = tmp;
-      }
-      gst_query_set_caps_result(query, caps);
-      gst_caps_unref(caps);
-      return TRUE;
-    }
-    case GST_QUERY_ACCEPT_CAPS: {
-      GstCaps *caps = NULL;
-      gst_query_parse_accept_caps(query, &caps);
-      GstCaps *templ = gst_pad_get_pad_template_caps(GST_PAD(bpad));
-      gboolean ok = gst_caps_is_subset(caps, templ);
-      gst_caps_unref(templ);
-      gst_query_set_accept_caps_result(query, ok);
-      return TRUE;
-    }
+    case GST_QUERY_CAPS:
+    case GST_QUERY_ACCEPT_CAPS:
+      return nmx_soft_answer_caps_from_template(GST_PAD(bpad), query);
     default:
       return GST_AGGREGATOR_CLASS(gst_nmx_soft_vcomposer_parent_class)->sink_query(agg, bpad, query);
   }
@@ -502,6 +463,7 @@ static gboolean gst_nmx_soft_vcomposer_sink_query(GstAggregator *agg, GstAggrega
 static GstCaps *gst_nmx_soft_vcomposer_update_caps(GstVideoAggregator *vagg, GstCaps *caps)
 {
   std::vector<std::pair<GstVideoFormat, int>> counts;
+  std::vector<std::pair<std::string, int>> colours;
   GST_OBJECT_LOCK(vagg);
   for (GList *l = GST_ELEMENT(vagg)->sinkpads; l; l = l->next) {
     GstVideoAggregatorPad *pad = GST_VIDEO_AGGREGATOR_PAD(l->data);
@@ -509,6 +471,18 @@ static GstCaps *gst_nmx_soft_vcomposer_update_caps(GstVideoAggregator *vagg, Gst
     GstVideoFormat f = pad->info.finfo ? GST_VIDEO_INFO_FORMAT(&pad->info) : GST_VIDEO_FORMAT_UNKNOWN;
     if (f == GST_VIDEO_FORMAT_UNKNOWN)
       continue;
+    if (is_yuv(f)) {
+      gchar *cm = gst_video_colorimetry_to_string(&pad->info.colorimetry);
+      if (cm) {
+        auto c = std::find_if(colours.begin(), colours.end(),
+                              [cm](const std::pair<std::string, int> &e) { return e.first == cm; });
+        if (c == colours.end())
+          colours.emplace_back(cm, 1);
+        else
+          c->second++;
+        g_free(cm);
+      }
+    }
     auto it = std::find_if(counts.begin(), counts.end(), [f](const std::pair<GstVideoFormat, int> &c) {
       return c.first == f;
     });
@@ -527,16 +501,39 @@ static GstCaps *gst_nmx_soft_vcomposer_update_caps(GstVideoAggregator *vagg, Gst
                        return !has_alpha(a.first);
                      return a.second > b.second;
                    });
+  /* YUV output in the inputs' most common matrix and range: those inputs are
+   * copied as they are, the others converted. */
+  std::stable_sort(colours.begin(), colours.end(),
+                   [](const std::pair<std::string, int> &a, const std::pair<std::string, int> &b) {
+                     return a.second > b.second;
+                   });
+  auto with_colours = [&colours](GstCaps *res) {
+    if (colours.empty() || gst_caps_is_empty(res))
+      return res;
+    const gchar *fmt = gst_structure_get_string(gst_caps_get_structure(res, 0), "format");
+    if (!fmt || !is_yuv(gst_video_format_from_string(fmt)))
+      return res;
+    GstCaps *pref = gst_caps_copy(res);
+    gst_caps_set_simple(pref, "colorimetry", G_TYPE_STRING, colours.front().first.c_str(), NULL);
+    GstCaps *tmp = gst_caps_intersect(res, pref);
+    gst_caps_unref(pref);
+    if (gst_caps_is_empty(tmp)) {
+      gst_caps_unref(tmp);
+      return res;
+    }
+    gst_caps_unref(res);
+    return tmp;
+  };
   for (const auto &c : counts) {
     GstCaps *pref = gst_caps_copy(caps);
     gst_caps_set_simple(pref, "format", G_TYPE_STRING, gst_video_format_to_string(c.first), NULL);
     GstCaps *res = gst_caps_intersect(caps, pref);
     gst_caps_unref(pref);
     if (!gst_caps_is_empty(res))
-      return res;
+      return with_colours(res);
     gst_caps_unref(res);
   }
-  return gst_caps_copy(caps);
+  return with_colours(gst_caps_copy(caps));
 }
 
 /* Without a live input, the output is negotiated only once every input that
@@ -592,8 +589,16 @@ static GstCaps *gst_nmx_soft_vcomposer_fixate_src_caps(GstAggregator *agg, GstCa
     GST_OBJECT_LOCK(vpad);
     pad_geometry(NMX_VCOMPOSER_PAD(vpad), &vpad->info, src, dst);
     GST_OBJECT_UNLOCK(vpad);
-    best_w = std::max(best_w, dst.x + dst.w);
-    best_h = std::max(best_h, dst.y + dst.h);
+    /* A placement reaching past any frame size the board produces does not
+     * size the output (it would not fit in memory): it is clipped away. */
+    const int64_t x1 = (int64_t)dst.x + dst.w, y1 = (int64_t)dst.y + dst.h;
+    if (x1 > MAX_AUTO_EXTENT || y1 > MAX_AUTO_EXTENT) {
+      GST_WARNING_OBJECT(vpad, "placement reaching %" G_GINT64_FORMAT "x%" G_GINT64_FORMAT
+                         " does not size the output", x1, y1);
+    } else {
+      best_w = std::max(best_w, (int)x1);
+      best_h = std::max(best_h, (int)y1);
+    }
     int fn = GST_VIDEO_INFO_FPS_N(&vpad->info), fd = GST_VIDEO_INFO_FPS_D(&vpad->info);
     if (fn > 0 && fd > 0 && (best_fn == 0 || gst_util_fraction_compare(fn, fd, best_fn, best_fd) > 0)) {
       best_fn = fn;
@@ -629,21 +634,8 @@ static gboolean gst_nmx_soft_vcomposer_decide_allocation(GstAggregator *agg, Gst
 {
   GstCaps *outcaps = NULL;
   gst_query_parse_allocation(query, &outcaps, NULL);
-  if (outcaps && nmx_soft_caps_want_gbm(outcaps)) {
-    if (gst_query_get_n_allocation_pools(query) > 0) {
-      guint size = 0, min = 0, max = 0;
-      gst_query_parse_nth_allocation_pool(query, 0, NULL, &size, &min, &max);
-      while (gst_query_get_n_allocation_pools(query) > 0)
-        gst_query_remove_nth_allocation_pool(query, 0);
-      gst_query_add_allocation_pool(query, NULL, size, min, max);
-    }
-    GstAllocationParams params;
-    gst_allocation_params_init(&params);
-    if (gst_query_get_n_allocation_params(query) > 0)
-      gst_query_set_nth_allocation_param(query, 0, nmx_soft_gbm_allocator_get(), &params);
-    else
-      gst_query_add_allocation_param(query, nmx_soft_gbm_allocator_get(), &params);
-  }
+  if (outcaps && nmx_soft_caps_want_gbm(outcaps))
+    nmx_soft_query_use_gbm_memory(query);
   return GST_AGGREGATOR_CLASS(gst_nmx_soft_vcomposer_parent_class)->decide_allocation(agg, query);
 }
 
@@ -654,13 +646,16 @@ static bool clip_placement(Placement &p, int out_w, int out_h, bool even)
   Rect &s = p.src, &d = p.dst;
   if (s.w <= 0 || s.h <= 0 || d.w <= 0 || d.h <= 0)
     return false;
-  int left = std::max(0, -d.x), top = std::max(0, -d.y);
-  int right = std::max(0, d.x + d.w - out_w), bottom = std::max(0, d.y + d.h - out_h);
-  if (left + right >= d.w || top + bottom >= d.h)
+  /* Positions and sizes are whole ints from the pad properties: their sums
+   * only fit in 64 bits. Once clipped, everything lies inside the frame. */
+  const int64_t dx = d.x, dy = d.y, dw = d.w, dh = d.h;
+  const int64_t left = std::max<int64_t>(0, -dx), top = std::max<int64_t>(0, -dy);
+  const int64_t right = std::max<int64_t>(0, dx + dw - out_w), bottom = std::max<int64_t>(0, dy + dh - out_h);
+  if (left + right >= dw || top + bottom >= dh)
     return false;
-  auto src_cut = [](int cut, int sdim, int ddim) { return (int)((int64_t)cut * sdim / ddim); };
-  int sl = src_cut(left, s.w, d.w), sr = src_cut(right, s.w, d.w);
-  int st = src_cut(top, s.h, d.h), sb = src_cut(bottom, s.h, d.h);
+  auto src_cut = [](int64_t cut, int sdim, int64_t ddim) { return (int)(cut * sdim / ddim); };
+  int sl = src_cut(left, s.w, dw), sr = src_cut(right, s.w, dw);
+  int st = src_cut(top, s.h, dh), sb = src_cut(bottom, s.h, dh);
   if (p.flip_h)
     std::swap(sl, sr);
   if (p.flip_v)
@@ -669,10 +664,10 @@ static bool clip_placement(Placement &p, int out_w, int out_h, bool even)
   s.w -= sl + sr;
   s.y += st;
   s.h -= st + sb;
-  d.x += left;
-  d.w -= left + right;
-  d.y += top;
-  d.h -= top + bottom;
+  d.x = (int)(dx + left);
+  d.w = (int)(dw - left - right);
+  d.y = (int)(dy + top);
+  d.h = (int)(dh - top - bottom);
   if (even) {
     /* 4:2:0 output: chroma sites decide, so the rectangle snaps to even
      * coordinates (never growing past the frame). */
@@ -714,7 +709,7 @@ static void compose_direct_rows(NmxVComposerPrivate *priv, const Placement &p, c
     scale_same_format(s, d);
     return;
   }
-  Image tmp = scratch_image(priv->thread_scratch[thread], d.format, d.width, d.height);
+  Image tmp = nmxsoft::scratch_image(priv->thread_scratch[thread], d.format, d.width, d.height);
   scale_same_format(s, tmp);
   mirror(tmp, d);
 }
@@ -754,13 +749,13 @@ static void compose_converted(const Placement &p, const Image &out, const GstVid
   Image src = sub_image(Image::from_frame(p.frame), p.src);
   if (p.flip_v)
     src = flipped_vertically(src);
-  Image tmp = scratch_image(st->scratch, tmp_fmt, p.dst.w, p.dst.h);
+  Image tmp = nmxsoft::scratch_image(st->scratch, tmp_fmt, p.dst.w, p.dst.h);
   st->converter.convert(src, tmp);
   Image dst = sub_image(out, p.dst);
   if (blend) {
     if (p.flip_h) {
       /* libyuv cannot mirror in place. */
-      Image m = scratch_image(st->mirrored, tmp_fmt, tmp.width, tmp.height);
+      Image m = nmxsoft::scratch_image(st->mirrored, tmp_fmt, tmp.width, tmp.height);
       mirror(tmp, m);
       nmxsoft::blend_bgra(m, dst, coefs);
     } else {
@@ -805,7 +800,9 @@ static GstFlowReturn gst_nmx_soft_vcomposer_aggregate_frames(GstVideoAggregator 
     if (!clip_placement(p, out.width, out.height, even))
       continue;
     p.pad = NMX_VCOMPOSER_PAD(gst_object_ref(pad));
-    p.direct = GST_VIDEO_FRAME_FORMAT(frame) == out.format && !has_alpha(out.format);
+    /* Same format and, for YUV, the same matrix and range: copied as it is. */
+    p.direct = GST_VIDEO_FRAME_FORMAT(frame) == out.format && !has_alpha(out.format) &&
+               nmxsoft::same_yuv_colours(&frame->info, &vagg->info);
     places.push_back(p);
   }
   GST_OBJECT_UNLOCK(vagg);
@@ -815,7 +812,7 @@ static GstFlowReturn gst_nmx_soft_vcomposer_aggregate_frames(GstVideoAggregator 
     if (!has_alpha(GST_VIDEO_FRAME_FORMAT(p.frame)))
       opaque.push_back(p.dst);
   if (!covers(opaque, out.width, out.height))
-    clear_background(out);
+    clear_background(out, GST_VIDEO_INFO_COLORIMETRY(&vagg->info).range == GST_VIDEO_COLOR_RANGE_0_255);
 
   /* Direct placements split into bands; overlapping placements must keep
    * their order, so bands only run in parallel when nothing overlaps. */
@@ -829,7 +826,7 @@ static GstFlowReturn gst_nmx_soft_vcomposer_aggregate_frames(GstVideoAggregator 
       }
     }
 
-  const nmxsoft::BlendCoefs coefs = nmxsoft::blend_coefs(GST_VIDEO_INFO_COLORIMETRY(&vagg->info).matrix);
+  const nmxsoft::BlendCoefs coefs = nmxsoft::blend_coefs(GST_VIDEO_INFO_COLORIMETRY(&vagg->info));
   std::vector<Image> src_views(places.size()), dst_views(places.size());
   std::vector<Job> jobs;
   int64_t direct_area = 0;
@@ -938,37 +935,6 @@ static void gst_nmx_soft_vcomposer_child_proxy_init(gpointer g_iface, gpointer i
   iface->get_children_count = gst_nmx_soft_vcomposer_child_proxy_get_children_count;
 }
 
-static void gst_nmx_soft_vcomposer_set_property(GObject *object, guint prop_id, const GValue *value,
-                                                GParamSpec *pspec)
-{
-  NmxVComposerPrivate *priv = NMX_VCOMPOSER(object)->priv;
-  switch (prop_id) {
-    case PROP_ENGINE: {
-      std::lock_guard<std::mutex> l(priv->lock);
-      priv->engine = g_value_get_int(value);
-      break;
-    }
-    default:
-      G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
-      break;
-  }
-}
-
-static void gst_nmx_soft_vcomposer_get_property(GObject *object, guint prop_id, GValue *value, GParamSpec *pspec)
-{
-  NmxVComposerPrivate *priv = NMX_VCOMPOSER(object)->priv;
-  switch (prop_id) {
-    case PROP_ENGINE: {
-      std::lock_guard<std::mutex> l(priv->lock);
-      g_value_set_int(value, priv->engine);
-      break;
-    }
-    default:
-      G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
-      break;
-  }
-}
-
 static void gst_nmx_soft_vcomposer_finalize(GObject *object)
 {
   delete NMX_VCOMPOSER(object)->priv;
@@ -984,17 +950,11 @@ static void gst_nmx_soft_vcomposer_class_init(GstNmxSoftVComposerClass *klass)
 
   GST_DEBUG_CATEGORY_INIT(gst_nmx_soft_vcomposer_debug, "qtivcomposer", 0, "Soft video composer");
 
-  gobject_class->set_property = gst_nmx_soft_vcomposer_set_property;
-  gobject_class->get_property = gst_nmx_soft_vcomposer_get_property;
+  gobject_class->set_property = nmx_soft_engine_set_property<GstNmxSoftVComposer>;
+  gobject_class->get_property = nmx_soft_engine_get_property<GstNmxSoftVComposer>;
   gobject_class->finalize = gst_nmx_soft_vcomposer_finalize;
 
-  g_object_class_install_property(
-      gobject_class, PROP_ENGINE,
-      g_param_spec_int("engine", "Engine",
-                       "Composition engine of the board (0 auto, 1 C2D, 2 GLES, 3 FastCV); accepted and "
-                       "reported, the soft composer always uses the CPU",
-                       0, MAX_ENGINE, DEFAULT_ENGINE,
-                       (GParamFlags)(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY)));
+  nmx_soft_install_engine_property(gobject_class, PROP_ENGINE, "Composition");
 
   gst_element_class_add_static_pad_template_with_gtype(element_class, &sink_template,
                                                        gst_nmx_soft_vcomposer_pad_get_type());

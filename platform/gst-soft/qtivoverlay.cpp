@@ -45,14 +45,13 @@ enum { PROP_0, PROP_IMAGES, PROP_STRINGS, PROP_ENGINE };
 
 #define DEFAULT_IMAGES NULL
 #define DEFAULT_STRINGS NULL
-#define DEFAULT_ENGINE 0
-#define MAX_ENGINE 3
 #define DEFAULT_TEXT_COLOR 0xFF0000FFu
 #define DEFAULT_FONT_SIZE 24
+/* Layers are cut to the frame; before the frame size is known, to the
+ * largest frame the board's converters handle. */
+#define MAX_FRAME_SIDE 8192
 
-#define VOVERLAY_CAPS                                                                       \
-  GST_VIDEO_CAPS_MAKE(NMX_SOFT_CONVERT_FORMATS) ";"                                          \
-  GST_VIDEO_CAPS_MAKE_WITH_FEATURES(NMX_SOFT_CAPS_FEATURE_GBM, NMX_SOFT_CONVERT_FORMATS)
+#define VOVERLAY_CAPS NMX_SOFT_RAW_CAPS(NMX_SOFT_CONVERT_FORMATS)
 
 static GstStaticPadTemplate sink_template =
     GST_STATIC_PAD_TEMPLATE("sink", GST_PAD_SINK, GST_PAD_ALWAYS, GST_STATIC_CAPS(VOVERLAY_CAPS));
@@ -65,6 +64,11 @@ namespace {
 struct Layer {
   int x = 0, y = 0;
   cv::Mat bgra;
+};
+
+/* The frame the layers are drawn for: only what lands inside is rendered. */
+struct Bounds {
+  int width = MAX_FRAME_SIDE, height = MAX_FRAME_SIDE;
 };
 
 /* Parses "{(structure)"a,...;", ...}" (or <...>, or one bare structure) into
@@ -157,7 +161,7 @@ cv::Mat to_bgra(const cv::Mat &m)
   return out;
 }
 
-bool render_image(GstObject *self, const GstStructure *s, Layer &layer)
+bool render_image(GstObject *self, const GstStructure *s, const Bounds &frame, Layer &layer)
 {
   const gchar *path = gst_structure_get_string(s, "path");
   if (!path || !*path) {
@@ -171,7 +175,7 @@ bool render_image(GstObject *self, const GstStructure *s, Layer &layer)
     return false;
   }
   cv::Mat pic = cv::imread(path, cv::IMREAD_UNCHANGED);
-  if (pic.empty() && res[0] > 0 && res[1] > 0) {
+  if (pic.empty() && res[0] > 0 && res[1] > 0 && res[0] <= MAX_FRAME_SIDE && res[1] <= MAX_FRAME_SIDE) {
     /* The board's own format: raw RGBA of the stated resolution. */
     std::ifstream f(path, std::ios::binary);
     std::vector<char> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
@@ -187,6 +191,13 @@ bool render_image(GstObject *self, const GstStructure *s, Layer &layer)
   pic = to_bgra(pic);
   int w = dst[2] > 0 ? dst[2] : (res[0] > 0 ? res[0] : pic.cols);
   int h = dst[3] > 0 ? dst[3] : (res[1] > 0 ? res[1] : pic.rows);
+  /* A logo larger than the frame is shown at the frame's size. */
+  if (w > frame.width || h > frame.height) {
+    GST_WARNING_OBJECT(self, "image %s of %dx%d clamped to the %dx%d frame", gst_structure_get_name(s), w, h,
+                       frame.width, frame.height);
+    w = std::min(w, frame.width);
+    h = std::min(h, frame.height);
+  }
   if (w != pic.cols || h != pic.rows)
     cv::resize(pic, pic, cv::Size(w, h), 0, 0, cv::INTER_AREA);
   layer.x = dst[0];
@@ -195,7 +206,7 @@ bool render_image(GstObject *self, const GstStructure *s, Layer &layer)
   return true;
 }
 
-bool render_text(GstObject *self, const GstStructure *s, Layer &layer)
+bool render_text(GstObject *self, const GstStructure *s, const Bounds &frame, Layer &layer)
 {
   const gchar *contents = gst_structure_get_string(s, "contents");
   if (!contents) {
@@ -206,6 +217,11 @@ bool render_text(GstObject *self, const GstStructure *s, Layer &layer)
   gst_structure_get_int(s, "fontsize", &size);
   if (size <= 0)
     size = DEFAULT_FONT_SIZE;
+  if (size > frame.height) {
+    GST_WARNING_OBJECT(self, "text %s: fontsize %d clamped to the frame height %d", gst_structure_get_name(s), size,
+                       frame.height);
+    size = frame.height;
+  }
   get_ints(s, "position", 2, pos);
   guint32 color = get_color(s, "color");
   if (!*contents)
@@ -217,9 +233,17 @@ bool render_text(GstObject *self, const GstStructure *s, Layer &layer)
   int baseline = 0;
   cv::Size box = cv::getTextSize(contents, font, scale, thickness, &baseline);
   const int pad = thickness + 1;
-  cv::Mat mask = cv::Mat::zeros(box.height + baseline + 2 * pad, box.width + 2 * pad, CV_8UC1);
-  cv::putText(mask, contents, cv::Point(pad, pad + box.height), font, scale, cv::Scalar(255), thickness,
-              cv::LINE_AA);
+  /* Only the part inside the frame is rendered: a long text at a large size
+   * would not fit in memory otherwise. putText clips at the mask's edges. */
+  const int64_t full_w = (int64_t)box.width + 2 * pad, full_h = (int64_t)box.height + baseline + 2 * pad;
+  const int64_t x0 = std::max<int64_t>(pos[0], 0), y0 = std::max<int64_t>(pos[1], 0);
+  const int64_t x1 = std::min<int64_t>((int64_t)pos[0] + full_w, frame.width);
+  const int64_t y1 = std::min<int64_t>((int64_t)pos[1] + full_h, frame.height);
+  if (x1 <= x0 || y1 <= y0)
+    return false;
+  cv::Mat mask = cv::Mat::zeros((int)(y1 - y0), (int)(x1 - x0), CV_8UC1);
+  cv::putText(mask, contents, cv::Point((int)(pad - (x0 - pos[0])), (int)(pad + box.height - (y0 - pos[1]))), font,
+              scale, cv::Scalar(255), thickness, cv::LINE_AA);
   const int r = (color >> 24) & 0xff, g = (color >> 16) & 0xff, b = (color >> 8) & 0xff, a = color & 0xff;
   cv::Mat bgra(mask.rows, mask.cols, CV_8UC4, cv::Scalar(b, g, r, 0));
   for (int y = 0; y < mask.rows; y++) {
@@ -228,8 +252,8 @@ bool render_text(GstObject *self, const GstStructure *s, Layer &layer)
     for (int x = 0; x < mask.cols; x++)
       o[4 * x + 3] = (uint8_t)((m[x] * a + 127) / 255);
   }
-  layer.x = pos[0];
-  layer.y = pos[1];
+  layer.x = (int)x0;
+  layer.y = (int)y0;
   layer.bgra = bgra;
   return true;
 }
@@ -240,11 +264,12 @@ struct NmxVOverlayPrivate {
   std::mutex lock;  // guards everything below
   std::string images_text;
   std::string strings_text;
-  int engine = DEFAULT_ENGINE;
+  NmxSoftEngine engine;
   /* Rendered layers; frames take a reference under the lock and blend
    * without it, a property change swaps in a new list. */
   std::shared_ptr<const std::vector<Layer>> image_layers = std::make_shared<std::vector<Layer>>();
   std::shared_ptr<const std::vector<Layer>> text_layers = std::make_shared<std::vector<Layer>>();
+  Bounds frame;  // the negotiated frame, once known
 };
 
 typedef struct {
@@ -313,7 +338,7 @@ static GstFlowReturn gst_nmx_soft_voverlay_transform_frame_ip(GstVideoFilter *fi
     return GST_FLOW_NOT_NEGOTIATED;
   }
   const nmxsoft::Image img = nmxsoft::Image::from_frame(frame);
-  const nmxsoft::BlendCoefs coefs = nmxsoft::blend_coefs(GST_VIDEO_INFO_COLORIMETRY(&frame->info).matrix);
+  const nmxsoft::BlendCoefs coefs = nmxsoft::blend_coefs(GST_VIDEO_INFO_COLORIMETRY(&frame->info));
   /* Texts over logos. */
   for (const Layer &layer : *images)
     blend_layer(layer, img, coefs);
@@ -325,7 +350,7 @@ static GstFlowReturn gst_nmx_soft_voverlay_transform_frame_ip(GstVideoFilter *fi
 /* Renders the layers of one property; entries that fail are logged and
  * left out, the others still drawn. */
 static std::shared_ptr<const std::vector<Layer>> render_layers(GstNmxSoftVOverlay *self, const char *text,
-                                                               bool images)
+                                                               bool images, const Bounds &frame)
 {
   auto layers = std::make_shared<std::vector<Layer>>();
   std::vector<GstStructure *> structs;
@@ -333,11 +358,50 @@ static std::shared_ptr<const std::vector<Layer>> render_layers(GstNmxSoftVOverla
     GST_ERROR_OBJECT(self, "cannot parse %s \"%s\"", images ? "images" : "strings", text);
   for (GstStructure *s : structs) {
     Layer layer;
-    if (images ? render_image(GST_OBJECT(self), s, layer) : render_text(GST_OBJECT(self), s, layer))
-      layers->push_back(std::move(layer));
+    /* OpenCV throws on what it cannot decode or allocate; a bad entry is
+     * left out, never thrown through set_property. */
+    try {
+      if (images ? render_image(GST_OBJECT(self), s, frame, layer) : render_text(GST_OBJECT(self), s, frame, layer))
+        layers->push_back(std::move(layer));
+    } catch (const std::exception &e) {
+      GST_ERROR_OBJECT(self, "cannot render %s %s: %s", images ? "image" : "text", gst_structure_get_name(s),
+                       e.what());
+    }
     gst_structure_free(s);
   }
   return layers;
+}
+
+/* The frame size decides what of each layer is visible: a new size renders
+ * the layers again. */
+static gboolean gst_nmx_soft_voverlay_set_info(GstVideoFilter *filter, GstCaps *, GstVideoInfo *in_info, GstCaps *,
+                                               GstVideoInfo *)
+{
+  GstNmxSoftVOverlay *self = NMX_VOVERLAY(filter);
+  NmxVOverlayPrivate *priv = self->priv;
+  Bounds frame;
+  frame.width = GST_VIDEO_INFO_WIDTH(in_info);
+  frame.height = GST_VIDEO_INFO_HEIGHT(in_info);
+  std::string images, strings;
+  {
+    std::lock_guard<std::mutex> l(priv->lock);
+    if (priv->frame.width == frame.width && priv->frame.height == frame.height)
+      return TRUE;
+    priv->frame = frame;
+    images = priv->images_text;
+    strings = priv->strings_text;
+  }
+  auto image_layers = render_layers(self, images.c_str(), true, frame);
+  auto text_layers = render_layers(self, strings.c_str(), false, frame);
+  {
+    std::lock_guard<std::mutex> l(priv->lock);
+    /* A property set meanwhile rendered for this frame already. */
+    if (priv->images_text == images)
+      priv->image_layers = image_layers;
+    if (priv->strings_text == strings)
+      priv->text_layers = text_layers;
+  }
+  return TRUE;
 }
 
 static void update_passthrough(GstNmxSoftVOverlay *self)
@@ -362,7 +426,12 @@ static void gst_nmx_soft_voverlay_set_property(GObject *object, guint prop_id, c
       const gchar *text = g_value_get_string(value);
       const bool images = prop_id == PROP_IMAGES;
       /* Rendering reads files: done before taking the lock. */
-      auto layers = render_layers(self, text, images);
+      Bounds frame;
+      {
+        std::lock_guard<std::mutex> l(priv->lock);
+        frame = priv->frame;
+      }
+      auto layers = render_layers(self, text, images, frame);
       {
         std::lock_guard<std::mutex> l(priv->lock);
         (images ? priv->images_text : priv->strings_text) = text ? text : "";
@@ -371,11 +440,9 @@ static void gst_nmx_soft_voverlay_set_property(GObject *object, guint prop_id, c
       update_passthrough(self);
       break;
     }
-    case PROP_ENGINE: {
-      std::lock_guard<std::mutex> l(priv->lock);
-      priv->engine = g_value_get_int(value);
+    case PROP_ENGINE:
+      priv->engine.set(value);
       break;
-    }
     default:
       G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
       break;
@@ -385,6 +452,10 @@ static void gst_nmx_soft_voverlay_set_property(GObject *object, guint prop_id, c
 static void gst_nmx_soft_voverlay_get_property(GObject *object, guint prop_id, GValue *value, GParamSpec *pspec)
 {
   NmxVOverlayPrivate *priv = NMX_VOVERLAY(object)->priv;
+  if (prop_id == PROP_ENGINE) {
+    priv->engine.get(value);
+    return;
+  }
   std::lock_guard<std::mutex> l(priv->lock);
   switch (prop_id) {
     case PROP_IMAGES:
@@ -392,9 +463,6 @@ static void gst_nmx_soft_voverlay_get_property(GObject *object, guint prop_id, G
       break;
     case PROP_STRINGS:
       g_value_set_string(value, priv->strings_text.empty() ? NULL : priv->strings_text.c_str());
-      break;
-    case PROP_ENGINE:
-      g_value_set_int(value, priv->engine);
       break;
     default:
       G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
@@ -437,12 +505,7 @@ static void gst_nmx_soft_voverlay_class_init(GstNmxSoftVOverlayClass *klass)
                           "\"color\" 0xRRGGBBAA",
                           DEFAULT_STRINGS,
                           (GParamFlags)(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_PLAYING)));
-  g_object_class_install_property(
-      gobject_class, PROP_ENGINE,
-      g_param_spec_int("engine", "Engine",
-                       "Overlay engine of the board; accepted and reported, the soft overlay always uses the CPU",
-                       0, MAX_ENGINE, DEFAULT_ENGINE,
-                       (GParamFlags)(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY)));
+  nmx_soft_install_engine_property(gobject_class, PROP_ENGINE, "Overlay");
 
   gst_element_class_add_static_pad_template(element_class, &sink_template);
   gst_element_class_add_static_pad_template(element_class, &src_template);
@@ -451,6 +514,7 @@ static void gst_nmx_soft_voverlay_class_init(GstNmxSoftVOverlayClass *klass)
 
   trans_class->transform_ip_on_passthrough = FALSE;
   filter_class->transform_frame_ip = GST_DEBUG_FUNCPTR(gst_nmx_soft_voverlay_transform_frame_ip);
+  filter_class->set_info = GST_DEBUG_FUNCPTR(gst_nmx_soft_voverlay_set_info);
 }
 
 static void gst_nmx_soft_voverlay_init(GstNmxSoftVOverlay *self)

@@ -27,9 +27,7 @@
 GST_DEBUG_CATEGORY_STATIC(gst_nmx_soft_vsplit_debug);
 #define GST_CAT_DEFAULT gst_nmx_soft_vsplit_debug
 
-#define VSPLIT_CAPS                                                                          \
-  GST_VIDEO_CAPS_MAKE(NMX_SOFT_CONVERT_FORMATS) ";"                                           \
-  GST_VIDEO_CAPS_MAKE_WITH_FEATURES(NMX_SOFT_CAPS_FEATURE_GBM, NMX_SOFT_CONVERT_FORMATS)
+#define VSPLIT_CAPS NMX_SOFT_RAW_CAPS(NMX_SOFT_CONVERT_FORMATS)
 
 #define OUTPUT_POOL_MIN_BUFFERS 2
 
@@ -303,28 +301,10 @@ static gboolean gst_nmx_soft_vsplit_sink_event(GstPad *pad, GstObject *parent, G
 static gboolean gst_nmx_soft_vsplit_sink_query(GstPad *pad, GstObject *parent, GstQuery *query)
 {
   switch (GST_QUERY_TYPE(query)) {
-    case GST_QUERY_CAPS: {
+    case GST_QUERY_CAPS:
+    case GST_QUERY_ACCEPT_CAPS:
       /* Any input we can convert; the branches' caps do not restrict it. */
-      GstCaps *filter;
-      gst_query_parse_caps(query, &filter);
-      GstCaps *caps = gst_pad_get_pad_template_caps(pad);
-      if (filter) {
-        GstCaps *tmp = gst_caps_intersect_full(filter, caps, GST_CAPS_INTERSECT_FIRST);
-        gst_caps_unref(caps);
-        caps = tmp;
-      }
-      gst_query_set_caps_result(query, caps);
-      gst_caps_unref(caps);
-      return TRUE;
-    }
-    case GST_QUERY_ACCEPT_CAPS: {
-      GstCaps *caps;
-      gst_query_parse_accept_caps(query, &caps);
-      GstCaps *tmpl = gst_pad_get_pad_template_caps(pad);
-      gst_query_set_accept_caps_result(query, gst_caps_is_subset(caps, tmpl));
-      gst_caps_unref(tmpl);
-      return TRUE;
-    }
+      return nmx_soft_answer_caps_from_template(pad, query);
     case GST_QUERY_ALLOCATION:
       /* We map input with GstVideoFrame, so padded upstream buffers are fine. */
       gst_query_add_allocation_meta(query, GST_VIDEO_META_API_TYPE, NULL);
@@ -336,19 +316,8 @@ static gboolean gst_nmx_soft_vsplit_sink_query(GstPad *pad, GstObject *parent, G
 
 static gboolean gst_nmx_soft_vsplit_src_query(GstPad *pad, GstObject *parent, GstQuery *query)
 {
-  if (GST_QUERY_TYPE(query) == GST_QUERY_CAPS) {
-    GstCaps *filter;
-    gst_query_parse_caps(query, &filter);
-    GstCaps *caps = gst_pad_get_pad_template_caps(pad);
-    if (filter) {
-      GstCaps *tmp = gst_caps_intersect_full(filter, caps, GST_CAPS_INTERSECT_FIRST);
-      gst_caps_unref(caps);
-      caps = tmp;
-    }
-    gst_query_set_caps_result(query, caps);
-    gst_caps_unref(caps);
-    return TRUE;
-  }
+  if (GST_QUERY_TYPE(query) == GST_QUERY_CAPS)
+    return nmx_soft_answer_caps_from_template(pad, query);
   return gst_pad_query_default(pad, parent, query);
 }
 

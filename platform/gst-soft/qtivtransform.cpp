@@ -12,20 +12,17 @@
 #include "convert.h"
 #include "gbmmemory.h"
 
+#include <gst/allocators/allocators.h>
+
 #include <memory>
 #include <mutex>
 
 GST_DEBUG_CATEGORY_STATIC(gst_nmx_soft_vtransform_debug);
 #define GST_CAT_DEFAULT gst_nmx_soft_vtransform_debug
 
-enum { PROP_0, PROP_ENGINE };
+enum { PROP_0, PROP_ENGINE };  // the engine helpers of common.h know PROP_ENGINE as 1
 
-#define DEFAULT_ENGINE 0
-#define MAX_ENGINE 3
-
-#define VTRANSFORM_CAPS                                                                     \
-  GST_VIDEO_CAPS_MAKE(NMX_SOFT_CONVERT_FORMATS) ";"                                          \
-  GST_VIDEO_CAPS_MAKE_WITH_FEATURES(NMX_SOFT_CAPS_FEATURE_GBM, NMX_SOFT_CONVERT_FORMATS)
+#define VTRANSFORM_CAPS NMX_SOFT_RAW_CAPS(NMX_SOFT_CONVERT_FORMATS)
 
 static GstStaticPadTemplate sink_template =
     GST_STATIC_PAD_TEMPLATE("sink", GST_PAD_SINK, GST_PAD_ALWAYS, GST_STATIC_CAPS(VTRANSFORM_CAPS));
@@ -33,10 +30,12 @@ static GstStaticPadTemplate src_template =
     GST_STATIC_PAD_TEMPLATE("src", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS(VTRANSFORM_CAPS));
 
 struct NmxVTransformPrivate {
-  std::mutex lock;  // guards the settings below
-  int engine = DEFAULT_ENGINE;
+  NmxSoftEngine engine;
   // Negotiated state, only touched from the streaming thread.
   std::unique_ptr<nmxsoft::Converter> converter;
+  /* Same picture in and out, but the output says memory:GBM: fd memory is
+   * handed on as it is, anything else copied into a GBM buffer. */
+  bool gbm_copy = false;
 };
 
 typedef struct {
@@ -108,23 +107,8 @@ static gboolean gst_nmx_soft_vtransform_decide_allocation(GstBaseTransform *tran
 {
   GstCaps *outcaps = NULL;
   gst_query_parse_allocation(query, &outcaps, NULL);
-  if (outcaps && nmx_soft_caps_want_gbm(outcaps)) {
-    /* A downstream pool would allocate system memory: keep only its
-     * buffer counts, the video filter then makes a pool of its own. */
-    if (gst_query_get_n_allocation_pools(query) > 0) {
-      guint size = 0, min = 0, max = 0;
-      gst_query_parse_nth_allocation_pool(query, 0, NULL, &size, &min, &max);
-      while (gst_query_get_n_allocation_pools(query) > 0)
-        gst_query_remove_nth_allocation_pool(query, 0);
-      gst_query_add_allocation_pool(query, NULL, size, min, max);
-    }
-    GstAllocationParams params;
-    gst_allocation_params_init(&params);
-    if (gst_query_get_n_allocation_params(query) > 0)
-      gst_query_set_nth_allocation_param(query, 0, nmx_soft_gbm_allocator_get(), &params);
-    else
-      gst_query_add_allocation_param(query, nmx_soft_gbm_allocator_get(), &params);
-  }
+  if (outcaps && nmx_soft_caps_want_gbm(outcaps))
+    nmx_soft_query_use_gbm_memory(query);
   return GST_BASE_TRANSFORM_CLASS(gst_nmx_soft_vtransform_parent_class)->decide_allocation(trans, query);
 }
 
@@ -134,9 +118,15 @@ static gboolean gst_nmx_soft_vtransform_set_info(GstVideoFilter *filter, GstCaps
   GstNmxSoftVTransform *self = NMX_VTRANSFORM(filter);
   NmxVTransformPrivate *priv = self->priv;
 
+  /* YUV in another matrix or range is converted, not passed. */
   bool same = GST_VIDEO_INFO_FORMAT(in_info) == GST_VIDEO_INFO_FORMAT(out_info) &&
               GST_VIDEO_INFO_WIDTH(in_info) == GST_VIDEO_INFO_WIDTH(out_info) &&
-              GST_VIDEO_INFO_HEIGHT(in_info) == GST_VIDEO_INFO_HEIGHT(out_info);
+              GST_VIDEO_INFO_HEIGHT(in_info) == GST_VIDEO_INFO_HEIGHT(out_info) &&
+              nmxsoft::same_yuv_colours(in_info, out_info);
+  /* Consumers of memory:GBM look for the buffer's fd (frame copy hands it to
+   * the blit library): system memory must not pass under those caps. */
+  priv->gbm_copy = same && nmx_soft_caps_want_gbm(outcaps);
+  same = same && !priv->gbm_copy;
   gst_base_transform_set_passthrough(GST_BASE_TRANSFORM(filter), same);
   if (same) {
     GST_DEBUG_OBJECT(self, "passthrough");
@@ -153,6 +143,33 @@ static gboolean gst_nmx_soft_vtransform_set_info(GstVideoFilter *filter, GstCaps
                    GST_VIDEO_INFO_WIDTH(in_info), GST_VIDEO_INFO_HEIGHT(in_info), GST_VIDEO_INFO_NAME(out_info),
                    GST_VIDEO_INFO_WIDTH(out_info), GST_VIDEO_INFO_HEIGHT(out_info));
   return TRUE;
+}
+
+static bool all_fd_memory(GstBuffer *buf)
+{
+  const guint n = gst_buffer_n_memory(buf);
+  for (guint i = 0; i < n; i++)
+    if (!gst_is_fd_memory(gst_buffer_peek_memory(buf, i)))
+      return false;
+  return n > 0;
+}
+
+static GstFlowReturn gst_nmx_soft_vtransform_prepare_output_buffer(GstBaseTransform *trans, GstBuffer *inbuf,
+                                                                   GstBuffer **outbuf)
+{
+  if (NMX_VTRANSFORM(trans)->priv->gbm_copy && all_fd_memory(inbuf)) {
+    *outbuf = inbuf;
+    return GST_FLOW_OK;
+  }
+  return GST_BASE_TRANSFORM_CLASS(gst_nmx_soft_vtransform_parent_class)->prepare_output_buffer(trans, inbuf, outbuf);
+}
+
+static GstFlowReturn gst_nmx_soft_vtransform_transform(GstBaseTransform *trans, GstBuffer *inbuf, GstBuffer *outbuf)
+{
+  /* An fd buffer handed on as it is (prepare_output_buffer). */
+  if (inbuf == outbuf)
+    return GST_FLOW_OK;
+  return GST_BASE_TRANSFORM_CLASS(gst_nmx_soft_vtransform_parent_class)->transform(trans, inbuf, outbuf);
 }
 
 static GstFlowReturn gst_nmx_soft_vtransform_transform_frame(GstVideoFilter *filter, GstVideoFrame *in,
@@ -172,37 +189,6 @@ static gboolean gst_nmx_soft_vtransform_stop(GstBaseTransform *trans)
   return TRUE;
 }
 
-static void gst_nmx_soft_vtransform_set_property(GObject *object, guint prop_id, const GValue *value,
-                                                 GParamSpec *pspec)
-{
-  NmxVTransformPrivate *priv = NMX_VTRANSFORM(object)->priv;
-  switch (prop_id) {
-    case PROP_ENGINE: {
-      std::lock_guard<std::mutex> l(priv->lock);
-      priv->engine = g_value_get_int(value);
-      break;
-    }
-    default:
-      G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
-      break;
-  }
-}
-
-static void gst_nmx_soft_vtransform_get_property(GObject *object, guint prop_id, GValue *value, GParamSpec *pspec)
-{
-  NmxVTransformPrivate *priv = NMX_VTRANSFORM(object)->priv;
-  switch (prop_id) {
-    case PROP_ENGINE: {
-      std::lock_guard<std::mutex> l(priv->lock);
-      g_value_set_int(value, priv->engine);
-      break;
-    }
-    default:
-      G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
-      break;
-  }
-}
-
 static void gst_nmx_soft_vtransform_finalize(GObject *object)
 {
   delete NMX_VTRANSFORM(object)->priv;
@@ -218,17 +204,11 @@ static void gst_nmx_soft_vtransform_class_init(GstNmxSoftVTransformClass *klass)
 
   GST_DEBUG_CATEGORY_INIT(gst_nmx_soft_vtransform_debug, "qtivtransform", 0, "Soft video converter");
 
-  gobject_class->set_property = gst_nmx_soft_vtransform_set_property;
-  gobject_class->get_property = gst_nmx_soft_vtransform_get_property;
+  gobject_class->set_property = nmx_soft_engine_set_property<GstNmxSoftVTransform>;
+  gobject_class->get_property = nmx_soft_engine_get_property<GstNmxSoftVTransform>;
   gobject_class->finalize = gst_nmx_soft_vtransform_finalize;
 
-  g_object_class_install_property(
-      gobject_class, PROP_ENGINE,
-      g_param_spec_int("engine", "Engine",
-                       "Conversion engine of the board (0 auto, 1 C2D, 2 GLES, 3 FastCV); accepted and "
-                       "reported, the soft converter always uses the CPU",
-                       0, MAX_ENGINE, DEFAULT_ENGINE,
-                       (GParamFlags)(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY)));
+  nmx_soft_install_engine_property(gobject_class, PROP_ENGINE, "Conversion");
 
   gst_element_class_add_static_pad_template(element_class, &sink_template);
   gst_element_class_add_static_pad_template(element_class, &src_template);
@@ -240,6 +220,8 @@ static void gst_nmx_soft_vtransform_class_init(GstNmxSoftVTransformClass *klass)
   trans_class->propose_allocation = GST_DEBUG_FUNCPTR(gst_nmx_soft_vtransform_propose_allocation);
   trans_class->decide_allocation = GST_DEBUG_FUNCPTR(gst_nmx_soft_vtransform_decide_allocation);
   trans_class->stop = GST_DEBUG_FUNCPTR(gst_nmx_soft_vtransform_stop);
+  trans_class->prepare_output_buffer = GST_DEBUG_FUNCPTR(gst_nmx_soft_vtransform_prepare_output_buffer);
+  trans_class->transform = GST_DEBUG_FUNCPTR(gst_nmx_soft_vtransform_transform);
   trans_class->passthrough_on_same_caps = FALSE;
   filter_class->set_info = GST_DEBUG_FUNCPTR(gst_nmx_soft_vtransform_set_info);
   filter_class->transform_frame = GST_DEBUG_FUNCPTR(gst_nmx_soft_vtransform_transform_frame);

@@ -282,7 +282,8 @@ TEST_F(Servers, Mp4OutputGroupWritesAFileWithPadding) {
     ASSERT_TRUE(info.ok) << info.error;
     EXPECT_EQ(info.frames, 50) << tag;
     EXPECT_EQ(info.width, 320) << tag;
-    EXPECT_EQ(info.height, tag == "ub2404" ? 256 : 240) << tag;
+    // On ub2404 the encoder gets 256 rows (videobox padding) and crops them in the stream.
+    EXPECT_EQ(info.height, 240) << tag;
     EXPECT_EQ(info.video_codec, "video/x-h264");
   }
 }

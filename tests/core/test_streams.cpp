@@ -119,13 +119,12 @@ TEST_F(Streams, FileToMp4KeepsWhatTheCallbackDrew) {
   RgbFrames back = decode_rgb(out, 100);
   EXPECT_EQ(back.count, 100u);
   EXPECT_EQ(back.width, 320);
-  EXPECT_EQ(back.height, 256);  // padded to the encoder's 32-row alignment
+  // Padded to the encoder's 32-row alignment, and cropped back in the stream.
+  EXPECT_EQ(back.height, 240);
   ASSERT_FALSE(back.frames.empty());
   for (size_t i : {(size_t)0, back.frames.size() / 2, back.frames.size() - 1}) {
     EXPECT_TRUE(near(back.pixel(i, 130, 110), 255, 0, 0)) << "frame " << i;
     EXPECT_TRUE(near(back.pixel(i, 220, 170), 255, 255, 255)) << "frame " << i;
-    // The padding rows are black.
-    EXPECT_TRUE(near(back.pixel(i, 160, 250), 0, 0, 0)) << "frame " << i;
   }
 }
 
@@ -245,10 +244,52 @@ TEST_F(Streams, FramePushToMp4) {
   EXPECT_EQ(back.fps_n, 25);
   EXPECT_EQ(back.fps_d, 1);
   EXPECT_EQ(back.width, 320);
-  EXPECT_EQ(back.height, 256);
+  EXPECT_EQ(back.height, 240);  // the videobox padding is cropped in the stream
   ASSERT_FALSE(back.frames.empty());
   EXPECT_TRUE(near(back.pixel(0, 60, 100), 0, 0, 255));
   EXPECT_TRUE(near(back.pixel(0, 260, 100), 0, 255, 0));
+  EXPECT_TRUE(near(back.pixel(0, 60, 239), 0, 0, 255)) << "the bottom row is the picture's";
+}
+
+// A 1280x720 recording: the encoder works on 736 rows, the file shows 720 through a stock decoder,
+// and the picture's last rows are at the bottom edge (not cut, not a black bar).
+TEST_F(Streams, Mp4OutputDecodesAtTheConfiguredSize) {
+  const std::string clip = tmp + "/hd.mp4", out = tmp + "/hd_out.mp4";
+  ASSERT_TRUE(run_to_end("videotestsrc num-buffers=20 pattern=black ! video/x-raw,format=I420,width=1280,height=720,"
+                         "framerate=25/1 ! x264enc speed-preset=ultrafast key-int-max=10 ! h264parse ! mp4mux ! "
+                         "filesink location=" + clip));
+  ConfigFile conf("{\"streams\":[" +
+                  stream_json("hd", file_props(clip, "\"outputType\":\"mp4\",\"outputAddr\":\"" + out +
+                                                         "\",\"width\":1280,\"height\":720")) +
+                  "]}");
+  std::function<int8_t(const Image&)> cb = [](const Image& img) -> int8_t {
+    // Green over the top 8 rows, red over the bottom 8, blue down the right 16 columns.
+    for (int y = 0; y < img.height; ++y)
+      for (int x = 0; x < img.width; ++x) {
+        uint8_t* p = img.data + ((size_t)y * img.width + x) * 3;
+        if (y < 8)
+          p[0] = 0, p[1] = 255, p[2] = 0;
+        else if (y >= img.height - 8)
+          p[0] = 255, p[1] = 0, p[2] = 0;
+        else if (x >= img.width - 16)
+          p[0] = 0, p[1] = 0, p[2] = 255;
+      }
+    return 0;
+  };
+  ASSERT_EQ(start_stream("hd", cb), 0);
+  EXPECT_TRUE(log.contains("Configure video bottom: -16"));
+  RgbFrames back = decode_rgb(out, 3);
+  EXPECT_EQ(back.count, 20u);
+  EXPECT_EQ(back.width, 1280);
+  EXPECT_EQ(back.height, 720);
+  ASSERT_FALSE(back.frames.empty());
+  for (size_t i = 0; i < back.frames.size(); ++i) {
+    EXPECT_TRUE(near(back.pixel(i, 640, 3), 0, 255, 0)) << "frame " << i;
+    EXPECT_TRUE(near(back.pixel(i, 640, 716), 255, 0, 0)) << "frame " << i;
+    EXPECT_TRUE(near(back.pixel(i, 640, 719), 255, 0, 0)) << "frame " << i << ": the bottom row";
+    EXPECT_TRUE(near(back.pixel(i, 640, 710), 0, 0, 0)) << "frame " << i;
+    EXPECT_TRUE(near(back.pixel(i, 1275, 360), 0, 0, 255)) << "frame " << i;
+  }
 }
 
 TEST_F(Streams, RoutingAndRefusals) {

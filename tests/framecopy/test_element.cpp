@@ -24,30 +24,33 @@ namespace {
 struct LogCapture {
   std::mutex lock;
   std::vector<std::string> lines;
+  std::vector<GstDebugLevel> levels;
 
-  size_t count(const std::string &needle)
+  size_t count(const std::string &needle, GstDebugLevel level = GST_LEVEL_NONE)
   {
     std::lock_guard<std::mutex> l(lock);
     size_t n = 0;
-    for (const auto &s : lines)
-      n += s.find(needle) != std::string::npos;
+    for (size_t i = 0; i < lines.size(); i++)
+      n += lines[i].find(needle) != std::string::npos && (level == GST_LEVEL_NONE || levels[i] == level);
     return n;
   }
   void clear()
   {
     std::lock_guard<std::mutex> l(lock);
     lines.clear();
+    levels.clear();
   }
 };
 LogCapture g_log;
 
-void capture_log(GstDebugCategory *category, GstDebugLevel, const gchar *, const gchar *, gint, GObject *,
+void capture_log(GstDebugCategory *category, GstDebugLevel level, const gchar *, const gchar *, gint, GObject *,
                  GstDebugMessage *message, gpointer)
 {
   if (g_strcmp0(gst_debug_category_get_name(category), "korvaframecopy") != 0)
     return;
   std::lock_guard<std::mutex> l(g_log.lock);
   g_log.lines.emplace_back(gst_debug_message_get(message));
+  g_log.levels.push_back(level);
 }
 
 constexpr uint32_t kW = 64, kH = 48;
@@ -502,11 +505,6 @@ TEST_F(FrameCopy, UnusableFramesStillFlow)
   g_object_set(h_->element, "ring-ipc-fd", ipc_w_, NULL);
   gst_harness_set_src_caps_str(h_, caps_str("NV12").c_str());
 
-  /* System memory: no fd to copy from. */
-  GstBuffer *sys = gst_buffer_new_allocate(nullptr, kFrame, nullptr);
-  push_through(sys);
-  EXPECT_EQ(g_log.count("failed to get dmabuf fd/size"), 1u);
-
   /* Chroma beyond the buffer. */
   gsize offsets[2] = {0, kFrame};
   gint strides[2] = {(gint)kW, (gint)kW};
@@ -515,17 +513,93 @@ TEST_F(FrameCopy, UnusableFramesStillFlow)
   EXPECT_TRUE(read_records().empty());
   EXPECT_EQ(prop<guint64>("last-pts"), GST_CLOCK_TIME_NONE);
 
-  /* A destination too small: the copy fails, nothing is announced, the
-   * last-copy fields still move on. */
-  int tiny = make_memfd(100);
-  std::string text = std::to_string(tiny);
-  g_object_set(h_->element, "ring-fds", text.c_str(), NULL);
-  push_through(fd_buffer(random_bytes(kFrame, 2), 3, 7 * GST_MSECOND));
+  /* A copy the blit library refuses: the failure is logged, nothing is
+   * announced, the last-copy fields still move on. */
+  gsize odd_offsets[2] = {0, kW * kH};
+  gint short_strides[2] = {(gint)kW - 2, (gint)kW};
+  push_through(fd_buffer(random_bytes(kFrame, 2), 3, 7 * GST_MSECOND, odd_offsets, short_strides));
   EXPECT_EQ(g_log.count("FullCopyToFd_CL failed"), 1u);
   EXPECT_TRUE(read_records().empty());
   EXPECT_EQ(prop<guint64>("last-frame-id"), 3u);
   EXPECT_EQ(prop<guint64>("last-pts"), 7 * GST_MSECOND);
-  close(tiny);
+}
+
+/* A slot smaller than the layout needs (chroma offset + chroma stride x
+ * rows / 2) is skipped with a warning before the blit library is asked;
+ * a large enough slot of the same ring still gets its frame. */
+TEST_F(FrameCopy, SlotTooSmallForTheLayoutIsSkipped)
+{
+  int tiny = make_memfd(kFrame - 1, "tiny");
+  ring_.push_back(tiny);
+  make_ring(1);
+  std::string text = std::to_string(tiny) + "," + std::to_string(ring_.back());
+  g_object_set(h_->element, "ring-fds", text.c_str(), "ring-ipc-fd", ipc_w_, NULL);
+  gst_harness_set_src_caps_str(h_, caps_str("NV12").c_str());
+  auto f0 = random_bytes(kFrame, 40), f1 = random_bytes(kFrame, 41);
+  push_through(fd_buffer(f0, 0));
+  EXPECT_EQ(g_log.count("the frame needs " + std::to_string(kFrame)), 1u);
+  EXPECT_EQ(g_log.count("FullCopyToFd_CL failed"), 0u) << "the blit library is not asked";
+  EXPECT_EQ(g_log.count("rc="), 0u);
+  EXPECT_TRUE(read_records().empty());
+  EXPECT_EQ(read_fd(tiny, 0, 16), std::vector<uint8_t>(16, 0)) << "nothing written into the small slot";
+  push_through(fd_buffer(f1, 1));
+  auto recs = read_records();
+  ASSERT_EQ(recs.size(), 1u);
+  EXPECT_EQ(recs[0].slot, 1u);
+  EXPECT_EQ(read_fd(ring_.back(), 0, kFrame), f1);
+
+  /* A strided layout: the chroma rows reach further than width x height x 1.5. */
+  const gint stride = kW + 32;
+  gsize offsets[2] = {0, (gsize)stride * kH};
+  gint strides[2] = {stride, stride};
+  const size_t need = (size_t)stride * kH * 3 / 2;
+  int mid = make_memfd(need - 8, "mid");
+  ring_.push_back(mid);
+  text = std::to_string(mid);
+  g_object_set(h_->element, "ring-fds", text.c_str(), NULL);
+  g_log.clear();
+  push_through(fd_buffer(random_bytes(need, 42), 0, GST_CLOCK_TIME_NONE, offsets, strides));
+  EXPECT_EQ(g_log.count("the frame needs " + std::to_string(need)), 1u);
+  EXPECT_TRUE(read_records().empty());
+}
+
+/* Frames in system memory under GBM caps (no fd to hand to the blit
+ * library) are copied from their mapping: every frame reaches its slot and
+ * is announced, and the fallback is said once, at warning level. */
+TEST_F(FrameCopy, SystemMemoryFramesAreCopiedFromTheirMapping)
+{
+  make_ring(2);
+  g_object_set(h_->element, "ring-ipc-fd", ipc_w_, NULL);
+  gst_harness_set_src_caps_str(h_, caps_str("NV12").c_str());
+  std::vector<std::vector<uint8_t>> frames;
+  for (guint64 i = 0; i < 3; i++) {
+    frames.push_back(random_bytes(kFrame, 50 + (uint32_t)i));
+    GstBuffer *sys = gst_buffer_new_allocate(nullptr, kFrame, nullptr);
+    gst_buffer_fill(sys, 0, frames.back().data(), kFrame);
+    GST_BUFFER_OFFSET(sys) = i;
+    GST_BUFFER_PTS(sys) = i * GST_MSECOND;
+    push_through(sys);
+  }
+  auto recs = read_records();
+  ASSERT_EQ(recs.size(), 3u);
+  for (guint64 i = 0; i < 3; i++) {
+    EXPECT_EQ(recs[i].frame_id, i);
+    EXPECT_EQ(recs[i].slot, i % 2);
+    EXPECT_EQ(recs[i].offset1, kW * kH);
+  }
+  EXPECT_EQ(read_fd(ring_[0], 0, kFrame), frames[2]);
+  EXPECT_EQ(read_fd(ring_[1], 0, kFrame), frames[1]);
+  EXPECT_EQ(g_log.count("no dmabuf/fd memory", GST_LEVEL_WARNING), 1u) << "said once, as a warning";
+  EXPECT_EQ(g_log.count("failed to get dmabuf"), 0u);
+  EXPECT_EQ(prop<guint64>("last-frame-id"), 2u);
+  EXPECT_EQ(prop<guint64>("last-pts"), 2 * GST_MSECOND);
+
+  /* A mapped frame shorter than its layout is refused, not read past. */
+  GstBuffer *shortbuf = gst_buffer_new_allocate(nullptr, kFrame - 8, nullptr);
+  GST_BUFFER_OFFSET(shortbuf) = 3;
+  push_through(shortbuf);
+  EXPECT_EQ(g_log.count("does not fit"), 1u);
+  EXPECT_TRUE(read_records().empty());
 }
 
 TEST_F(FrameCopy, PropertiesRaceWithStreaming)

@@ -590,3 +590,119 @@ TEST(ComposerFormats, PictureFormatWinsOverOverlays)
   EXPECT_TRUE(pixel_is(r.out()[1], 20, 20, kBlue));
   EXPECT_TRUE(pixel_is(r.out()[1], 120, 20, kWhite));
 }
+
+/* Positions near the ends of the int range: the placement is clipped away
+ * (it used to overflow x + w and write outside the frame), the other input
+ * is composed as usual, and an open output size ignores the far one. */
+TEST(ComposerLimits, FarPositionsAreClippedNotWrittenOutside)
+{
+  for (const char *fmt : {"NV12", "RGB"}) {
+    const GstVideoFormat f = gst_video_format_from_string(fmt);
+    const std::string desc =
+        std::string("qtivcomposer name=mixer ") +
+        "sink_0::position=\"<0, 0>\" sink_0::dimensions=\"<64, 48>\" "
+        "sink_1::position=\"<2147483000, 0>\" sink_1::dimensions=\"<1280, 720>\" "
+        "sink_2::position=\"<-2147483648, -2147483648>\" sink_2::dimensions=\"<2147483647, 2147483647>\" "
+        "sink_3::position=\"<32, 2147483600>\" sink_3::dimensions=\"<64, 64>\" "
+        "! video/x-raw,format=" + std::string(fmt) + ",width=128,height=96 ! appsink name=out " +
+        appsrc("s0", fmt, 64, 48) + "! mixer. " + appsrc("s1", fmt, 64, 48) + "! mixer. " +
+        appsrc("s2", fmt, 64, 48) + "! mixer. " + appsrc("s3", fmt, 64, 48) + "! mixer. ";
+    std::map<std::string, std::vector<GstBuffer *>> feeds;
+    feeds["s0"] = frames_of([&](int n) { return solid(f, 64, 48, kGreen, n); }, 2);
+    for (const char *s : {"s1", "s2", "s3"})
+      feeds[s] = frames_of([&](int n) { return solid(f, 64, 48, kRed, n); }, 2);
+    RunResult r = run_fed(desc, feeds);
+    ASSERT_TRUE(r.eos) << fmt << ": " << r.error;
+    ASSERT_EQ(r.out().size(), 2u) << fmt;
+    for (const SamplePtr &s : r.out()) {
+      EXPECT_TRUE(pixel_is(s, 0, 0, kGreen)) << fmt;
+      EXPECT_TRUE(pixel_is(s, 63, 47, kGreen)) << fmt;
+      EXPECT_TRUE(pixel_is(s, 64, 0, kBlack)) << fmt;
+      EXPECT_TRUE(pixel_is(s, 127, 95, kBlack)) << fmt;
+      EXPECT_TRUE(pixel_is(s, 10, 60, kBlack)) << fmt;
+    }
+  }
+
+  /* No size from downstream: the bounding box of what can be shown. */
+  const std::string open_desc =
+      "qtivcomposer name=mixer sink_0::position=\"<0, 0>\" sink_1::position=\"<2147483000, 2147483000>\" "
+      "! video/x-raw,format=NV12 ! appsink name=out " +
+      appsrc("s0", "NV12", 64, 48) + "! mixer. " + appsrc("s1", "NV12", 64, 48) + "! mixer. ";
+  std::map<std::string, std::vector<GstBuffer *>> feeds;
+  feeds["s0"] = frames_of([&](int n) { return solid(GST_VIDEO_FORMAT_NV12, 64, 48, kBlue, n); }, 1);
+  feeds["s1"] = frames_of([&](int n) { return solid(GST_VIDEO_FORMAT_NV12, 64, 48, kRed, n); }, 1);
+  RunResult r = run_fed(open_desc, feeds);
+  ASSERT_TRUE(r.eos) << r.error;
+  ASSERT_EQ(r.out().size(), 1u);
+  FrameView v(r.out()[0]);
+  ASSERT_TRUE(v.ok());
+  EXPECT_EQ(GST_VIDEO_FRAME_WIDTH(v.frame()), 64);
+  EXPECT_EQ(GST_VIDEO_FRAME_HEIGHT(v.frame()), 48);
+  EXPECT_TRUE(pixel_is(r.out()[0], 63, 47, kBlue));
+}
+
+/* ---- colours through the whole composition chain ---- */
+
+namespace {
+
+struct ChainCase {
+  const char *name;
+  const char *colorimetry[4];  // of each camera's encoded stream
+};
+
+void PrintTo(const ChainCase &c, std::ostream *os) { *os << c.name; }
+
+class ComposerColours : public ::testing::TestWithParam<ChainCase> {};
+
+}  // namespace
+
+/* Four solid cameras encoded by x264 (colour description from their caps),
+ * decoded, composed, encoded and recorded by the soft elements as in the
+ * composition's launch text, then decoded by libav: every quadrant within 6
+ * of its source colour on every channel. The stock side converts through
+ * its 16-bit path (ARGB64), whose own error is under 2 levels. */
+TEST_P(ComposerColours, SolidCamerasSurviveDecodeComposeEncodeDecode)
+{
+  const ChainCase &c = GetParam();
+  const int rgb[4][3] = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {200, 120, 40}};
+  std::string desc = "qtivcomposer name=mixer engine=2 "
+                     "sink_0::position=\"<0, 0>\" sink_0::dimensions=\"<640, 360>\" "
+                     "sink_1::position=\"<640, 0>\" sink_1::dimensions=\"<640, 360>\" "
+                     "sink_2::position=\"<0, 360>\" sink_2::dimensions=\"<640, 360>\" "
+                     "sink_3::position=\"<640, 360>\" sink_3::dimensions=\"<640, 360>\" "
+                     " ! video/x-raw(memory:GBM),format=NV12,width=1280,height=720 "
+                     " ! qtivtransform engine=2 ! queue ! qtic2venc target-bitrate=4000000 ! queue ! h264parse "
+                     " ! avdec_h264 ! videoconvert ! video/x-raw,format=ARGB64 ! appsink name=out ";
+  for (int i = 0; i < 4; i++) {
+    char color[16];
+    snprintf(color, sizeof color, "0xff%02x%02x%02x", rgb[i][0], rgb[i][1], rgb[i][2]);
+    desc += std::string("videotestsrc num-buffers=8 pattern=solid-color foreground-color=") + color +
+            " ! video/x-raw,format=RGB,width=320,height=240,framerate=30/1 ! videoconvert ! "
+            "video/x-raw,format=I420,colorimetry=" + c.colorimetry[i] +
+            " ! x264enc speed-preset=ultrafast tune=zerolatency ! h264parse ! qtic2vdec ! qtivtransform engine=2 ! "
+            "queue ! mixer. ";
+  }
+  RunResult r = run_pipeline(desc);
+  ASSERT_TRUE(r.eos) << r.error << " " << r.error_debug;
+  ASSERT_GE(r.out().size(), 4u);
+  FrameView v(r.out().back());
+  ASSERT_TRUE(v.ok());
+  const int centres[4][2] = {{320, 180}, {960, 180}, {320, 540}, {960, 540}};
+  for (int i = 0; i < 4; i++) {
+    const uint16_t *p = reinterpret_cast<const uint16_t *>(v.row(0, centres[i][1])) + 4 * centres[i][0];
+    for (int ch = 0; ch < 3; ch++) {
+      const int got = (p[1 + ch] + 128) / 257;
+      EXPECT_NEAR(got, rgb[i][ch], 6) << c.name << ": camera " << i << " (" << c.colorimetry[i] << ") channel "
+                                      << ch;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Colorimetries, ComposerColours,
+    ::testing::Values(ChainCase{"bt601", {"bt601", "bt601", "bt601", "bt601"}},
+                      ChainCase{"bt709", {"bt709", "bt709", "bt709", "bt709"}},
+                      ChainCase{"bt601_full", {"1:4:0:0", "1:4:0:0", "1:4:0:0", "1:4:0:0"}},
+                      ChainCase{"bt709_full", {"1:3:0:0", "1:3:0:0", "1:3:0:0", "1:3:0:0"}},
+                      ChainCase{"mixed", {"bt601", "bt709", "1:4:0:0", "bt709"}}),
+    [](const ::testing::TestParamInfo<ChainCase> &i) { return std::string(i.param.name); });

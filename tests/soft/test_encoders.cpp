@@ -3,6 +3,9 @@
 // decoders, independent of our own decoders.
 #include "soft_test_util.h"
 
+#include <glib/gstdio.h>
+#include <unistd.h>
+
 #include <set>
 
 using namespace softtest;
@@ -322,3 +325,81 @@ TEST(EncoderInput, OddSizeIsAClearError)
 }
 
 }  // namespace
+
+/* crop-bottom marks padding rows below the picture as cropped: libav shows
+ * the picture's own size with its last row intact, for H.264 (frame
+ * cropping) and H.265 (conformance window). Unusable values are not
+ * applied. */
+TEST(EncoderCrop, PaddingRowsAreCroppedInTheStream)
+{
+  for (const char *enc : {"v4l2h264enc", "v4l2h265enc", "qtic2venc"}) {
+    const std::string codec = std::string(enc) == "v4l2h265enc" ? "h265" : "h264";
+    /* 176x128 of picture: white above row 120, grey rows 120..127 (the
+     * picture's bottom edge), then 16 black rows of padding (videobox). */
+    const std::string desc =
+        "videotestsrc num-buffers=3 pattern=white ! video/x-raw,format=I420,width=176,height=120,framerate=30/1 ! "
+        "videobox bottom=-8 fill=1 ! videobox bottom=-16 fill=0 ! videoconvert ! video/x-raw,format=NV12 ! " +
+        std::string(enc) + " crop-bottom=16 ! video/x-" + codec + " ! " + codec + "parse ! avdec_" + codec +
+        " ! appsink name=out";
+    RunResult r = run_pipeline(desc);
+    ASSERT_TRUE(r.eos) << enc << ": " << r.error << " " << r.error_debug;
+    ASSERT_EQ(r.out().size(), 3u) << enc;
+    Caps c = caps_of(r.out()[0]);
+    EXPECT_EQ(c.width, 176) << enc;
+    EXPECT_EQ(c.height, 128) << enc;
+    FrameView v(r.out()[2]);
+    ASSERT_TRUE(v.ok());
+    EXPECT_GT(v.row(0, 100)[88], 200) << enc << ": white picture";
+    /* videobox fill=1 is green; whatever it is, it is not the black padding. */
+    EXPECT_GT(v.row(0, 127)[88], 60) << enc << ": the picture's last row";
+  }
+
+  /* Odd values round down to whole chroma rows; a crop that would leave
+   * nothing is not applied. */
+  for (const auto &cr : std::vector<std::pair<int, int>>{{17, 128}, {140, 144}}) {
+    RunResult r = run_pipeline(raw_src(2, "NV12", 176, 144) + " ! v4l2h264enc crop-bottom=" +
+                               std::to_string(cr.first) + " ! h264parse ! avdec_h264 ! appsink name=out");
+    ASSERT_TRUE(r.eos) << r.error;
+    ASSERT_EQ(r.out().size(), 2u);
+    EXPECT_EQ(caps_of(r.out()[0]).height, cr.second) << "crop-bottom=" << cr.first;
+  }
+}
+
+/* The stream says which matrix and range its pictures were made with (the
+ * input caps'), as the stock parsers read it back: a player converts the
+ * colours back the way they were made. */
+TEST(EncoderColour, ColourDescriptionFollowsTheInputCaps)
+{
+  struct Want {
+    const char *caps;
+    GstVideoColorMatrix matrix;
+    GstVideoColorRange range;
+  };
+  const Want wants[] = {{"bt601", GST_VIDEO_COLOR_MATRIX_BT601, GST_VIDEO_COLOR_RANGE_16_235},
+                        {"bt709", GST_VIDEO_COLOR_MATRIX_BT709, GST_VIDEO_COLOR_RANGE_16_235},
+                        {"1:4:5:4", GST_VIDEO_COLOR_MATRIX_BT601, GST_VIDEO_COLOR_RANGE_0_255},
+                        {"1:3:5:1", GST_VIDEO_COLOR_MATRIX_BT709, GST_VIDEO_COLOR_RANGE_0_255}};
+  for (const char *enc : {"v4l2h264enc", "v4l2h265enc"}) {
+    const std::string codec = std::string(enc) == "v4l2h265enc" ? "h265" : "h264";
+    for (const Want &w : wants) {
+      /* Through a raw byte-stream file, so that only the stream itself
+       * (not the caps) carries the description. */
+      gchar *path = g_build_filename(g_get_tmp_dir(), "nmx-enc-colour-XXXXXX", nullptr);
+      int fd = g_mkstemp(path);
+      ASSERT_GE(fd, 0);
+      close(fd);
+      RunResult wr = run_pipeline(raw_src(2, "NV12") + ",colorimetry=" + w.caps + " ! " + enc + " ! filesink location=" +
+                                  path);
+      ASSERT_TRUE(wr.eos) << enc << " " << w.caps << ": " << wr.error;
+      RunResult r = run_pipeline(std::string("filesrc location=") + path + " ! " + codec + "parse ! avdec_" + codec +
+                                 " ! appsink name=out");
+      g_unlink(path);
+      g_free(path);
+      ASSERT_TRUE(r.eos) << enc << " " << w.caps << ": " << r.error;
+      ASSERT_FALSE(r.out().empty());
+      Caps c = caps_of(r.out()[0]);
+      EXPECT_EQ(c.info.colorimetry.matrix, w.matrix) << enc << " " << w.caps;
+      EXPECT_EQ(c.info.colorimetry.range, w.range) << enc << " " << w.caps;
+    }
+  }
+}

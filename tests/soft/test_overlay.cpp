@@ -353,3 +353,93 @@ TEST(OverlayHarness, DrawsInPlaceAndClips)
   gst_buffer_unref(out);
   gst_harness_teardown(h);
 }
+
+/* Sizes far beyond any frame: set_property must not throw (it used to abort
+ * the process), the texts and logos are cut to the frame, and the frame
+ * still shows what fits. */
+TEST(OverlayLimits, HugeFontAndLogoAreClampedToTheFrame)
+{
+  Logos logos;
+  const std::string logo = logos.png("red.png", 0xffff0000u, 16, 16);
+  GstHarness *h = gst_harness_new("qtivoverlay");
+  const std::string images = "{(structure)\"big,path=" + logo +
+                             ",resolution=<16,16>,destination=<0,0,2000000000,2000000000>;\"}";
+  const std::string strings =
+      "{(structure)\"huge,contents=\\\"HUGE TEXT\\\",fontsize=200000,position=<0,0>,color=0x00FF00FF;\"}";
+  g_object_set(h->element, "strings", strings.c_str(), NULL);
+  gchar *back = nullptr;
+  g_object_get(h->element, "strings", &back, NULL);
+  EXPECT_STREQ(back, strings.c_str());
+  g_free(back);
+  g_object_set(h->element, "images", images.c_str(), NULL);
+  gst_harness_set_src_caps_str(h, "video/x-raw,format=RGB,width=64,height=48,framerate=30/1");
+  GstBuffer *in = make_frame(GST_VIDEO_FORMAT_RGB, 64, 48, 0, [](GstVideoFrame *f) {
+    for (int y = 0; y < 48; y++)
+      memset(plane_row(f, 0, y), 0, 64 * 3);
+  });
+  ASSERT_EQ(gst_harness_push(h, in), GST_FLOW_OK);
+  GstBuffer *out = gst_harness_pull(h);
+  ASSERT_TRUE(out);
+  GstMapInfo map;
+  ASSERT_TRUE(gst_buffer_map(out, &map, GST_MAP_READ));
+  /* The logo fills the frame; the text (green, over it) covers part. */
+  int red = 0, green = 0;
+  for (int i = 0; i < 64 * 48; i++) {
+    const uint8_t *p = map.data + 3 * i;
+    red += p[0] > 200 && p[1] < 60 && p[2] < 60;
+    green += p[1] > 200 && p[0] < 60 && p[2] < 60;
+  }
+  EXPECT_GT(red, 64 * 48 / 10);
+  EXPECT_GT(green, 64 * 48 / 10);
+  EXPECT_EQ(red + green > 64 * 48 * 9 / 10, true) << "red " << red << " green " << green;
+  gst_buffer_unmap(out, &map);
+  gst_buffer_unref(out);
+
+  /* Set again while playing: now rendered for the known frame. */
+  const std::string far = "{(structure)\"far,contents=\\\"X\\\",fontsize=2000000,position=<-2147483000,"
+                          "2147483000>,color=0xFFFFFFFF;\"}";
+  g_object_set(h->element, "strings", far.c_str(), NULL);
+  GstBuffer *in2 = make_frame(GST_VIDEO_FORMAT_RGB, 64, 48, 1, [](GstVideoFrame *f) {
+    for (int y = 0; y < 48; y++)
+      memset(plane_row(f, 0, y), 0, 64 * 3);
+  });
+  ASSERT_EQ(gst_harness_push(h, in2), GST_FLOW_OK);
+  out = gst_harness_pull(h);
+  ASSERT_TRUE(out);
+  gst_buffer_unref(out);
+  gst_harness_teardown(h);
+}
+
+/* Logos are written in the frame's own range: white is Y 255 in full-range
+ * NV12 and Y 235 in limited range. */
+TEST(OverlayHarness, LogoFollowsTheFrameRange)
+{
+  Logos logos;
+  std::vector<uint8_t> rgba;
+  for (int i = 0; i < 8 * 8; i++)
+    rgba.insert(rgba.end(), {255, 255, 255, 255});
+  const std::string path = logos.raw("white.rgba", rgba);
+  for (const auto &cm : std::vector<std::pair<std::string, int>>{{"bt601", 235}, {"1:4:0:0", 255}, {"1:3:0:0", 255}}) {
+    GstHarness *h = gst_harness_new("qtivoverlay");
+    const std::string images = "{(structure)\"w,path=" + path + ",resolution=<8,8>,destination=<0,0,8,8>;\"}";
+    g_object_set(h->element, "images", images.c_str(), NULL);
+    gst_harness_set_src_caps_str(
+        h, ("video/x-raw,format=NV12,width=32,height=16,framerate=30/1,colorimetry=" + cm.first).c_str());
+    GstBuffer *in = make_frame(GST_VIDEO_FORMAT_NV12, 32, 16, 0, [](GstVideoFrame *f) {
+      for (int y = 0; y < 16; y++)
+        memset(plane_row(f, 0, y), 16, 32);
+      for (int y = 0; y < 8; y++)
+        memset(plane_row(f, 1, y), 128, 32);
+    });
+    ASSERT_EQ(gst_harness_push(h, in), GST_FLOW_OK);
+    GstBuffer *out = gst_harness_pull(h);
+    ASSERT_TRUE(out);
+    GstMapInfo map;
+    ASSERT_TRUE(gst_buffer_map(out, &map, GST_MAP_READ));
+    EXPECT_NEAR(map.data[2 * 32 + 2], cm.second, 1) << cm.first;
+    EXPECT_NEAR(map.data[32 * 16 + 2], 128, 1) << cm.first;
+    gst_buffer_unmap(out, &map);
+    gst_buffer_unref(out);
+    gst_harness_teardown(h);
+  }
+}

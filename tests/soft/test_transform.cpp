@@ -383,7 +383,10 @@ TEST(TransformNegotiation, GbmOnEitherSide)
   EXPECT_NEAR(v.row(0, 5)[3 * 5], ref.r, 2.5);
 }
 
-TEST(TransformNegotiation, PassthroughWhenOnlyTheFeatureDiffers)
+/* Only the memory feature differs: buffers that already are fd memory pass
+ * untouched; system memory is copied into fd memory, because consumers of
+ * memory:GBM (frame copy) look for the buffer's fd. */
+TEST(TransformNegotiation, GbmOutputAlwaysCarriesFdMemory)
 {
   std::vector<GstBuffer *> seen_in, seen_out;
   std::mutex lock;
@@ -406,12 +409,40 @@ TEST(TransformNegotiation, PassthroughWhenOnlyTheFeatureDiffers)
     gst_object_unref(src);
     gst_object_unref(t);
   };
-  RunResult r = run_pipeline("videotestsrc num-buffers=4 ! video/x-raw,format=NV12,width=64,height=48 ! qtivtransform name=t ! "
-                             "video/x-raw(memory:GBM),format=NV12 ! appsink name=out",
+  auto fd_backed = [](const SamplePtr &s) {
+    GstBuffer *b = gst_sample_get_buffer(s.get());
+    GstMemory *m = gst_buffer_n_memory(b) > 0 ? gst_buffer_peek_memory(b, 0) : nullptr;
+    return m && m->allocator && g_strcmp0(m->allocator->mem_type, "fd") == 0;
+  };
+
+  /* System memory in: copied, same picture. */
+  RunResult r = run_pipeline("videotestsrc num-buffers=4 pattern=smpte ! video/x-raw,format=NV12,width=64,height=48 ! "
+                             "tee name=split ! queue ! qtivtransform name=t ! video/x-raw(memory:GBM),format=NV12 ! "
+                             "appsink name=out split. ! queue ! appsink name=out_ref",
                              o);
   ASSERT_TRUE(r.eos) << r.error;
   ASSERT_EQ(r.out().size(), 4u);
-  EXPECT_TRUE(caps_of(r.out()[0]).gbm);
+  ASSERT_EQ(r.out("out_ref").size(), 4u);
+  for (size_t i = 0; i < 4; i++) {
+    EXPECT_TRUE(caps_of(r.out()[i]).gbm);
+    EXPECT_TRUE(fd_backed(r.out()[i])) << "frame " << i;
+    FrameView got(r.out()[i]), want(r.out("out_ref")[i]);
+    for (int y = 0; y < 48; y++)
+      ASSERT_EQ(memcmp(got.row(0, y), want.row(0, y), 64), 0) << "luma row " << y;
+    for (int y = 0; y < 24; y++)
+      ASSERT_EQ(memcmp(got.row(1, y), want.row(1, y), 64), 0) << "chroma row " << y;
+  }
+
+  /* fd memory in (an upstream converter's GBM output): handed on as it is. */
+  seen_in.clear();
+  seen_out.clear();
+  RunResult fd = run_pipeline("videotestsrc num-buffers=4 ! video/x-raw,format=I420,width=64,height=48 ! qtivtransform ! "
+                              "video/x-raw(memory:GBM),format=NV12 ! qtivtransform name=t ! "
+                              "video/x-raw(memory:GBM),format=NV12 ! appsink name=out",
+                              o);
+  ASSERT_TRUE(fd.eos) << fd.error;
+  ASSERT_EQ(fd.out().size(), 4u);
+  EXPECT_TRUE(fd_backed(fd.out()[0]));
   ASSERT_EQ(seen_in.size(), 4u);
   ASSERT_EQ(seen_out.size(), 4u);
   EXPECT_EQ(seen_in, seen_out);
@@ -464,3 +495,188 @@ TEST(TransformBands, LargeFrameRowsAreAllConverted)
 }
 
 }  // namespace
+
+/* ---- against stock videoconvert, for every matrix and range ---- */
+
+namespace {
+
+struct Colorimetry {
+  const char *name;
+  const char *caps;  // colorimetry field as written in caps
+};
+const Colorimetry kColorimetries[] = {
+    {"bt601", "bt601"}, {"bt709", "bt709"}, {"bt601_full", "1:4:0:0"}, {"bt709_full", "1:3:0:0"}};
+
+/* Block of 16x16 pixels per colour: chroma resampling (videoconvert filters
+ * across chroma sites, libyuv replicates) only differs at block edges, which
+ * the comparison leaves out. */
+constexpr int kBlock = 16, kBlocks = 16, kSide = kBlock * kBlocks;
+
+bool block_interior(int x, int y) { return x % kBlock >= 2 && x % kBlock < kBlock - 2 && y % kBlock >= 2 && y % kBlock < kBlock - 2; }
+
+/* Runs one frame through qtivtransform to @out_caps and through videoconvert
+ * to @ref_caps (the same, its 16-bit twin, or a longer chain of stock
+ * elements); returns both outputs. */
+std::pair<SamplePtr, SamplePtr> convert_both(GstBuffer *buf, const std::string &in_caps, const std::string &out_caps,
+                                             const std::string &ref_caps)
+{
+  RunOptions o;
+  o.push = {buf};
+  RunResult r = run_pipeline("appsrc name=src format=time caps=\"" + in_caps + "\" ! tee name=t t. ! queue ! " +
+                                 "qtivtransform ! " + out_caps + " ! appsink name=out_soft t. ! queue ! videoconvert ! " +
+                                 ref_caps + " ! appsink name=out_ref",
+                             o);
+  EXPECT_TRUE(r.eos) << r.error;
+  if (r.out("out_soft").size() != 1 || r.out("out_ref").size() != 1)
+    return {};
+  return {r.out("out_soft")[0], r.out("out_ref")[0]};
+}
+
+/* NV12 blocks of colours across the RGB cube, written with the given matrix
+ * and range (so inside the gamut, as camera pictures are). */
+GstBuffer *nv12_colour_blocks(bool bt709, bool full)
+{
+  return make_frame(GST_VIDEO_FORMAT_NV12, kSide, kSide, 0, [&](GstVideoFrame *f) {
+    for (int y = 0; y < kSide; y++)
+      for (int x = 0; x < kSide; x++) {
+        int b = (y / kBlock) * kBlocks + x / kBlock;
+        const int lv[7] = {0, 40, 85, 128, 170, 215, 255};
+        double r = lv[b % 7], g = lv[(b / 7) % 7], bl = lv[(b / 49) % 7];
+        double kr, kb;
+        matrix_k(bt709, kr, kb);
+        double luma = kr * r + (1 - kr - kb) * g + kb * bl;
+        double ys = full ? 1.0 : 219.0 / 255.0, cs = full ? 1.0 : 224.0 / 255.0;
+        double Y = (full ? 0 : 16) + luma * ys;
+        double U = 128 + (bl - luma) / (2 * (1 - kb)) * cs, V = 128 + (r - luma) / (2 * (1 - kr)) * cs;
+        auto q = [](double v) { return (uint8_t)std::min(255.0, std::max(0.0, std::round(v))); };
+        plane_row(f, 0, y)[x] = q(Y);
+        if (y % 2 == 0 && x % 2 == 0) {
+          plane_row(f, 1, y / 2)[x] = q(U);
+          plane_row(f, 1, y / 2)[x + 1] = q(V);
+        }
+      }
+  });
+}
+
+class AgainstVideoconvert : public ::testing::TestWithParam<Colorimetry> {};
+
+}  // namespace
+
+/* NV12 of colours across the RGB cube (written with the matrix and range
+ * the caps say), to RGB: within 3 of videoconvert on every channel.
+ * videoconvert's 8-bit matrix path is itself up to 6 levels off the matrix
+ * definitions (limited range BT.601: 209 for a green of 215), so the
+ * reference is its 16-bit path (ARGB64), rounded to 8 bits. */
+TEST_P(AgainstVideoconvert, Nv12ToRgb)
+{
+  const Colorimetry &cm = GetParam();
+  const bool full = std::string(cm.name).find("full") != std::string::npos;
+  const bool bt709 = std::string(cm.name).find("709") != std::string::npos;
+  GstBuffer *buf = nv12_colour_blocks(bt709, full);
+  auto outs = convert_both(buf, raw_caps("NV12", kSide, kSide, std::string(",colorimetry=") + cm.caps),
+                           raw_caps("RGB", kSide, kSide), raw_caps("ARGB64", kSide, kSide));
+  ASSERT_TRUE(outs.first && outs.second);
+  FrameView soft(outs.first), ref(outs.second);
+  auto ref_at = [&](int x, int y, int c) {
+    const uint16_t *p = reinterpret_cast<const uint16_t *>(ref.row(0, y)) + 4 * x;
+    return (p[1 + c] + 128) / 257;  // A, R, G, B in native-endian words
+  };
+  int worst = 0, wx = 0, wy = 0, wc = 0;
+  for (int y = 0; y < kSide; y++)
+    for (int x = 0; x < kSide; x++) {
+      if (!block_interior(x, y))
+        continue;
+      for (int c = 0; c < 3; c++) {
+        int d = std::abs(soft.row(0, y)[3 * x + c] - ref_at(x, y, c));
+        if (d > worst) {
+          worst = d;
+          wx = x;
+          wy = y;
+          wc = c;
+        }
+      }
+    }
+  EXPECT_LE(worst, 3) << cm.name << ": channel " << wc << " at (" << wx << "," << wy << ") is "
+                      << (int)soft.row(0, wy)[3 * wx + wc] << ", videoconvert " << ref_at(wx, wy, wc);
+}
+
+/* RGB solids to NV12 in the caps' matrix and range: within 3 of videoconvert
+ * on Y, U and V. */
+TEST_P(AgainstVideoconvert, RgbToNv12)
+{
+  const Colorimetry &cm = GetParam();
+  GstBuffer *buf = rgb_frame("RGB", kSide, kSide, 0, [](int x, int y, uint8_t rgb[3]) {
+    int b = (y / kBlock) * kBlocks + x / kBlock;
+    const int lv[7] = {0, 40, 85, 128, 170, 215, 255};
+    rgb[0] = (uint8_t)lv[b % 7];
+    rgb[1] = (uint8_t)lv[(b / 7) % 7];
+    rgb[2] = (uint8_t)lv[(b / 49) % 7];
+  });
+  const std::string nv12 = raw_caps("NV12", kSide, kSide, std::string(",colorimetry=") + cm.caps);
+  auto outs = convert_both(buf, raw_caps("RGB", kSide, kSide), nv12, nv12);
+  ASSERT_TRUE(outs.first && outs.second);
+  FrameView soft(outs.first), ref(outs.second);
+  int worst = 0;
+  std::string where;
+  for (int y = 0; y < kSide; y += 2)
+    for (int x = 0; x < kSide; x += 2) {
+      if (!block_interior(x, y))
+        continue;
+      int s[3], r[3];
+      read_yuv(soft, "NV12", x, y, s[0], s[1], s[2]);
+      read_yuv(ref, "NV12", x, y, r[0], r[1], r[2]);
+      for (int c = 0; c < 3; c++)
+        if (std::abs(s[c] - r[c]) > worst) {
+          worst = std::abs(s[c] - r[c]);
+          where = "component " + std::to_string(c) + " at (" + std::to_string(x) + "," + std::to_string(y) +
+                  "): " + std::to_string(s[c]) + " vs " + std::to_string(r[c]);
+        }
+    }
+  EXPECT_LE(worst, 3) << cm.name << ": " << where;
+}
+
+INSTANTIATE_TEST_SUITE_P(Colorimetries, AgainstVideoconvert, ::testing::ValuesIn(kColorimetries),
+                         [](const ::testing::TestParamInfo<Colorimetry> &i) { return std::string(i.param.name); });
+
+/* NV12 to NV12 in another matrix and range (a camera in BT.601 recorded as
+ * BT.709): the values are converted, not passed through; within 3 of
+ * videoconvert. */
+TEST(TransformColorimetry, Nv12ToAnotherMatrixAndRange)
+{
+  const std::pair<const char *, const char *> pairs[] = {
+      {"bt601", "bt709"}, {"bt709", "bt601"}, {"bt601", "1:4:0:0"}, {"1:3:0:0", "bt601"}};
+  for (const auto &pr : pairs) {
+    const std::string in_cm = pr.first;
+    GstBuffer *buf = nv12_colour_blocks(in_cm == "bt709" || in_cm == "1:3:0:0", in_cm.find(':') != std::string::npos);
+    GstBuffer *input = gst_buffer_ref(buf);
+    const std::string out = raw_caps("NV12", kSide, kSide, std::string(",colorimetry=") + pr.second);
+    /* videoconvert leaves YUV values alone when only the range changes, so
+     * the reference goes through its 16-bit RGB. */
+    auto outs = convert_both(buf, raw_caps("NV12", kSide, kSide, std::string(",colorimetry=") + pr.first), out,
+                             raw_caps("ARGB64", kSide, kSide) + " ! videoconvert ! " + out);
+    ASSERT_TRUE(outs.first && outs.second) << pr.first << " -> " << pr.second;
+    FrameView soft(outs.first), ref(outs.second);
+    GstVideoInfo info;
+    gst_video_info_set_format(&info, GST_VIDEO_FORMAT_NV12, kSide, kSide);
+    GstVideoFrame in_frame;
+    ASSERT_TRUE(gst_video_frame_map(&in_frame, &info, input, GST_MAP_READ));
+    int worst = 0, changed = 0;
+    for (int y = 0; y < kSide; y += 2)
+      for (int x = 0; x < kSide; x += 2) {
+        if (!block_interior(x, y))
+          continue;
+        int s[3], r[3];
+        read_yuv(soft, "NV12", x, y, s[0], s[1], s[2]);
+        read_yuv(ref, "NV12", x, y, r[0], r[1], r[2]);
+        for (int c = 0; c < 3; c++)
+          worst = std::max(worst, std::abs(s[c] - r[c]));
+        const uint8_t *uv = plane_row(&in_frame, 1, y / 2) + x;
+        changed += std::abs(s[0] - plane_row(&in_frame, 0, y)[x]) > 3 || std::abs(s[1] - uv[0]) > 3 ||
+                   std::abs(s[2] - uv[1]) > 3;
+      }
+    gst_video_frame_unmap(&in_frame);
+    gst_buffer_unref(input);
+    EXPECT_LE(worst, 3) << pr.first << " -> " << pr.second;
+    EXPECT_GT(changed, 10) << pr.first << " -> " << pr.second << ": passed through unchanged";
+  }
+}

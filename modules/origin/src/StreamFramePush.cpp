@@ -96,6 +96,19 @@ int frame_push(StreamProperty& prop, std::function<int8_t(const Image&)>& callba
     return -1;
   }
   g_clear_error(&err);
+  if (tag == "v4l2" || tag == "ub2404") {
+    // An encoder that can mark the videobox's padding rows as cropped does, so players show the pushed height.
+    GstIterator* it = gst_bin_iterate_elements(GST_BIN(parsed));
+    GValue item = G_VALUE_INIT;
+    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+      GObject* e = G_OBJECT(g_value_get_object(&item));
+      if (g_object_class_find_property(G_OBJECT_GET_CLASS(e), "crop-bottom"))
+        g_object_set(e, "crop-bottom", (guint)(align_up(prop.height, 32) - prop.height), nullptr);
+      g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(it);
+  }
   nimbra_internal::ElementRef pipeline(parsed);
   nimbra_internal::prepare_pipeline(pipeline.get());
   g_object_set(pipeline.get(), "latency", (GstClockTime)0, nullptr);

@@ -81,6 +81,9 @@ GstElement* StreamOutputMp4sink::build_6490_ql() {
   if (encoder)
     g_object_set(encoder, "b-frames", 4, "target-bitrate", 2000000, "capture-io-mode", ql ? 2 : 4,
                  "output-io-mode", ql ? 5 : 4, nullptr);
+  // An encoder that can mark the padding rows as cropped does, so players show the configured height.
+  if (encoder && w != 0 && h != 0 && g_object_class_find_property(G_OBJECT_GET_CLASS(encoder), "crop-bottom"))
+    g_object_set(encoder, "crop-bottom", (guint)(align_up(h, 32) - h), nullptr);
   GstElement* parser = gst_element_factory_make("h264parse", nullptr);
   if (parser) g_object_set(parser, "config-interval", 1, nullptr);
   if (!bin || !queue || !sink || !transform || !nv12 || !convert_nv12 || !i420 || !box || !convert_i420 ||

@@ -20,8 +20,11 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/dma-buf.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -79,6 +82,7 @@ struct _KorvaFrameCopyPriv {
   gint ipc_fd = -1;
   guint64 frame_counter = 0;
   gint ipc_warned = 0;
+  gint nofd_warned = 0;  // set once the copy-from-mapped-memory warning has been logged
   guint64 last_frame_id = 0;
   guint last_slot = 0;
   GstClockTime last_pts = GST_CLOCK_TIME_NONE;
@@ -170,6 +174,52 @@ static gboolean get_dmabuf_fd_and_size(GstBuffer *buf, int *fd, size_t *size)
     }
   }
   return FALSE;
+}
+
+/* Bytes the frame's layout reaches into a buffer: the end of the luma rows
+ * or of the chroma rows, whichever lies further. */
+static guint64 layout_bytes(guint h, guint s0, guint s1, guint o0, guint o1)
+{
+  const guint64 luma = (guint64)o0 + (guint64)s0 * h;
+  const guint64 chroma = (guint64)o1 + (guint64)s1 * ((h + 1) / 2);
+  return luma > chroma ? luma : chroma;
+}
+
+/* DMABUFs want CPU writes bracketed by sync calls; other fds refuse the
+ * ioctl, which is harmless. */
+static void dmabuf_sync(int fd, gboolean start)
+{
+  struct dma_buf_sync sync = {};
+  sync.flags = (start ? DMA_BUF_SYNC_START : DMA_BUF_SYNC_END) | DMA_BUF_SYNC_WRITE;
+  (void)ioctl(fd, DMA_BUF_IOCTL_SYNC, &sync);
+}
+
+/* The CPU copy for frames that arrive without fd memory: the planes of the
+ * mapped frame are written into @dst_fd with the same layout, as the blit
+ * library would. The caller has checked that the layout fits both sides.
+ * Returns 0, or a negative errno. */
+static int copy_mapped_to_fd(const guint8 *src, int dst_fd, size_t dst_size, guint w, guint h, guint s0, guint s1,
+                             guint o0, guint o1)
+{
+  void *p = mmap(nullptr, dst_size, PROT_READ | PROT_WRITE, MAP_SHARED, dst_fd, 0);
+  if (p == MAP_FAILED)
+    return -errno;
+  guint8 *dst = static_cast<guint8 *>(p);
+  dmabuf_sync(dst_fd, TRUE);
+  const struct {
+    guint offset, stride, rows, bytes;
+  } planes[2] = {{o0, s0, h, w}, {o1, s1, (h + 1) / 2, (w + 1) / 2 * 2}};
+  for (const auto &pl : planes) {
+    if (pl.stride == pl.bytes) {
+      memcpy(dst + pl.offset, src + pl.offset, (size_t)pl.stride * pl.rows);
+      continue;
+    }
+    for (guint r = 0; r < pl.rows; r++)
+      memcpy(dst + pl.offset + (size_t)r * pl.stride, src + pl.offset + (size_t)r * pl.stride, pl.bytes);
+  }
+  dmabuf_sync(dst_fd, FALSE);
+  munmap(p, dst_size);
+  return 0;
 }
 
 /* A host that keeps the default SIGPIPE action (gst-launch-1.0 does) would be
@@ -279,103 +329,146 @@ static GstFlowReturn gst_korva_frame_copy_chain(GstPad *pad, GstObject *parent, 
   if (active && ov) {
     int src_fd = -1;
     size_t src_size = 0;
+    GstMapInfo map = GST_MAP_INFO_INIT;
+    gboolean mapped = FALSE;
     if (!get_dmabuf_fd_and_size(buf, &src_fd, &src_size)) {
-      GST_WARNING_OBJECT(self, "ring-copy: failed to get dmabuf fd/size");
-      goto push;
-    }
-
-    guint w = GST_VIDEO_INFO_WIDTH(&info), h = GST_VIDEO_INFO_HEIGHT(&info);
-    guint s0, s1, o0, o1;
-    GstVideoMeta *meta = gst_buffer_get_video_meta(buf);
-    if (meta && meta->n_planes >= 2) {
-      s0 = meta->stride[0];
-      s1 = meta->stride[1];
-      o0 = (guint)meta->offset[0];
-      o1 = (guint)meta->offset[1];
-    } else {
-      s0 = GST_VIDEO_INFO_PLANE_STRIDE(&info, 0);
-      s1 = GST_VIDEO_INFO_PLANE_STRIDE(&info, 1);
-      o0 = (guint)GST_VIDEO_INFO_PLANE_OFFSET(&info, 0);
-      o1 = (guint)GST_VIDEO_INFO_PLANE_OFFSET(&info, 1);
-    }
-    if (w == 0 || h == 0 || s0 == 0 || s1 == 0) {
-      GST_WARNING_OBJECT(self, "ring-copy: invalid video layout w=%u h=%u s0=%u s1=%u", w, h, s0, s1);
-      goto push;
-    }
-    if (o0 >= src_size || o1 >= src_size) {
-      GST_WARNING_OBJECT(self, "ring-copy: invalid offsets o0=%u o1=%u dmabuf=%zu", o0, o1, src_size);
-      goto push;
-    }
-
-    guint64 frame_id;
-    if (GST_BUFFER_OFFSET_IS_VALID(buf)) {
-      frame_id = GST_BUFFER_OFFSET(buf);
-    } else {
+      /* No fd to hand to the blit library (system memory under GBM caps):
+       * the frame is copied from its mapping instead, so the reader still
+       * gets every frame. */
+      const gboolean readable = gst_buffer_map(buf, &map, GST_MAP_READ);
+      if (!readable || map.size == 0) {
+        if (readable)
+          gst_buffer_unmap(buf, &map);
+        GST_WARNING_OBJECT(self, "ring-copy: failed to get dmabuf fd/size");
+        goto push;
+      }
+      mapped = TRUE;
+      src_size = map.size;
       g_mutex_lock(&priv->lock);
-      frame_id = priv->frame_counter++;
+      const gboolean first = !priv->nofd_warned;
+      priv->nofd_warned = 1;
       g_mutex_unlock(&priv->lock);
+      if (first)
+        GST_WARNING_OBJECT(self, "ring-copy: buffer has no dmabuf/fd memory; copying from mapped memory on the CPU");
     }
+    {  // the copy itself; the skips above and below leave through done
 
-    guint slot = (guint)(frame_id % ring.size());
-    int dst_fd = ring[slot];
-    size_t dst_size = get_fd_size_best_effort(dst_fd);
-    gboolean eff_wait = wait || ipc;
+      guint w = GST_VIDEO_INFO_WIDTH(&info), h = GST_VIDEO_INFO_HEIGHT(&info);
+      guint s0, s1, o0, o1;
+      GstVideoMeta *meta = gst_buffer_get_video_meta(buf);
+      if (meta && meta->n_planes >= 2) {
+        s0 = meta->stride[0];
+        s1 = meta->stride[1];
+        o0 = (guint)meta->offset[0];
+        o1 = (guint)meta->offset[1];
+      } else {
+        s0 = GST_VIDEO_INFO_PLANE_STRIDE(&info, 0);
+        s1 = GST_VIDEO_INFO_PLANE_STRIDE(&info, 1);
+        o0 = (guint)GST_VIDEO_INFO_PLANE_OFFSET(&info, 0);
+        o1 = (guint)GST_VIDEO_INFO_PLANE_OFFSET(&info, 1);
+      }
+      if (w == 0 || h == 0 || s0 == 0 || s1 == 0) {
+        GST_WARNING_OBJECT(self, "ring-copy: invalid video layout w=%u h=%u s0=%u s1=%u", w, h, s0, s1);
+        goto done;
+      }
+      if (o0 >= src_size || o1 >= src_size) {
+        GST_WARNING_OBJECT(self, "ring-copy: invalid offsets o0=%u o1=%u dmabuf=%zu", o0, o1, src_size);
+        goto done;
+      }
+      /* Our own copy reads the mapping directly: the whole layout must lie in it. */
+      if (mapped && (s0 < w || s1 < (w + 1) / 2 * 2 || layout_bytes(h, s0, s1, o0, o1) > src_size)) {
+        GST_WARNING_OBJECT(self, "ring-copy: layout s0=%u s1=%u o0=%u o1=%u does not fit the %zu-byte buffer", s0, s1,
+                           o0, o1, src_size);
+        goto done;
+      }
 
-    overlay::OverlayTargetBuffer desc;
-    desc.format = (uint32_t)format_code;
-    desc.width = w;
-    desc.height = h;
-    desc.offset0 = o0;
-    desc.offset1 = o1;
-    desc.stride0 = s0;
-    desc.stride1 = s1;
-    desc.fd = src_fd;
-    desc.size = (uint32_t)src_size;
-    int rc = ov->FullCopyToFd_CL(desc, dst_fd, eff_wait ? true : false);
+      guint64 frame_id;
+      if (GST_BUFFER_OFFSET_IS_VALID(buf)) {
+        frame_id = GST_BUFFER_OFFSET(buf);
+      } else {
+        g_mutex_lock(&priv->lock);
+        frame_id = priv->frame_counter++;
+        g_mutex_unlock(&priv->lock);
+      }
 
-    if (frame_id < 5 || frame_id % 300 == 0 || rc != 0 || (src_size && dst_size && src_size > dst_size))
-      GST_WARNING_OBJECT(self,
-                         "ring-copy: rc=%d src_fd=%d src_size=%zu dst_fd=%d dst_size=%zu wait=%d w=%u h=%u s0=%u "
-                         "s1=%u o0=%u o1=%u",
-                         rc, src_fd, src_size, dst_fd, dst_size, eff_wait ? 1 : 0, w, h, s0, s1, o0, o1);
+      guint slot = (guint)(frame_id % ring.size());
+      int dst_fd = ring[slot];
+      size_t dst_size = get_fd_size_best_effort(dst_fd);
+      gboolean eff_wait = wait || ipc;
+      /* A slot too small for the frame is not handed to the blit library,
+       * whose behaviour with it is its own. */
+      const guint64 needed = layout_bytes(h, s0, s1, o0, o1);
+      if (dst_size != 0 && needed > dst_size) {
+        GST_WARNING_OBJECT(self, "ring-copy: slot %u (fd %d) holds %zu bytes, the frame needs %" G_GUINT64_FORMAT
+                           "; skipped", slot, dst_fd, dst_size, needed);
+        goto done;
+      }
+      if (mapped && dst_size == 0) {
+        GST_WARNING_OBJECT(self, "ring-copy: size of slot %u (fd %d) unknown; cannot copy from mapped memory", slot,
+                           dst_fd);
+        goto done;
+      }
 
-    if (rc != 0) {
-      GST_WARNING_OBJECT(self, "ring-copy: FullCopyToFd_CL failed rc=%d (src_fd=%d dst_fd=%d)", rc, src_fd, dst_fd);
-    } else if (ipc) {
-      RingIpcMsg msg;
-      memset(&msg, 0, sizeof(msg));
-      msg.frame_id = frame_id;
-      msg.slot = slot;
-      msg.width = w;
-      msg.height = h;
-      msg.format = format_code == KORVA_FORMAT_NV21 ? 21 : 12;
-      msg.stride0 = s0;
-      msg.stride1 = s1;
-      msg.offset0 = o0;
-      msg.offset1 = o1;
-      msg.plane0_rows = h;
-      if (s0 != 0 && o1 > o0 && (o1 - o0) / s0 >= h)
-        msg.plane0_rows = (o1 - o0) / s0;
-      int err = 0;
-      ssize_t n = write_without_sigpipe(ipc_fd, &msg, sizeof(msg), &err);
-      if (n != (ssize_t)sizeof(msg) && err != EAGAIN) {
-        /* A full channel drops this frame's message silently; anything else is worth a line. */
-        GST_WARNING_OBJECT(self, "ring-copy: IPC write failed fd=%d err=%d(%s)", ipc_fd, err, g_strerror(err));
-        if (err == EPIPE) {
-          g_mutex_lock(&priv->lock);
-          /* Only the fd that failed: a new "ring-ipc-fd" set meanwhile stays. */
-          if (priv->ipc_fd == ipc_fd)
-            priv->ipc_fd = -1;
-          g_mutex_unlock(&priv->lock);
+      overlay::OverlayTargetBuffer desc;
+      desc.format = (uint32_t)format_code;
+      desc.width = w;
+      desc.height = h;
+      desc.offset0 = o0;
+      desc.offset1 = o1;
+      desc.stride0 = s0;
+      desc.stride1 = s1;
+      desc.fd = src_fd;
+      desc.size = (uint32_t)src_size;
+      int rc = mapped ? copy_mapped_to_fd(map.data, dst_fd, dst_size, w, h, s0, s1, o0, o1)
+                      : ov->FullCopyToFd_CL(desc, dst_fd, eff_wait ? true : false);
+
+      if (frame_id < 5 || frame_id % 300 == 0 || rc != 0 || (src_size && dst_size && src_size > dst_size))
+        GST_WARNING_OBJECT(self,
+                           "ring-copy: rc=%d src_fd=%d src_size=%zu dst_fd=%d dst_size=%zu wait=%d w=%u h=%u s0=%u "
+                           "s1=%u o0=%u o1=%u",
+                           rc, src_fd, src_size, dst_fd, dst_size, eff_wait ? 1 : 0, w, h, s0, s1, o0, o1);
+
+      if (rc != 0) {
+        GST_WARNING_OBJECT(self, "ring-copy: FullCopyToFd_CL failed rc=%d (src_fd=%d dst_fd=%d)", rc, src_fd, dst_fd);
+      } else if (ipc) {
+        RingIpcMsg msg;
+        memset(&msg, 0, sizeof(msg));
+        msg.frame_id = frame_id;
+        msg.slot = slot;
+        msg.width = w;
+        msg.height = h;
+        msg.format = format_code == KORVA_FORMAT_NV21 ? 21 : 12;
+        msg.stride0 = s0;
+        msg.stride1 = s1;
+        msg.offset0 = o0;
+        msg.offset1 = o1;
+        msg.plane0_rows = h;
+        if (s0 != 0 && o1 > o0 && (o1 - o0) / s0 >= h)
+          msg.plane0_rows = (o1 - o0) / s0;
+        int err = 0;
+        ssize_t n = write_without_sigpipe(ipc_fd, &msg, sizeof(msg), &err);
+        if (n != (ssize_t)sizeof(msg) && err != EAGAIN) {
+          /* A full channel drops this frame's message silently; anything else is worth a line. */
+          GST_WARNING_OBJECT(self, "ring-copy: IPC write failed fd=%d err=%d(%s)", ipc_fd, err, g_strerror(err));
+          if (err == EPIPE) {
+            g_mutex_lock(&priv->lock);
+            /* Only the fd that failed: a new "ring-ipc-fd" set meanwhile stays. */
+            if (priv->ipc_fd == ipc_fd)
+              priv->ipc_fd = -1;
+            g_mutex_unlock(&priv->lock);
+          }
         }
       }
-    }
 
-    g_mutex_lock(&priv->lock);
-    priv->last_frame_id = frame_id;
-    priv->last_slot = slot;
-    priv->last_pts = GST_BUFFER_PTS(buf);
-    g_mutex_unlock(&priv->lock);
+      g_mutex_lock(&priv->lock);
+      priv->last_frame_id = frame_id;
+      priv->last_slot = slot;
+      priv->last_pts = GST_BUFFER_PTS(buf);
+      g_mutex_unlock(&priv->lock);
+    }
+  done:
+    if (mapped)
+      gst_buffer_unmap(buf, &map);
   }
 
 push:
