@@ -62,10 +62,11 @@ struct Outcome {
 
 // Runs one frame through the engine, then the library on the same frame and on the
 // very output tensors the engine's runtime handed it.
-void run_both(const std::string &model, const std::string &type, int w, int h, float bt, float nt, Outcome *o)
+void run_both(const std::string &model, const std::string &type, int w, int h, float bt, float nt, Outcome *o,
+              int size = 640)
 {
   const bool v8 = type != "yolov5";
-  GstStructure *s = settings_for(model, type, bt, nt);
+  GstStructure *s = settings_for(model, type, bt, nt, size);
   GstNmxTarkinEngine *e = gst_nmx_tarkin_engine_new(s);
   gst_structure_free(s);
   ASSERT_NE(e, nullptr) << model;
@@ -83,10 +84,10 @@ void run_both(const std::string &model, const std::string &type, int w, int h, f
 
   // Preprocess: bit for bit the engine's input tensor.
   const NmxCustomizeImageFrame f = {frame.data(), w, h, stride};
-  std::vector<float> input(640 * 640 * 3, -1.0f);
+  std::vector<float> input((size_t)size * size * 3, -1.0f);
   NmxCustomizeLetterboxInfo info;
-  const int ok = v8 ? nmx_customize_preprocess_yolov8_detection(&f, input.data(), input.size(), 640, 640, &info)
-                    : nmx_customize_preprocess_yolov5(&f, input.data(), input.size(), 640, 640, &info);
+  const int ok = v8 ? nmx_customize_preprocess_yolov8_detection(&f, input.data(), input.size(), size, size, &info)
+                    : nmx_customize_preprocess_yolov5(&f, input.data(), input.size(), size, size, &info);
   ASSERT_EQ(ok, 1);
   ASSERT_EQ(e->input_tensor.size(), input.size());
   EXPECT_EQ(std::memcmp(e->input_tensor.data(), input.data(), input.size() * sizeof(float)), 0);
@@ -102,10 +103,16 @@ void run_both(const std::string &model, const std::string &type, int w, int h, f
   }
   ASSERT_EQ(views.size(), v8 ? 2u : 3u);
   NmxCustomizeDetectionList list = {nullptr, 0, 0};
-  const int pok = v8 ? nmx_customize_postprocess_yolov8_detection(views.data(), (uint32_t)views.size(), &list, bt,
-                                                                  nt, info.scale)
-                     : nmx_customize_postprocess_yolov5(views.data(), (uint32_t)views.size(), &list, bt, nt,
-                                                        info.scale);
+  // The size-less functions assume 640; any size goes through the _at_size ones.
+  const int pok =
+      size == 640
+          ? (v8 ? nmx_customize_postprocess_yolov8_detection(views.data(), (uint32_t)views.size(), &list, bt, nt,
+                                                             info.scale)
+                : nmx_customize_postprocess_yolov5(views.data(), (uint32_t)views.size(), &list, bt, nt, info.scale))
+          : (v8 ? nmx_customize_postprocess_yolov8_detection_at_size(views.data(), (uint32_t)views.size(), &list, bt,
+                                                                     nt, info.scale, size)
+                : nmx_customize_postprocess_yolov5_at_size(views.data(), (uint32_t)views.size(), &list, bt, nt,
+                                                           info.scale, size));
   ASSERT_EQ(pok, 1);
   o->library.assign(list.items, list.items + list.count);
   nmx_customize_detection_list_release(&list);
@@ -143,7 +150,7 @@ TEST_F(CustomizeEngine, PlantedReplayTensorsGiveTheEngineDetections)
     Outcome o;
     const int w = c["width"].asInt(), h = c["height"].asInt();
     run_both(model_path(c["model"].asString()), c["model_type"].asString(), w, h, c["box_thresh"].asFloat(),
-             c["nms_thresh"].asFloat(), &o);
+             c["nms_thresh"].asFloat(), &o, c.get("model_size", 640).asInt());
     if (HasFatalFailure())
       return;
     // Non-trivial: each case plants at least one survivor, matching the reference.

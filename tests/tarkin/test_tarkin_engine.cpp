@@ -54,7 +54,8 @@ TEST_F(TarkinEngine, ReplayCasesMatchReference)
     SCOPED_TRACE(c["name"].asString());
     LogCapture log;
     GstStructure *s = settings_for(model_path(c["model"].asString()), c["model_type"].asString(),
-                                   c["box_thresh"].asDouble(), c["nms_thresh"].asDouble());
+                                   c["box_thresh"].asDouble(), c["nms_thresh"].asDouble(),
+                                   c.get("model_size", 640).asInt());
     GstNmxTarkinEngine *e = gst_nmx_tarkin_engine_new(s);
     gst_structure_free(s);
     ASSERT_NE(e, nullptr) << log.all();
@@ -374,18 +375,18 @@ TEST_F(TarkinEngine, OutputSizeRules)
   EXPECT_FALSE(output_size_covers(134399, 33600));
   int heads[3];
   const uint32_t elems[3] = {102000, 1632000, 408000};
-  nmx::yolo::route_yolov5_outputs(elems, 3, heads);
+  nmx::yolo::route_yolov5_outputs(elems, 3, nmx::yolo::ModelGeometry(), heads);
   EXPECT_EQ(heads[0], 1);
   EXPECT_EQ(heads[1], 2);
   EXPECT_EQ(heads[2], 0);
   const uint32_t bytes[3] = {6528000, 1632000, 408000};
-  nmx::yolo::route_yolov5_outputs(bytes, 3, heads);
+  nmx::yolo::route_yolov5_outputs(bytes, 3, nmx::yolo::ModelGeometry(), heads);
   EXPECT_EQ(heads[0], 0);
   EXPECT_EQ(heads[1], 1);
   EXPECT_EQ(heads[2], 2);
   int box, cls;
   const uint32_t v8[3] = {7, 2688000, 134400};
-  nmx::yolo::route_yolov8_outputs(v8, 3, &box, &cls);
+  nmx::yolo::route_yolov8_outputs(v8, 3, nmx::yolo::ModelGeometry(), &box, &cls);
   EXPECT_EQ(box, 2);
   EXPECT_EQ(cls, 1);
 }
