@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <set>
 #include <sstream>
 
 namespace Velkor {
@@ -52,6 +53,77 @@ size_t shape_elements(const std::vector<unsigned int> &shape)
   for (unsigned int d : shape)
     n *= d;
   return shape.empty() ? 0 : n;
+}
+
+// The input size S of a YOLO model with n anchor-free columns (n = 21 (S/32)^2), or 0.
+int yolo_size_for_columns(long n)
+{
+  if (n <= 0 || n % 21)
+    return 0;
+  for (long k = 1; k * k <= n / 21; k++)
+    if (k * k == n / 21)
+      return (int)(32 * k);
+  return 0;
+}
+
+// What the network's outputs look like as a YOLO model, so a model loaded as the
+// wrong kind or at the wrong size says what to ask for instead; "" if nothing known.
+std::string yolo_layout_hint(const std::vector<std::vector<int>> &have)
+{
+  auto is3 = [](const std::vector<int> &h, int rows) { return h.size() == 3 && h[0] == 1 && h[1] == rows; };
+  auto det = [](int s) {
+    return "a YOLOv8 detection model with a " + std::to_string(s) + "x" + std::to_string(s) +
+           " input (model-type=yolov8-detection model-size=" + std::to_string(s) + ")";
+  };
+  for (const auto &h : have) {
+    if (is3(h, 84) && yolo_size_for_columns(h[2]))
+      return det(yolo_size_for_columns(h[2]));
+    if (h.size() == 3 && h[0] == 1 && h[2] == 84 && yolo_size_for_columns(h[1]))
+      return "a YOLOv8 detection model with its output transposed to [1,N,84]; export it as [1,84,N]";
+    if (h.size() == 3 && h[0] == 1 && h[2] == 85 && h[1] % 3 == 0 && yolo_size_for_columns(h[1] / 3)) {
+      const int s = yolo_size_for_columns(h[1] / 3);
+      return "a YOLOv5 model with a " + std::to_string(s) + "x" + std::to_string(s) +
+             " input whose detection layer is already decoded ([1,N,85]); export the three raw heads";
+    }
+  }
+  bool seg = false, proto = false, box = false, cls = false;
+  int n = 0;
+  for (const auto &h : have) {
+    if (is3(h, 116)) {
+      seg = true;
+      n = h[2];
+    }
+    proto |= h.size() == 4 && h[0] == 1 && h[1] == 32;
+    if (is3(h, 4)) {
+      box = true;
+      n = h[2];
+    }
+    cls |= is3(h, 80);
+  }
+  if (seg && proto && yolo_size_for_columns(n))
+    return "a YOLOv8 segmentation model with a " + std::to_string(yolo_size_for_columns(n)) +
+           " input (nmx-tarkin-video model-size=" + std::to_string(yolo_size_for_columns(n)) + ")";
+  if (box && cls && yolo_size_for_columns(n))
+    return det(yolo_size_for_columns(n));
+  // YOLOv5: three heads of 255 channels (NCHW, NHWC or [1,3,g,g,85]) on grids 4:2:1.
+  std::vector<int> grids;
+  for (const auto &h : have) {
+    if (h.size() == 4 && h[0] == 1 && h[1] == 255 && h[2] == h[3])
+      grids.push_back(h[2]);
+    else if (h.size() == 4 && h[0] == 1 && h[3] == 255 && h[1] == h[2])
+      grids.push_back(h[1]);
+    else if (h.size() == 5 && h[0] == 1 && h[1] == 3 && h[4] == 85 && h[2] == h[3])
+      grids.push_back(h[2]);
+  }
+  if (grids.size() == 3) {
+    std::sort(grids.begin(), grids.end());
+    if (grids[1] == 2 * grids[0] && grids[2] == 4 * grids[0]) {
+      const int s = grids[2] * 8;
+      return "a YOLOv5 model with a " + std::to_string(s) + "x" + std::to_string(s) +
+             " input (model-type=yolov5 model-size=" + std::to_string(s) + ")";
+    }
+  }
+  return "";
 }
 
 std::string directory_of(const std::string &path)
@@ -98,6 +170,21 @@ class ReplayBackend : public Backend {
       return false;
     }
     fail_invoke_ = root.get("fail-invoke", false).asBool();
+    // "fail-frames": invokes (counted from 1) that fail, for tests of frames lost midstream.
+    const Json::Value &frames = root["fail-frames"];
+    if (!frames.isNull()) {
+      if (!frames.isArray()) {
+        report("tarkin: replay file '%s': \"fail-frames\" must be an array of invoke numbers%s", path);
+        return false;
+      }
+      for (const Json::Value &f : frames) {
+        if (!f.isUInt() || f.asUInt() == 0) {
+          report("tarkin: replay file '%s': \"fail-frames\" holds invoke numbers from 1%s", path);
+          return false;
+        }
+        fail_frames_.insert(f.asUInt());
+      }
+    }
     const std::string dir = directory_of(path);
     for (const Json::Value &o : outs) {
       if (!o.isObject() || !o["file"].isString() || !o["shape"].isArray()) {
@@ -157,9 +244,16 @@ class ReplayBackend : public Backend {
 
   bool run() override
   {
-    if (fail_invoke_)
+    ++invokes_;
+    if (fail_invoke_) {
       std::fprintf(stderr, "tarkin: replay asks invoke to fail\n");
-    return !fail_invoke_;
+      return false;
+    }
+    if (fail_frames_.count(invokes_)) {
+      std::fprintf(stderr, "tarkin: replay asks invoke %u to fail\n", invokes_);
+      return false;
+    }
+    return true;
   }
 
   bool output(unsigned int index, void **data, unsigned int *size) override
@@ -178,6 +272,8 @@ class ReplayBackend : public Backend {
   };
   std::vector<Output> outputs_;
   bool fail_invoke_ = false;
+  std::set<unsigned int> fail_frames_;
+  unsigned int invokes_ = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -244,7 +340,10 @@ class OnnxBackend : public Backend {
       net_.setInput(blob);
       net_.forward(raw_, names_);
     } catch (const cv::Exception &e) {
-      report("tarkin: inference of '%s' failed: %s", path_, e.what());
+      // A network with fixed shapes fed another input size fails here.
+      report("tarkin: inference of '%s' failed: %s", path_,
+             std::string(e.what()) + " (input [1," + std::to_string(in_c_) + "," + std::to_string(in_h_) + "," +
+                 std::to_string(in_w_) + "]; does the model take this input size?)");
       return false;
     }
     if (!maps_.empty())
@@ -355,6 +454,9 @@ class OnnxBackend : public Backend {
         << "; the network gives";
       for (size_t j = 0; j < have.size(); j++)
         o << " " << (j < names_.size() ? names_[j] : std::string("?")) << shape_text(have[j]);
+      const std::string hint = yolo_layout_hint(have);
+      if (!hint.empty())
+        o << "; that looks like " << hint;
       report("tarkin: cannot use ONNX model '%s': %s", path_, o.str());
       maps_.clear();
       return false;

@@ -6,6 +6,8 @@
 
 #include "tarkin_test_util.h"
 
+#include <algorithm>
+
 using namespace tarkintest;
 
 namespace {
@@ -19,10 +21,12 @@ const char *kCaps = "video/x-raw,format=BGR,width=320,height=240,framerate=25/1"
 
 // The harness starts the element at once, so properties go in before it.
 GstHarness *make_harness(const std::string &model, const std::string &type, double box = -1, double nms = -1,
-                         gboolean print = TRUE)
+                         gboolean print = TRUE, const char *output_format = nullptr)
 {
   GstElement *e = gst_element_factory_make("nmx-tarkin", nullptr);
   g_object_set(e, "model", model.c_str(), "model-type", type.c_str(), "print-valid-boxes", print, NULL);
+  if (output_format)
+    gst_util_set_object_arg(G_OBJECT(e), "output-format", output_format);
   if (box >= 0)
     g_object_set(e, "box-thresh", box, NULL);
   if (nms >= 0)
@@ -173,16 +177,87 @@ TEST_F(TarkinElement, SettingsReachTheEngine)
   }
 }
 
-TEST_F(TarkinElement, ShortRuntimeOutputFailsTheFrameOnly)
+TEST_F(TarkinElement, ShortRuntimeOutputDropsTheFrameWithAWarning)
 {
   LogCapture log;
   GstHarness *h = make_harness(model_path("v8_short/model.replay.json"), "yolov8-detection");
+  BusMessages bus(h->element);
   gst_harness_set_src_caps_str(h, kCaps);
-  EXPECT_EQ(gst_harness_push(h, bgr_buffer(0)), GST_FLOW_ERROR);
+  EXPECT_EQ(gst_harness_push(h, bgr_buffer(0)), GST_FLOW_OK);
   EXPECT_TRUE(log.contains("smaller than its declared shape")) << log.all();
   EXPECT_TRUE(log.contains("Engine execute failed"));
   EXPECT_EQ(gst_harness_buffers_in_queue(h), 0u);
+  const auto warnings = bus.take(GST_MESSAGE_WARNING);
+  ASSERT_EQ(warnings.size(), 1u);
+  // The warning says which frame and why, in the engine's words.
+  EXPECT_NE(warnings[0].find("Frame 1 dropped: nmx-tarkin: yolov8-detection class output 1 reports size 8000"),
+            std::string::npos)
+      << warnings[0];
+  EXPECT_TRUE(bus.take(GST_MESSAGE_ERROR).empty());
   gst_harness_teardown(h);
+}
+
+// Frames lost midstream (the replay fails the listed invokes): each is dropped with a
+// warning and the others come out; only 25 failures in a row end the stream.
+TEST_F(TarkinElement, FailedFramesAreDroppedUntil25InARow)
+{
+  struct Case {
+    const char *replay;
+    int frames;
+    std::vector<guint64> failing;
+    bool error_at_end;
+  } cases[] = {
+      {"v8_fail_frames", 30, {3, 10, 11}, false},
+      {"v8_fail_run24", 30, {}, false},
+      {"v8_fail_run25", 30, {}, true},
+  };
+  for (int r = 2; r < 26; r++)
+    cases[1].failing.push_back((guint64)r);
+  for (int r = 2; r < 27; r++)
+    cases[2].failing.push_back((guint64)r);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.replay);
+    GstHarness *h = make_harness(model_path(std::string(c.replay) + "/model.replay.json"), "yolov8-detection", -1,
+                                 -1, TRUE, "json");
+    BusMessages bus(h->element);
+    gst_harness_set_src_caps_str(h, kCaps);
+    std::vector<guint64> texts;
+    GstFlowReturn last = GST_FLOW_OK;
+    for (int n = 0; n < c.frames && last == GST_FLOW_OK; n++) {
+      last = gst_harness_push(h, bgr_buffer((guint64)n));
+      while (GstBuffer *out = gst_harness_try_pull(h)) {
+        Json::Value v = parse_json_line(buffer_text(out));
+        texts.push_back(v["frame"].asUInt64());
+        EXPECT_EQ(GST_BUFFER_PTS(out), (v["frame"].asUInt64() - 1) * 40 * GST_MSECOND);
+        gst_buffer_unref(out);
+      }
+    }
+    const auto warnings = bus.take(GST_MESSAGE_WARNING);
+    const auto errors = bus.take(GST_MESSAGE_ERROR);
+    if (c.error_at_end) {
+      // Frame 1 and then 25 failed frames: the 26th frame ends the stream.
+      EXPECT_EQ(last, GST_FLOW_ERROR);
+      EXPECT_EQ(texts, std::vector<guint64>{1});
+      EXPECT_EQ(warnings.size(), 24u);
+      ASSERT_EQ(errors.size(), 1u);
+      EXPECT_NE(errors[0].find("25 frames in a row failed, the last one (frame 26): nmx-tarkin: yolov8-detection "
+                               "invoke failed rc="),
+                std::string::npos)
+          << errors[0];
+    } else {
+      EXPECT_EQ(last, GST_FLOW_OK);
+      std::vector<guint64> expected;
+      for (guint64 f = 1; f <= (guint64)c.frames; f++)
+        if (std::find(c.failing.begin(), c.failing.end(), f) == c.failing.end())
+          expected.push_back(f);
+      EXPECT_EQ(texts, expected);
+      EXPECT_TRUE(errors.empty());
+      ASSERT_EQ(warnings.size(), c.failing.size());
+      for (size_t k = 0; k < warnings.size(); k++)
+        EXPECT_EQ(warnings[k].rfind("Frame " + std::to_string(c.failing[k]) + " dropped: ", 0), 0u) << warnings[k];
+    }
+    gst_harness_teardown(h);
+  }
 }
 
 TEST_F(TarkinElement, PaddedStrideFramesFromVideoMeta)
