@@ -5,6 +5,7 @@
 
 #include <json/json.h>
 #include <opencv2/core.hpp>
+#include <opencv2/core/utils/logger.hpp>
 #include <opencv2/dnn.hpp>
 
 #include <algorithm>
@@ -316,8 +317,10 @@ class OnnxBackend : public Backend {
     // One pass on zeros tells the real output shapes.
     std::vector<float> zeros((size_t)in_h_ * in_w_ * in_c_, 0.0f);
     input_ = zeros.data();
-    if (!run())
+    if (!run()) {
+      describe_input_size();
       return false;
+    }
     input_ = nullptr;
     return map_outputs(model.output_shapes());
   }
@@ -371,6 +374,43 @@ class OnnxBackend : public Backend {
   static std::vector<int> shape_of(const cv::Mat &m)
   {
     return std::vector<int>(m.size.p, m.size.p + m.dims);
+  }
+
+  // A network with fixed shapes refused the declared input size: find a square size
+  // it runs on (common export sizes first) and say what it gives there.
+  void describe_input_size()
+  {
+    static const int sizes[] = {640, 320, 416, 480, 512, 384, 448, 256, 736, 768, 800, 960, 1024, 1280, 224, 160, 128};
+    // The sizes that do not fit either are expected to fail: no log line for each.
+    const auto level = cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+    struct Restore {
+      cv::utils::logging::LogLevel level;
+      ~Restore() { cv::utils::logging::setLogLevel(level); }
+    } restore{level};
+    for (int s : sizes) {
+      if (s == in_h_ && s == in_w_)
+        continue;
+      std::vector<cv::Mat> outs;
+      try {
+        const int dims[4] = {1, in_c_, s, s};
+        net_.setInput(cv::Mat(4, dims, CV_32F, cv::Scalar(0)));
+        net_.forward(outs, names_);
+      } catch (const cv::Exception &) {
+        continue;
+      }
+      std::vector<std::vector<int>> have;
+      std::ostringstream o;
+      o << "the network runs on a " << s << "x" << s << " input instead, giving";
+      for (size_t j = 0; j < outs.size(); j++) {
+        have.push_back(shape_of(outs[j]));
+        o << (j ? ", " : " ") << (j < names_.size() ? names_[j] : std::string("?")) << shape_text(have.back());
+      }
+      const std::string hint = yolo_layout_hint(have);
+      if (!hint.empty())
+        o << ": that looks like " << hint;
+      report("tarkin: '%s': %s", path_, o.str());
+      return;
+    }
   }
 
   bool map_outputs(const Shapes &declared)
