@@ -338,9 +338,14 @@ class OnnxBackend : public Backend {
     if (!input_)
       return false;
     try {
-      cv::Mat hwc(in_h_, in_w_, CV_32FC(in_c_), const_cast<float *>(input_));
-      cv::Mat blob = cv::dnn::blobFromImage(hwc, 1.0, cv::Size(), cv::Scalar(), false, false, CV_32F);
-      net_.setInput(blob);
+      // HWC to the network's NCHW, into one blob kept from frame to frame.
+      const int dims[4] = {1, in_c_, in_h_, in_w_};
+      blob_.create(4, dims, CV_32F);
+      std::vector<cv::Mat> planes;
+      for (int c = 0; c < in_c_; c++)
+        planes.emplace_back(in_h_, in_w_, CV_32F, blob_.ptr<float>(0, c));
+      cv::split(cv::Mat(in_h_, in_w_, CV_32FC(in_c_), const_cast<float *>(input_)), planes);
+      net_.setInput(blob_);
       net_.forward(raw_, names_);
     } catch (const cv::Exception &e) {
       // A network with fixed shapes fed another input size fails here.
@@ -549,6 +554,7 @@ class OnnxBackend : public Backend {
 
   std::string path_;
   cv::dnn::Net net_;
+  cv::Mat blob_;
   std::vector<std::string> names_;
   std::vector<cv::Mat> raw_;
   std::vector<Map> maps_;
