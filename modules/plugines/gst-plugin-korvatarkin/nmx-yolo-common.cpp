@@ -382,7 +382,7 @@ void decode_yolov8(const float *box, const float *cls, const ModelGeometry &g, f
   out->keep.reserve(N);
   // The best class of every column, class row by class row: the tensor is read in
   // memory order instead of 80 far-apart reads per column.
-  static thread_local std::vector<float> column_max;
+  std::vector<float> &column_max = out->column_max;
   column_max.assign(cls, cls + N);
   for (int c = 1; c < kClassNum; c++) {
     const float *row = cls + (size_t)c * N;

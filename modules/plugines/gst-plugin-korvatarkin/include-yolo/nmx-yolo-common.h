@@ -144,6 +144,7 @@ struct Yolov8Result {
   std::vector<float> scores;
   std::vector<cv::Rect> boxes;  // frame pixels (scaled, truncated)
   std::vector<int> keep;        // cv::dnn::NMSBoxes result, best first
+  std::vector<float> column_max;  // scratch: each column's best class value
 };
 // box is [4][N] (cx, cy, w, h in input space), cls is [80][N] scores in 0..1, with
 // N = g.candidates. A column whose best class reaches box_thresh gives one candidate
