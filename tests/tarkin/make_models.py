@@ -486,6 +486,11 @@ plant5(h, 32, 8, 2, 0, 3, 1.5, txy=(1.0, -1.0))
 v5_case("v5_320", h, 320, 240, size=320)
 v5_case("v5_320_bytes_routed", h, 640, 480, size=320, order=(32, 8, 16), report=["elements", "bytes", "elements"])
 
+# --- For the board's detection element stand-in: one person at 0.8 ----------------
+b, c = v8_empty()
+plant8(b, c, 100, 320, 180, 160, 60, {0: 0.8})
+write_replay("soft_person_08", [b[None], c[None]])
+
 # --- Frames lost midstream: invokes that fail (counted from 1) ---------------------
 b, c = v8_empty()
 plant8(b, c, 100, 200, 200, 100, 80, {3: 0.95})

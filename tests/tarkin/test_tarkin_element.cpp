@@ -324,3 +324,71 @@ TEST_F(TarkinElement, PeriodicTimingLineEvery250Frames)
   EXPECT_NE(rest.find(" pts_interval_ms=-1.000\n"), std::string::npos) << rest.substr(0, 500);
   gst_harness_teardown(h);
 }
+
+// The soft stand-in of the board's detection element reports a box's class
+// probability as its confidence: a person at 0.8 is drawn at a 75 % threshold (it
+// would be 64 % if the best class were counted twice) and not at 81 %.
+TEST_F(TarkinElement, SoftDetectionElementConfidenceIsTheClassProbability)
+{
+  auto overlay = [](double threshold) {
+    const std::string desc =
+        "videotestsrc num-buffers=2 ! video/x-raw,format=NV12,width=640,height=360,framerate=25/1 ! "
+        "qtimlvconverter ! qtimlqnn model=" + model_path("soft_person_08/model.replay.json") +
+        " ! qtimlvdetection module=yolov8 threshold=" + std::to_string(threshold) +
+        " ! video/x-raw,format=BGRA ! appsink name=out sync=false";
+    GError *err = nullptr;
+    GstElement *p = gst_parse_launch(desc.c_str(), &err);
+    std::vector<guint8> last;
+    if (!p) {
+      ADD_FAILURE() << (err ? err->message : "no pipeline");
+      g_clear_error(&err);
+      return last;
+    }
+    GstElement *sink = gst_bin_get_by_name(GST_BIN(p), "out");
+    gst_element_set_state(p, GST_STATE_PLAYING);
+    GstSample *s = nullptr;
+    g_signal_emit_by_name(sink, "pull-sample", &s);
+    while (s) {
+      GstMapInfo m;
+      gst_buffer_map(gst_sample_get_buffer(s), &m, GST_MAP_READ);
+      last.assign(m.data, m.data + m.size);
+      gst_buffer_unmap(gst_sample_get_buffer(s), &m);
+      gst_sample_unref(s);
+      s = nullptr;
+      g_signal_emit_by_name(sink, "pull-sample", &s);
+    }
+    gst_element_set_state(p, GST_STATE_NULL);
+    gst_object_unref(sink);
+    gst_object_unref(p);
+    return last;
+  };
+  // The box (320, 180, 160, 60) in 640 space is (240, 150, 160, 60) on 640x360.
+  std::vector<guint8> f = overlay(75);
+  ASSERT_EQ(f.size(), 640u * 360 * 4);
+  const guint8 *edge = &f[((size_t)180 * 640 + 240) * 4];
+  EXPECT_TRUE(edge[0] == 0 && edge[1] == 255 && edge[2] == 0 && edge[3] == 255)
+      << (int)edge[0] << " " << (int)edge[1] << " " << (int)edge[2] << " " << (int)edge[3];
+  f = overlay(81);
+  ASSERT_EQ(f.size(), 640u * 360 * 4);
+  size_t opaque = 0;
+  for (size_t i = 3; i < f.size(); i += 4)
+    opaque += f[i] != 0;
+  EXPECT_EQ(opaque, 0u);
+}
+
+// A YOLOv5 model exported with its sigmoids: one bus warning for the stream, the
+// frames themselves go through.
+TEST_F(TarkinElement, SigmoidedOutputsWarnOnceOnTheBus)
+{
+  GstHarness *h = make_harness(model_path("v5_sigmoided/model.replay.json"), "yolov5");
+  BusMessages bus(h->element);
+  gst_harness_set_src_caps_str(h, kCaps);
+  for (guint64 n = 0; n < 3; n++) {
+    ASSERT_EQ(gst_harness_push(h, bgr_buffer(n)), GST_FLOW_OK);
+    gst_buffer_unref(gst_harness_pull(h));
+  }
+  const auto warnings = bus.take(GST_MESSAGE_WARNING);
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].find("looks exported with its sigmoids applied"), std::string::npos) << warnings[0];
+  gst_harness_teardown(h);
+}
