@@ -19,11 +19,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "nmx-tarkin-element.h"
 #include "nmx-tarkin-props.h"
 
 GST_DEBUG_CATEGORY_EXTERN (gst_nmx_tarkin_debug);
 #define GST_CAT_DEFAULT gst_nmx_tarkin_debug
+
+/* After the category: the shared element code logs in this element's category. */
+#include "nmx-tarkin-element.h"
 
 #define DEFAULT_MODEL_TYPE "yolov5"
 
@@ -223,36 +225,17 @@ gst_nmx_tarkin_transform (GstBaseTransform * trans, GstBuffer * inbuf, GstBuffer
 static GstStateChangeReturn
 gst_nmx_tarkin_change_state (GstElement * element, GstStateChange transition)
 {
-  GstNmxTarkin *self = GST_NMX_TARKIN (element);
-
-  if (transition == GST_STATE_CHANGE_NULL_TO_READY) {
-    GstStructure *settings = nmx_tarkin_snapshot_settings (self, "nmx-tarkin-settings", DEFAULT_MODEL_TYPE);
-    GST_OBJECT_LOCK (self);
-    if (self->channel_order)
-      gst_structure_set (settings, "channel-order", G_TYPE_STRING, self->channel_order, NULL);
-    const gint output_format = self->output_format;
-    GST_OBJECT_UNLOCK (self);
-    GstNmxTarkinEngine *engine = gst_nmx_tarkin_engine_new (settings);
-    gst_structure_free (settings);
-    if (!engine) {
-      GST_ERROR_OBJECT (self, "Failed to create nmx-tarkin engine");
-      nmx_tarkin_post_create_failure (element, "Failed to create nmx-tarkin engine",
-          gst_nmx_tarkin_engine_last_error ());
-      return GST_STATE_CHANGE_FAILURE;
-    }
-    /* An engine left from a failed READY->NULL is replaced, not leaked. */
-    gst_nmx_tarkin_engine_free (self->engine);
-    self->engine = engine;
-    self->active_output_format = output_format;
-    self->consecutive_failures = 0;
-  }
-
-  GstStateChangeReturn ret = GST_ELEMENT_CLASS (gst_nmx_tarkin_parent_class)->change_state (element, transition);
-  if (ret != GST_STATE_CHANGE_FAILURE && transition == GST_STATE_CHANGE_READY_TO_NULL && self->engine) {
-    gst_nmx_tarkin_engine_free (self->engine);
-    self->engine = NULL;
-  }
-  return ret;
+  static const NmxTarkinEngineOps<GstNmxTarkinEngine> ops = {
+    "nmx-tarkin-settings", DEFAULT_MODEL_TYPE, "Failed to create nmx-tarkin engine",
+    gst_nmx_tarkin_engine_new, gst_nmx_tarkin_engine_free, gst_nmx_tarkin_engine_last_error,
+  };
+  /* The output format too is taken with the engine: it holds until the next one. */
+  return nmx_tarkin_change_state (GST_NMX_TARKIN (element), transition,
+      GST_ELEMENT_CLASS (gst_nmx_tarkin_parent_class), ops, [](GstNmxTarkin * self, GstStructure * settings) {
+        if (self->channel_order)
+          gst_structure_set (settings, "channel-order", G_TYPE_STRING, self->channel_order, NULL);
+        self->active_output_format = self->output_format;
+      });
 }
 
 static void

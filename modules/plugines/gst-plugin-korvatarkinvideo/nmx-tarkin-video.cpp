@@ -20,11 +20,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "nmx-tarkin-element.h"
 #include "nmx-tarkin-props.h"
 
 GST_DEBUG_CATEGORY_EXTERN (gst_nmx_tarkin_video_debug);
 #define GST_CAT_DEFAULT gst_nmx_tarkin_video_debug
+
+/* After the category: the shared element code logs in this element's category. */
+#include "nmx-tarkin-element.h"
 
 #define DEFAULT_MODEL_TYPE "yolov8-segmentation"
 
@@ -231,31 +233,13 @@ gst_nmx_tarkin_video_transform (GstBaseTransform * trans, GstBuffer * inbuf, Gst
 static GstStateChangeReturn
 gst_nmx_tarkin_video_change_state (GstElement * element, GstStateChange transition)
 {
-  GstNmxTarkinVideo *self = GST_NMX_TARKIN_VIDEO (element);
-
-  if (transition == GST_STATE_CHANGE_NULL_TO_READY) {
-    GstStructure *settings = nmx_tarkin_snapshot_settings (self, "nmx-tarkin-video-settings", DEFAULT_MODEL_TYPE);
-    GstNmxTarkinVideoEngine *engine = gst_nmx_tarkin_video_engine_new (settings);
-    gst_structure_free (settings);
-    if (!engine) {
-      GST_ERROR_OBJECT (self, "Failed to create nmx-tarkin-video engine");
-      nmx_tarkin_post_create_failure (element, "Failed to create nmx-tarkin-video engine",
-          gst_nmx_tarkin_video_engine_last_error ());
-      return GST_STATE_CHANGE_FAILURE;
-    }
-    /* An engine left from a failed READY->NULL is replaced, not leaked. */
-    gst_nmx_tarkin_video_engine_free (self->engine);
-    self->engine = engine;
-    self->consecutive_failures = 0;
-  }
-
-  GstStateChangeReturn ret =
-      GST_ELEMENT_CLASS (gst_nmx_tarkin_video_parent_class)->change_state (element, transition);
-  if (ret != GST_STATE_CHANGE_FAILURE && transition == GST_STATE_CHANGE_READY_TO_NULL && self->engine) {
-    gst_nmx_tarkin_video_engine_free (self->engine);
-    self->engine = NULL;
-  }
-  return ret;
+  static const NmxTarkinEngineOps<GstNmxTarkinVideoEngine> ops = {
+    "nmx-tarkin-video-settings", DEFAULT_MODEL_TYPE, "Failed to create nmx-tarkin-video engine",
+    gst_nmx_tarkin_video_engine_new, gst_nmx_tarkin_video_engine_free, gst_nmx_tarkin_video_engine_last_error,
+  };
+  return nmx_tarkin_change_state (GST_NMX_TARKIN_VIDEO (element), transition,
+      GST_ELEMENT_CLASS (gst_nmx_tarkin_video_parent_class), ops, [](GstNmxTarkinVideo *, GstStructure *) {
+      });
 }
 
 static void
