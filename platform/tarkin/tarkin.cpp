@@ -361,10 +361,18 @@ class OnnxBackend : public Backend {
 
   bool output(unsigned int index, void **data, unsigned int *size) override
   {
-    if (index >= outputs_.size())
+    if (index >= sizes_.size())
       return false;
-    *data = outputs_[index].data();
-    *size = (unsigned int)outputs_[index].size();
+    *size = (unsigned int)sizes_[index];
+    // Outputs already in the declared layout (whole, or a run of rows of a
+    // concatenation) are handed out in place; both stay valid until the next invoke.
+    const Map &m = maps_[index];
+    if (m.kind == Kind::Copy || m.kind == Kind::Rows) {
+      const cv::Mat &src = raw_[m.source];
+      *data = const_cast<float *>(src.ptr<float>()) + (m.kind == Kind::Rows ? (size_t)m.row_begin * src.size[2] : 0);
+    } else {
+      *data = outputs_[index].data();
+    }
     return true;
   }
 
@@ -506,9 +514,13 @@ class OnnxBackend : public Backend {
       maps_.clear();
       return false;
     }
-    outputs_.resize(declared.size());
-    for (size_t k = 0; k < declared.size(); k++)
-      outputs_[k].assign(shape_elements(declared[k]), 0.0f);
+    outputs_.assign(declared.size(), std::vector<float>());
+    sizes_.resize(declared.size());
+    for (size_t k = 0; k < declared.size(); k++) {
+      sizes_[k] = shape_elements(declared[k]);
+      if (maps_[k].kind == Kind::NchwToNhwc || maps_[k].kind == Kind::AnchorsToNhwc)
+        outputs_[k].assign(sizes_[k], 0.0f);  // rearranged here; the others are read in place
+    }
     declared_ = declared;
     fill_outputs();
     return true;
@@ -523,8 +535,7 @@ class OnnxBackend : public Backend {
       float *d = outputs_[k].data();
       const auto &ds = declared_[k];
       switch (m.kind) {
-        case Kind::Copy:
-          std::memcpy(d, s, outputs_[k].size() * sizeof(float));
+        case Kind::Copy:  // handed out in place
           break;
         case Kind::NchwToNhwc: {
           // [1,C,H,W] -> [1,H,W,C]
@@ -543,11 +554,8 @@ class OnnxBackend : public Backend {
                           (size_t)K * sizeof(float));
           break;
         }
-        case Kind::Rows: {
-          size_t n = (size_t)src.size[2];
-          std::memcpy(d, s + (size_t)m.row_begin * n, (size_t)m.rows * n * sizeof(float));
+        case Kind::Rows:  // handed out in place
           break;
-        }
       }
     }
   }
@@ -560,6 +568,7 @@ class OnnxBackend : public Backend {
   std::vector<Map> maps_;
   Shapes declared_;
   std::vector<std::vector<float>> outputs_;
+  std::vector<size_t> sizes_;  // element count of each declared output
   const float *input_ = nullptr;
   int in_h_ = 0, in_w_ = 0, in_c_ = 0;
 };
