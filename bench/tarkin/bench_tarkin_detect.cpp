@@ -101,8 +101,9 @@ std::map<std::string, double> engine_stage_means(const std::string &log)
 bool run_element(const char *clip, const char *model, int size, Result *r)
 {
   gchar *front = g_strdup_printf(kFrontEnd, clip);
-  gchar *desc = g_strdup_printf("%s ! queue ! nmx-tarkin name=det model=\"%s\" model-type=yolov8-detection "
-                                "model-size=%d ! fakesink sync=false",
+  // Up to 4 decoded frames wait for the element, as for the loop's appsink.
+  gchar *desc = g_strdup_printf("%s ! queue max-size-buffers=4 max-size-bytes=0 max-size-time=0 ! nmx-tarkin name=det "
+                                "model=\"%s\" model-type=yolov8-detection model-size=%d ! fakesink sync=false",
                                 front, model, size);
   g_free(front);
   GError *err = nullptr;
