@@ -33,6 +33,10 @@ run() { echo; echo "== $1"; shift; "$@"; }
   run "YOLO pre/post-processing per 1080p frame: nmx_yolo_common vs blobFromImage + NMSBoxes" \
     "$BUILD/bench/tarkin/bench_tarkin" "$NIMBRA_MEDIA_DIR/h264_bench_1080p.mp4" \
     $([ -r "$BUILD/tests/tarkin/models/yolov8_concat.onnx" ] && echo "$BUILD/tests/tarkin/models/yolov8_concat.onnx")
+[ -x "$BUILD/bench/tarkin/bench_tarkin_detect" ] &&
+  run "Detection throughput at model sizes 640 and 320: nmx-tarkin vs an OpenCV DNN loop (blobFromImage, forward, NMSBoxes)" \
+    "$BUILD/bench/tarkin/bench_tarkin_detect" "$NIMBRA_MEDIA_DIR/h264_1080p.mp4" \
+    "$BUILD/bench/tarkin/models/bench_v8_640.onnx" "$BUILD/bench/tarkin/models/bench_v8_320.onnx"
 [ -x "$BUILD/bench/tarkinvideo/bench_tarkinvideo" ] &&
   run "Segmentation overlay at 1080p, 10 and 50 objects: one mask product vs a product per object" \
     "$BUILD/bench/tarkinvideo/bench_tarkinvideo"

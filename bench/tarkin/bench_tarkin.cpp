@@ -237,7 +237,7 @@ int main(int argc, char **argv)
   size_t kept8 = 0, kept8_ref = 0;
   for (int i = 0; i < (int)n; i++) {
     auto t0 = Clock::now();
-    nmx::yolo::decode_yolov8(box.data(), cls.data(), 3.0f, 0.5f, 0.45f, &r8);
+    nmx::yolo::decode_yolov8(box.data(), cls.data(), nmx::yolo::ModelGeometry(), 3.0f, 0.5f, 0.45f, &r8);
     ours_post8 += ms_since(t0);
     kept8 = r8.keep.size();
     t0 = Clock::now();
@@ -245,7 +245,7 @@ int main(int argc, char **argv)
     ref_post8 += ms_since(t0);
     kept8_ref = keep.size();
     t0 = Clock::now();
-    nmx::yolo::decode_yolov5(heads[0].data(), heads[1].data(), heads[2].data(), 0.5f, 0.45f, &r5);
+    nmx::yolo::decode_yolov5(heads[0].data(), heads[1].data(), heads[2].data(), nmx::yolo::ModelGeometry(), 0.5f, 0.45f, &r5);
     ours_post5 += ms_since(t0);
     t0 = Clock::now();
     reference_v5(heads, 3.0f, keep);

@@ -98,6 +98,78 @@ int store(NmxCustomizeDetectionList *list, const Detections &dets)
   return 1;
 }
 
+// A view is decoded only when it holds its whole layout: its data is there and its
+// size is the layout's element count or covers its byte count.
+bool view_holds(const NmxCustomizeTensorView &v, size_t elements)
+{
+  return v.data && nmx::yolo::output_size_covers(v.size, elements);
+}
+
+int postprocess_yolov5(const NmxCustomizeTensorView *outputs, uint32_t output_count, NmxCustomizeDetectionList *list,
+                       float box_thresh, float nms_thresh, float scale, int model_size)
+{
+  nmx::yolo::ModelGeometry g;
+  if (!outputs || !list || output_count < 3 || !valid_scale(scale) || !nmx::yolo::model_geometry(model_size, &g))
+    return 0;
+  try {
+    std::vector<uint32_t> sizes(output_count);
+    for (uint32_t i = 0; i < output_count; i++)
+      sizes[i] = outputs[i].size;
+    int heads[3];
+    nmx::yolo::route_yolov5_outputs(sizes.data(), output_count, g, heads);
+    for (int h = 0; h < 3; h++)
+      if (!view_holds(outputs[heads[h]], g.v5_head_elements[h]))
+        return 0;
+    nmx::yolo::Yolov5Result r;
+    nmx::yolo::decode_yolov5(outputs[heads[0]].data, outputs[heads[1]].data, outputs[heads[2]].data, g, box_thresh,
+                             nms_thresh, &r);
+    Detections dets;
+    dets.reserve(r.order.size());
+    for (int idx : r.order) {
+      if (idx < 0)
+        continue;
+      const float *b = &r.boxes[(size_t)idx * 4];
+      dets.push_back(NmxCustomizeDetection{r.class_ids[idx], r.scores[idx], b[0] * scale, b[1] * scale,
+                                           b[2] * scale, b[3] * scale});
+    }
+    return store(list, dets);
+  } catch (...) {
+    return 0;
+  }
+}
+
+int postprocess_yolov8(const NmxCustomizeTensorView *outputs, uint32_t output_count, NmxCustomizeDetectionList *list,
+                       float box_thresh, float nms_thresh, float scale, int model_size)
+{
+  nmx::yolo::ModelGeometry g;
+  if (!outputs || !list || output_count < 2 || !valid_scale(scale) || !nmx::yolo::model_geometry(model_size, &g))
+    return 0;
+  try {
+    std::vector<uint32_t> sizes(output_count);
+    for (uint32_t i = 0; i < output_count; i++)
+      sizes[i] = outputs[i].size;
+    int box = 0, cls = 1;
+    nmx::yolo::route_yolov8_outputs(sizes.data(), output_count, g, &box, &cls);
+    if (!view_holds(outputs[box], g.v8_box_elements) || !view_holds(outputs[cls], g.v8_class_elements))
+      return 0;
+    nmx::yolo::Yolov8Result r;
+    nmx::yolo::decode_yolov8(outputs[box].data, outputs[cls].data, g, scale, box_thresh, nms_thresh, &r);
+    Detections dets;
+    dets.reserve(r.keep.size());
+    for (int idx : r.keep) {
+      if (idx < 0 || (size_t)idx >= r.boxes.size() || (size_t)idx >= r.scores.size() ||
+          (size_t)idx >= r.class_ids.size())
+        continue;
+      const cv::Rect &b = r.boxes[idx];
+      dets.push_back(NmxCustomizeDetection{r.class_ids[idx], r.scores[idx], (float)b.x, (float)b.y, (float)b.width,
+                                           (float)b.height});
+    }
+    return store(list, dets);
+  } catch (...) {
+    return 0;
+  }
+}
+
 }  // namespace
 
 extern "C" {
@@ -139,65 +211,28 @@ int nmx_customize_postprocess_yolov5(const NmxCustomizeTensorView *outputs, uint
                                      NmxCustomizeDetectionList *list, float box_thresh, float nms_thresh,
                                      float scale)
 {
-  if (!outputs || !list || output_count < 3 || !valid_scale(scale))
-    return 0;
-  try {
-    std::vector<uint32_t> sizes(output_count);
-    for (uint32_t i = 0; i < output_count; i++)
-      sizes[i] = outputs[i].size;
-    int heads[3];
-    nmx::yolo::route_yolov5_outputs(sizes.data(), output_count, heads);
-    for (int h : heads)
-      if (!outputs[h].data)
-        return 0;
-    nmx::yolo::Yolov5Result r;
-    nmx::yolo::decode_yolov5(outputs[heads[0]].data, outputs[heads[1]].data, outputs[heads[2]].data, box_thresh,
-                             nms_thresh, &r);
-    Detections dets;
-    dets.reserve(r.order.size());
-    for (int idx : r.order) {
-      if (idx < 0)
-        continue;
-      const float *b = &r.boxes[(size_t)idx * 4];
-      dets.push_back(NmxCustomizeDetection{r.class_ids[idx], r.scores[idx], b[0] * scale, b[1] * scale,
-                                           b[2] * scale, b[3] * scale});
-    }
-    return store(list, dets);
-  } catch (...) {
-    return 0;
-  }
+  return postprocess_yolov5(outputs, output_count, list, box_thresh, nms_thresh, scale, NMX_CUSTOMIZE_MODEL_SIZE);
+}
+
+int nmx_customize_postprocess_yolov5_at_size(const NmxCustomizeTensorView *outputs, uint32_t output_count,
+                                             NmxCustomizeDetectionList *list, float box_thresh, float nms_thresh,
+                                             float scale, int model_size)
+{
+  return postprocess_yolov5(outputs, output_count, list, box_thresh, nms_thresh, scale, model_size);
 }
 
 int nmx_customize_postprocess_yolov8_detection(const NmxCustomizeTensorView *outputs, uint32_t output_count,
                                                NmxCustomizeDetectionList *list, float box_thresh, float nms_thresh,
                                                float scale)
 {
-  if (!outputs || !list || output_count < 2 || !valid_scale(scale))
-    return 0;
-  try {
-    std::vector<uint32_t> sizes(output_count);
-    for (uint32_t i = 0; i < output_count; i++)
-      sizes[i] = outputs[i].size;
-    int box = 0, cls = 1;
-    nmx::yolo::route_yolov8_outputs(sizes.data(), output_count, &box, &cls);
-    if (!outputs[box].data || !outputs[cls].data)
-      return 0;
-    nmx::yolo::Yolov8Result r;
-    nmx::yolo::decode_yolov8(outputs[box].data, outputs[cls].data, scale, box_thresh, nms_thresh, &r);
-    Detections dets;
-    dets.reserve(r.keep.size());
-    for (int idx : r.keep) {
-      if (idx < 0 || (size_t)idx >= r.boxes.size() || (size_t)idx >= r.scores.size() ||
-          (size_t)idx >= r.class_ids.size())
-        continue;
-      const cv::Rect &b = r.boxes[idx];
-      dets.push_back(NmxCustomizeDetection{r.class_ids[idx], r.scores[idx], (float)b.x, (float)b.y, (float)b.width,
-                                           (float)b.height});
-    }
-    return store(list, dets);
-  } catch (...) {
-    return 0;
-  }
+  return postprocess_yolov8(outputs, output_count, list, box_thresh, nms_thresh, scale, NMX_CUSTOMIZE_MODEL_SIZE);
+}
+
+int nmx_customize_postprocess_yolov8_detection_at_size(const NmxCustomizeTensorView *outputs, uint32_t output_count,
+                                                       NmxCustomizeDetectionList *list, float box_thresh,
+                                                       float nms_thresh, float scale, int model_size)
+{
+  return postprocess_yolov8(outputs, output_count, list, box_thresh, nms_thresh, scale, model_size);
 }
 
 }  // extern "C"

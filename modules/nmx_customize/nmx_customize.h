@@ -16,7 +16,26 @@
  *   ... next frame reuses list ...
  *   nmx_customize_detection_list_release (&list);
  *
+ * Models exported at another input size (320, 416, ...: any multiple of 32) use the
+ * *_at_size postprocess functions with that size, and a preprocess into a tensor of
+ * that size: the output sizes alone cannot tell a 320 model's outputs counted in
+ * bytes from a 640 model's counted in elements.
+ *
  * Build flags: pkg-config --cflags --libs nmx_customize
+ *
+ * API version 2 (nmx_customize_get_api_version() == 2) changed, against version 1:
+ *  - YOLOv8 detection scores are the class probability. Version 1 multiplied it by
+ *    the column's best class probability, so a class at 0.9 was reported as 0.81
+ *    and box_thresh 0.5 acted as about 0.707; with version 2 a score of 0.9 is 0.9
+ *    and a candidate is kept when its probability exceeds box_thresh.
+ *  - Each postprocess refuses (returns 0, list unchanged) a tensor view whose size
+ *    is smaller than its layout needs (per model size: YOLOv5 heads of
+ *    (S/8)^2 * 255, (S/16)^2 * 255, (S/32)^2 * 255 floats; YOLOv8 4 * N and 80 * N
+ *    floats with N = (S/8)^2 + (S/16)^2 + (S/32)^2, 8400 at 640). A size is read as an
+ *    element count when it equals the layout's, else as a byte count. Version 1
+ *    read the full 640 layout whatever the size said.
+ *  - New: nmx_customize_postprocess_yolov5_at_size and
+ *    nmx_customize_postprocess_yolov8_detection_at_size take the model's input size.
  */
 #ifndef NMX_CUSTOMIZE_H
 #define NMX_CUSTOMIZE_H
@@ -34,9 +53,9 @@
 extern "C" {
 #endif
 
-#define NMX_CUSTOMIZE_API_VERSION 1
+#define NMX_CUSTOMIZE_API_VERSION 2
 
-#define NMX_CUSTOMIZE_MODEL_SIZE 640
+#define NMX_CUSTOMIZE_MODEL_SIZE 640 /* the input size the functions without _at_size assume */
 #define NMX_CUSTOMIZE_CLASS_NUM 80
 #define NMX_CUSTOMIZE_YOLOV5_PROP_BOX_SIZE 85 /* 4 box values + objectness + 80 classes */
 #define NMX_CUSTOMIZE_YOLOV5_GRID8 80
@@ -107,7 +126,8 @@ NMX_CUSTOMIZE_API int nmx_customize_preprocess_yolov8_detection(const NmxCustomi
  * pixels (scale from the preprocess), best first. On failure the list is unchanged.
  * YOLOv5 needs the three anchor heads ([row][column][anchor][85] floats), YOLOv8 the
  * [4][8400] box and [80][8400] class tensors; views are matched by size, else taken
- * in order. */
+ * in order, and a view smaller than its head or tensor is refused (0). These assume
+ * a 640 x 640 model input. */
 NMX_CUSTOMIZE_API int nmx_customize_postprocess_yolov5(const NmxCustomizeTensorView *outputs,
                                                        uint32_t output_count,
                                                        NmxCustomizeDetectionList *list, float box_thresh,
@@ -117,6 +137,21 @@ NMX_CUSTOMIZE_API int nmx_customize_postprocess_yolov8_detection(const NmxCustom
                                                                  NmxCustomizeDetectionList *list,
                                                                  float box_thresh, float nms_thresh,
                                                                  float scale);
+
+/* The same for a model of input size model_size x model_size (a multiple of 32 from
+ * 32 to 4096; 0 is returned otherwise): YOLOv5 heads of model_size/8, /16 and /32
+ * cells, YOLOv8 tensors of N = (S/8)^2 + (S/16)^2 + (S/32)^2 columns (2100 at 320).
+ * Since API version 2. */
+NMX_CUSTOMIZE_API int nmx_customize_postprocess_yolov5_at_size(const NmxCustomizeTensorView *outputs,
+                                                               uint32_t output_count,
+                                                               NmxCustomizeDetectionList *list,
+                                                               float box_thresh, float nms_thresh, float scale,
+                                                               int model_size);
+NMX_CUSTOMIZE_API int nmx_customize_postprocess_yolov8_detection_at_size(const NmxCustomizeTensorView *outputs,
+                                                                         uint32_t output_count,
+                                                                         NmxCustomizeDetectionList *list,
+                                                                         float box_thresh, float nms_thresh,
+                                                                         float scale, int model_size);
 
 #ifdef __cplusplus
 }

@@ -183,9 +183,12 @@ static GstFlowReturn gst_nmx_soft_vmldetection_transform(GstBaseTransform *trans
     return GST_FLOW_ERROR;
   }
   const float *box = (const float *)in.data;
+  nmx::yolo::ModelGeometry g;
+  nmx::yolo::model_geometry(nmxsoft::kModelSize, &g);
   nmx::yolo::Yolov8Result r;
-  nmx::yolo::decode_yolov8(box, box + nmxsoft::kBoxElements, priv->scale, (float)(s.threshold / 100.0), NMS_THRESHOLD,
-                           &r);
+  // A box's confidence is its class probability, as the board's element reports it.
+  nmx::yolo::decode_yolov8(box, box + nmxsoft::kBoxElements, g, priv->scale, (float)(s.threshold / 100.0),
+                           NMS_THRESHOLD, &r);
   gst_buffer_unmap(inbuf, &in);
 
   GstVideoFrame frame;

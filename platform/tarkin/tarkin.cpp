@@ -5,6 +5,7 @@
 
 #include <json/json.h>
 #include <opencv2/core.hpp>
+#include <opencv2/core/utils/logger.hpp>
 #include <opencv2/dnn.hpp>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <set>
 #include <sstream>
 
 namespace Velkor {
@@ -52,6 +54,77 @@ size_t shape_elements(const std::vector<unsigned int> &shape)
   for (unsigned int d : shape)
     n *= d;
   return shape.empty() ? 0 : n;
+}
+
+// The input size S of a YOLO model with n anchor-free columns (n = 21 (S/32)^2), or 0.
+int yolo_size_for_columns(long n)
+{
+  if (n <= 0 || n % 21)
+    return 0;
+  for (long k = 1; k * k <= n / 21; k++)
+    if (k * k == n / 21)
+      return (int)(32 * k);
+  return 0;
+}
+
+// What the network's outputs look like as a YOLO model, so a model loaded as the
+// wrong kind or at the wrong size says what to ask for instead; "" if nothing known.
+std::string yolo_layout_hint(const std::vector<std::vector<int>> &have)
+{
+  auto is3 = [](const std::vector<int> &h, int rows) { return h.size() == 3 && h[0] == 1 && h[1] == rows; };
+  auto det = [](int s) {
+    return "a YOLOv8 detection model with a " + std::to_string(s) + "x" + std::to_string(s) +
+           " input (model-type=yolov8-detection model-size=" + std::to_string(s) + ")";
+  };
+  for (const auto &h : have) {
+    if (is3(h, 84) && yolo_size_for_columns(h[2]))
+      return det(yolo_size_for_columns(h[2]));
+    if (h.size() == 3 && h[0] == 1 && h[2] == 84 && yolo_size_for_columns(h[1]))
+      return "a YOLOv8 detection model with its output transposed to [1,N,84]; export it as [1,84,N]";
+    if (h.size() == 3 && h[0] == 1 && h[2] == 85 && h[1] % 3 == 0 && yolo_size_for_columns(h[1] / 3)) {
+      const int s = yolo_size_for_columns(h[1] / 3);
+      return "a YOLOv5 model with a " + std::to_string(s) + "x" + std::to_string(s) +
+             " input whose detection layer is already decoded ([1,N,85]); export the three raw heads";
+    }
+  }
+  bool seg = false, proto = false, box = false, cls = false;
+  int n = 0;
+  for (const auto &h : have) {
+    if (is3(h, 116)) {
+      seg = true;
+      n = h[2];
+    }
+    proto |= h.size() == 4 && h[0] == 1 && h[1] == 32;
+    if (is3(h, 4)) {
+      box = true;
+      n = h[2];
+    }
+    cls |= is3(h, 80);
+  }
+  if (seg && proto && yolo_size_for_columns(n))
+    return "a YOLOv8 segmentation model with a " + std::to_string(yolo_size_for_columns(n)) +
+           " input (nmx-tarkin-video model-size=" + std::to_string(yolo_size_for_columns(n)) + ")";
+  if (box && cls && yolo_size_for_columns(n))
+    return det(yolo_size_for_columns(n));
+  // YOLOv5: three heads of 255 channels (NCHW, NHWC or [1,3,g,g,85]) on grids 4:2:1.
+  std::vector<int> grids;
+  for (const auto &h : have) {
+    if (h.size() == 4 && h[0] == 1 && h[1] == 255 && h[2] == h[3])
+      grids.push_back(h[2]);
+    else if (h.size() == 4 && h[0] == 1 && h[3] == 255 && h[1] == h[2])
+      grids.push_back(h[1]);
+    else if (h.size() == 5 && h[0] == 1 && h[1] == 3 && h[4] == 85 && h[2] == h[3])
+      grids.push_back(h[2]);
+  }
+  if (grids.size() == 3) {
+    std::sort(grids.begin(), grids.end());
+    if (grids[1] == 2 * grids[0] && grids[2] == 4 * grids[0]) {
+      const int s = grids[2] * 8;
+      return "a YOLOv5 model with a " + std::to_string(s) + "x" + std::to_string(s) +
+             " input (model-type=yolov5 model-size=" + std::to_string(s) + ")";
+    }
+  }
+  return "";
 }
 
 std::string directory_of(const std::string &path)
@@ -98,6 +171,21 @@ class ReplayBackend : public Backend {
       return false;
     }
     fail_invoke_ = root.get("fail-invoke", false).asBool();
+    // "fail-frames": invokes (counted from 1) that fail, for tests of frames lost midstream.
+    const Json::Value &frames = root["fail-frames"];
+    if (!frames.isNull()) {
+      if (!frames.isArray()) {
+        report("tarkin: replay file '%s': \"fail-frames\" must be an array of invoke numbers%s", path);
+        return false;
+      }
+      for (const Json::Value &f : frames) {
+        if (!f.isUInt() || f.asUInt() == 0) {
+          report("tarkin: replay file '%s': \"fail-frames\" holds invoke numbers from 1%s", path);
+          return false;
+        }
+        fail_frames_.insert(f.asUInt());
+      }
+    }
     const std::string dir = directory_of(path);
     for (const Json::Value &o : outs) {
       if (!o.isObject() || !o["file"].isString() || !o["shape"].isArray()) {
@@ -157,9 +245,16 @@ class ReplayBackend : public Backend {
 
   bool run() override
   {
-    if (fail_invoke_)
+    ++invokes_;
+    if (fail_invoke_) {
       std::fprintf(stderr, "tarkin: replay asks invoke to fail\n");
-    return !fail_invoke_;
+      return false;
+    }
+    if (fail_frames_.count(invokes_)) {
+      std::fprintf(stderr, "tarkin: replay asks invoke %u to fail\n", invokes_);
+      return false;
+    }
+    return true;
   }
 
   bool output(unsigned int index, void **data, unsigned int *size) override
@@ -178,6 +273,8 @@ class ReplayBackend : public Backend {
   };
   std::vector<Output> outputs_;
   bool fail_invoke_ = false;
+  std::set<unsigned int> fail_frames_;
+  unsigned int invokes_ = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -220,8 +317,10 @@ class OnnxBackend : public Backend {
     // One pass on zeros tells the real output shapes.
     std::vector<float> zeros((size_t)in_h_ * in_w_ * in_c_, 0.0f);
     input_ = zeros.data();
-    if (!run())
+    if (!run()) {
+      describe_input_size();
       return false;
+    }
     input_ = nullptr;
     return map_outputs(model.output_shapes());
   }
@@ -239,12 +338,20 @@ class OnnxBackend : public Backend {
     if (!input_)
       return false;
     try {
-      cv::Mat hwc(in_h_, in_w_, CV_32FC(in_c_), const_cast<float *>(input_));
-      cv::Mat blob = cv::dnn::blobFromImage(hwc, 1.0, cv::Size(), cv::Scalar(), false, false, CV_32F);
-      net_.setInput(blob);
+      // HWC to the network's NCHW, into one blob kept from frame to frame.
+      const int dims[4] = {1, in_c_, in_h_, in_w_};
+      blob_.create(4, dims, CV_32F);
+      std::vector<cv::Mat> planes;
+      for (int c = 0; c < in_c_; c++)
+        planes.emplace_back(in_h_, in_w_, CV_32F, blob_.ptr<float>(0, c));
+      cv::split(cv::Mat(in_h_, in_w_, CV_32FC(in_c_), const_cast<float *>(input_)), planes);
+      net_.setInput(blob_);
       net_.forward(raw_, names_);
     } catch (const cv::Exception &e) {
-      report("tarkin: inference of '%s' failed: %s", path_, e.what());
+      // A network with fixed shapes fed another input size fails here.
+      report("tarkin: inference of '%s' failed: %s", path_,
+             std::string(e.what()) + " (input [1," + std::to_string(in_c_) + "," + std::to_string(in_h_) + "," +
+                 std::to_string(in_w_) + "]; does the model take this input size?)");
       return false;
     }
     if (!maps_.empty())
@@ -254,10 +361,18 @@ class OnnxBackend : public Backend {
 
   bool output(unsigned int index, void **data, unsigned int *size) override
   {
-    if (index >= outputs_.size())
+    if (index >= sizes_.size())
       return false;
-    *data = outputs_[index].data();
-    *size = (unsigned int)outputs_[index].size();
+    *size = (unsigned int)sizes_[index];
+    // Outputs already in the declared layout (whole, or a run of rows of a
+    // concatenation) are handed out in place; both stay valid until the next invoke.
+    const Map &m = maps_[index];
+    if (m.kind == Kind::Copy || m.kind == Kind::Rows) {
+      const cv::Mat &src = raw_[m.source];
+      *data = const_cast<float *>(src.ptr<float>()) + (m.kind == Kind::Rows ? (size_t)m.row_begin * src.size[2] : 0);
+    } else {
+      *data = outputs_[index].data();
+    }
     return true;
   }
 
@@ -272,6 +387,43 @@ class OnnxBackend : public Backend {
   static std::vector<int> shape_of(const cv::Mat &m)
   {
     return std::vector<int>(m.size.p, m.size.p + m.dims);
+  }
+
+  // A network with fixed shapes refused the declared input size: find a square size
+  // it runs on (common export sizes first) and say what it gives there.
+  void describe_input_size()
+  {
+    static const int sizes[] = {640, 320, 416, 480, 512, 384, 448, 256, 736, 768, 800, 960, 1024, 1280, 224, 160, 128};
+    // The sizes that do not fit either are expected to fail: no log line for each.
+    const auto level = cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+    struct Restore {
+      cv::utils::logging::LogLevel level;
+      ~Restore() { cv::utils::logging::setLogLevel(level); }
+    } restore{level};
+    for (int s : sizes) {
+      if (s == in_h_ && s == in_w_)
+        continue;
+      std::vector<cv::Mat> outs;
+      try {
+        const int dims[4] = {1, in_c_, s, s};
+        net_.setInput(cv::Mat(4, dims, CV_32F, cv::Scalar(0)));
+        net_.forward(outs, names_);
+      } catch (const cv::Exception &) {
+        continue;
+      }
+      std::vector<std::vector<int>> have;
+      std::ostringstream o;
+      o << "the network runs on a " << s << "x" << s << " input instead, giving";
+      for (size_t j = 0; j < outs.size(); j++) {
+        have.push_back(shape_of(outs[j]));
+        o << (j ? ", " : " ") << (j < names_.size() ? names_[j] : std::string("?")) << shape_text(have.back());
+      }
+      const std::string hint = yolo_layout_hint(have);
+      if (!hint.empty())
+        o << ": that looks like " << hint;
+      report("tarkin: '%s': %s", path_, o.str());
+      return;
+    }
   }
 
   bool map_outputs(const Shapes &declared)
@@ -355,13 +507,20 @@ class OnnxBackend : public Backend {
         << "; the network gives";
       for (size_t j = 0; j < have.size(); j++)
         o << " " << (j < names_.size() ? names_[j] : std::string("?")) << shape_text(have[j]);
+      const std::string hint = yolo_layout_hint(have);
+      if (!hint.empty())
+        o << "; that looks like " << hint;
       report("tarkin: cannot use ONNX model '%s': %s", path_, o.str());
       maps_.clear();
       return false;
     }
-    outputs_.resize(declared.size());
-    for (size_t k = 0; k < declared.size(); k++)
-      outputs_[k].assign(shape_elements(declared[k]), 0.0f);
+    outputs_.assign(declared.size(), std::vector<float>());
+    sizes_.resize(declared.size());
+    for (size_t k = 0; k < declared.size(); k++) {
+      sizes_[k] = shape_elements(declared[k]);
+      if (maps_[k].kind == Kind::NchwToNhwc || maps_[k].kind == Kind::AnchorsToNhwc)
+        outputs_[k].assign(sizes_[k], 0.0f);  // rearranged here; the others are read in place
+    }
     declared_ = declared;
     fill_outputs();
     return true;
@@ -376,8 +535,7 @@ class OnnxBackend : public Backend {
       float *d = outputs_[k].data();
       const auto &ds = declared_[k];
       switch (m.kind) {
-        case Kind::Copy:
-          std::memcpy(d, s, outputs_[k].size() * sizeof(float));
+        case Kind::Copy:  // handed out in place
           break;
         case Kind::NchwToNhwc: {
           // [1,C,H,W] -> [1,H,W,C]
@@ -396,22 +554,21 @@ class OnnxBackend : public Backend {
                           (size_t)K * sizeof(float));
           break;
         }
-        case Kind::Rows: {
-          size_t n = (size_t)src.size[2];
-          std::memcpy(d, s + (size_t)m.row_begin * n, (size_t)m.rows * n * sizeof(float));
+        case Kind::Rows:  // handed out in place
           break;
-        }
       }
     }
   }
 
   std::string path_;
   cv::dnn::Net net_;
+  cv::Mat blob_;
   std::vector<std::string> names_;
   std::vector<cv::Mat> raw_;
   std::vector<Map> maps_;
   Shapes declared_;
   std::vector<std::vector<float>> outputs_;
+  std::vector<size_t> sizes_;  // element count of each declared output
   const float *input_ = nullptr;
   int in_h_ = 0, in_w_ = 0, in_c_ = 0;
 };

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The library exports exactly its C API (nothing of the YOLO code or OpenCV it
-# carries), under soname version 1; its pkg-config file is usable; and an install
+# carries), under soname version 1, the functions of API version 2 in their own
+# symbol version node; its pkg-config file is usable; and an install
 # tree builds and runs a C and a C++ consumer through pkg-config alone.
 #   abi_test.sh LIBRARY PC_FILE VERSION CMAKE MODULE_BUILD_DIR CC CXX
 set -euo pipefail
@@ -10,15 +11,15 @@ trap 'rm -rf "$tmp"' EXIT
 [ -r "$lib" ] || { echo "missing library $lib" >&2; exit 1; }
 [ -r "$pc" ] || { echo "missing pkg-config file $pc" >&2; exit 1; }
 
-expected="nmx_customize_detection_list_release
-nmx_customize_detection_list_reset
-nmx_customize_get_api_version
-nmx_customize_postprocess_yolov5
-nmx_customize_postprocess_yolov8_detection
-nmx_customize_preprocess_yolov5
-nmx_customize_preprocess_yolov8_detection"
-# Every symbol carries the API's version node.
-expected=$(echo "$expected" | sed 's/$/@@NMX_CUSTOMIZE_1/')
+expected="nmx_customize_detection_list_release@@NMX_CUSTOMIZE_1
+nmx_customize_detection_list_reset@@NMX_CUSTOMIZE_1
+nmx_customize_get_api_version@@NMX_CUSTOMIZE_1
+nmx_customize_postprocess_yolov5@@NMX_CUSTOMIZE_1
+nmx_customize_postprocess_yolov5_at_size@@NMX_CUSTOMIZE_2
+nmx_customize_postprocess_yolov8_detection@@NMX_CUSTOMIZE_1
+nmx_customize_postprocess_yolov8_detection_at_size@@NMX_CUSTOMIZE_2
+nmx_customize_preprocess_yolov5@@NMX_CUSTOMIZE_1
+nmx_customize_preprocess_yolov8_detection@@NMX_CUSTOMIZE_1"
 exported=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TDBRVWiu]$/ {print $3}' | sort)
 if [ "$exported" != "$expected" ]; then
   echo "exported symbols differ:" >&2
@@ -63,6 +64,6 @@ libdir=$(PKG_CONFIG_PATH=$(dirname "$installed_pc") pkg-config --define-prefix -
 "$cxx" -std=c++11 -Wall -Werror -pedantic "$tmp/consumer.cpp" $flags -o "$tmp/consumer_cxx"
 for prog in consumer_c consumer_cxx; do
   got=$(LD_LIBRARY_PATH=$libdir "$tmp/$prog")
-  [ "$got" = "version 1 refused 1 count 0" ] || { echo "$prog printed '$got'" >&2; exit 1; }
+  [ "$got" = "version 2 refused 1 count 0" ] || { echo "$prog printed '$got'" >&2; exit 1; }
 done
 echo "ok: $(echo "$exported" | wc -l) symbols, $soname, pkg-config $version, installed C and C++ consumers"

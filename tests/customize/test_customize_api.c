@@ -1,8 +1,8 @@
 /* SPDX-License-Identifier: BSD-3-Clause */
 /* libnmx_customize through its C header, compiled as C: argument checks, letterbox
  * geometry and channel order, routing by size and by position, hand-computed
- * detections, list growth and replacement, failures leaving the list intact, and
- * concurrent callers. */
+ * detections, list growth and replacement, failures leaving the list intact, views
+ * that end at an unreadable page, models exported at 320, and concurrent callers. */
 #define _GNU_SOURCE
 #include "nmx_customize.h"
 
@@ -12,6 +12,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 /* The record layout is ABI: checked at compile time, as a C program sees it. */
 _Static_assert(sizeof(NmxCustomizeDetection) == 24, "detection record is 24 bytes");
@@ -286,10 +288,12 @@ static void test_yolov5(void)
   CHECK(nmx_customize_postprocess_yolov5(all_bytes, 3, &list, 0.5f, 0.45f, 3.0f) == 1);
   CHECK(list.count == 3 && memcmp(list.items, saved, sizeof saved) == 0);
 
-  /* Unrecognised sizes: positions decide. With the stride-8 and stride-16 heads
-   * swapped the stride-16 head's planted cell is read as a stride-8 one, and the
-   * 40x40 walk over the stride-8 head sees none of its planted cells. */
-  NmxCustomizeTensorView positional[3] = {{v.h[1], 1}, {v.h[0], 2}, {v.h[2], 3}};
+  /* Unrecognised sizes that still cover their heads (as byte counts): positions
+   * decide. With the stride-8 and stride-16 heads swapped the stride-16 head's
+   * planted cell is read as a stride-8 one, and the 40x40 walk over the stride-8
+   * head sees none of its planted cells. */
+  NmxCustomizeTensorView positional[3] = {
+      {v.h[1], (uint32_t)(H8 * 4 + 4)}, {v.h[0], (uint32_t)(H16 * 4 + 4)}, {v.h[2], (uint32_t)(H32 * 4 + 4)}};
   CHECK(nmx_customize_postprocess_yolov5(positional, 3, &list, 0.5f, 0.45f, 3.0f) == 1);
   {
     /* Cell (10, 30, anchor 1) of the 40x40 buffer is, in an 80-wide grid, the flat
@@ -305,6 +309,13 @@ static void test_yolov5(void)
     if (list.count == 1)
       check_det(&list.items[0], 4, e);
   }
+  NmxCustomizeDetection one_saved = list.items[0];
+  /* A view smaller than the head it would be read as is refused, list untouched. */
+  NmxCustomizeTensorView small[3] = {{v.h[1], 1}, {v.h[0], 2}, {v.h[2], 3}};
+  CHECK(nmx_customize_postprocess_yolov5(small, 3, &list, 0.5f, 0.45f, 3.0f) == 0);
+  NmxCustomizeTensorView short8[3] = {{v.h[0], (uint32_t)(H8 - 1)}, {v.h[1], (uint32_t)H16}, {v.h[2], (uint32_t)H32}};
+  CHECK(nmx_customize_postprocess_yolov5(short8, 3, &list, 0.5f, 0.45f, 3.0f) == 0);
+  CHECK(list.count == 1 && memcmp(&list.items[0], &one_saved, sizeof one_saved) == 0);
 
   /* Nothing above the threshold: success, count 0, memory kept. */
   items = list.items;
@@ -367,8 +378,8 @@ static void test_yolov8(void)
   v8_alloc(&t);
   /* Two classes overlapping: class-agnostic, the weaker goes. A column with two
    * classes above the threshold gives two candidates, the better one survives. A
-   * column whose best value equals the threshold gives nothing; 0.6 gives 0.36,
-   * below the score threshold. */
+   * column whose best value equals the threshold gives nothing; a class at 0.6 is a
+   * detection of confidence 0.6 (not 0.36). */
   v8_plant(&t, 100, 200, 200, 100, 80, 3, 0.95f);
   v8_plant(&t, 101, 205, 202, 100, 80, 7, 0.9f);
   v8_plant(&t, 5000, 400, 300, 61, 59, 1, 0.92f);
@@ -378,29 +389,39 @@ static void test_yolov8(void)
 
   NmxCustomizeDetectionList list = {0};
   CHECK(run_v8(&t, &list, 2.0f) == 1);
-  CHECK(list.count == 2);
-  if (list.count == 2) {
+  CHECK(list.count == 3);
+  if (list.count == 3) {
     /* Integer rectangles: truncated after scaling, reported as floats. */
     CHECK(list.items[0].class_id == 3);
-    CHECK_NEAR(list.items[0].score, 0.95f * 0.95f, 1e-6);
+    CHECK(list.items[0].score == 0.95f);
     CHECK(list.items[0].x == 300.0f && list.items[0].y == 320.0f);
     CHECK(list.items[0].width == 200.0f && list.items[0].height == 160.0f);
     CHECK(list.items[1].class_id == 1);
-    CHECK_NEAR(list.items[1].score, 0.92f * 0.92f, 1e-6);
+    CHECK(list.items[1].score == 0.92f);
     CHECK(list.items[1].x == (float)(int)((400 - 30.5f) * 2.0f));
     CHECK(list.items[1].y == (float)(int)((300 - 29.5f) * 2.0f));
     CHECK(list.items[1].width == 122.0f && list.items[1].height == 118.0f);
+    CHECK(list.items[2].class_id == 1);
+    CHECK(list.items[2].score == 0.6f);
+    CHECK(list.items[2].x == 1080.0f && list.items[2].y == 1080.0f);
+    CHECK(list.items[2].width == 40.0f && list.items[2].height == 40.0f);
   }
-  NmxCustomizeDetection saved[2];
+  NmxCustomizeDetection saved[3];
   memcpy(saved, list.items, sizeof saved);
 
   /* Views found by size in any order and unit; unrecognised sizes: view 0 boxes, 1 classes. */
   NmxCustomizeTensorView swapped[3] = {{t.cls, 80 * V8N * 4}, {t.cls, 5}, {t.box, 4 * V8N * 4}};
   CHECK(nmx_customize_postprocess_yolov8_detection(swapped, 3, &list, 0.5f, 0.45f, 2.0f) == 1);
-  CHECK(list.count == 2 && memcmp(list.items, saved, sizeof saved) == 0);
-  NmxCustomizeTensorView unknown[2] = {{t.box, 11}, {t.cls, 12}};
+  CHECK(list.count == 3 && memcmp(list.items, saved, sizeof saved) == 0);
+  NmxCustomizeTensorView unknown[2] = {{t.box, 4 * V8N * 4 + 8}, {t.cls, 80 * V8N * 4 + 8}};
   CHECK(nmx_customize_postprocess_yolov8_detection(unknown, 2, &list, 0.5f, 0.45f, 2.0f) == 1);
-  CHECK(list.count == 2 && memcmp(list.items, saved, sizeof saved) == 0);
+  CHECK(list.count == 3 && memcmp(list.items, saved, sizeof saved) == 0);
+  /* Sizes below what the positions need are refused, the list kept. */
+  NmxCustomizeTensorView tiny[2] = {{t.box, 11}, {t.cls, 12}};
+  CHECK(nmx_customize_postprocess_yolov8_detection(tiny, 2, &list, 0.5f, 0.45f, 2.0f) == 0);
+  NmxCustomizeTensorView short_cls[2] = {{t.box, 4 * V8N}, {t.cls, 80 * V8N - 1}};
+  CHECK(nmx_customize_postprocess_yolov8_detection(short_cls, 2, &list, 0.5f, 0.45f, 2.0f) == 0);
+  CHECK(list.count == 3 && memcmp(list.items, saved, sizeof saved) == 0);
 
   CHECK(run_v8(&t, &list, 2.0f) == 1);
   NmxCustomizeDetection *items = list.items;
@@ -409,7 +430,7 @@ static void test_yolov8(void)
   CHECK(run_v8(&t, &list, 0.0f) == 0);
   CHECK(run_v8(&t, &list, -2.0f) == 0);
   CHECK(run_v8(&t, &list, INFINITY) == 0);
-  CHECK(list.count == 2 && list.items == items && memcmp(list.items, saved, sizeof saved) == 0);
+  CHECK(list.count == 3 && list.items == items && memcmp(list.items, saved, sizeof saved) == 0);
   nmx_customize_detection_list_release(&list);
 
   /* Growth: 17 on an empty list allocates 32; 40 doubles to 64; 0 keeps memory. */
@@ -419,7 +440,7 @@ static void test_yolov8(void)
   for (uint32_t k = 0; k < list.count; k++) {
     const int planted = 16 - (int)k;
     CHECK(list.items[k].class_id == planted % 80);
-    CHECK_NEAR(list.items[k].score, (0.8f + planted * 0.001f) * (0.8f + planted * 0.001f), 1e-6);
+    CHECK(list.items[k].score == 0.8f + planted * 0.001f);
     CHECK(list.items[k].x == (float)(int)(15.0f + (planted % 20) * 30.0f));
   }
   NmxCustomizeDetection grid17[17];
@@ -469,6 +490,143 @@ static void test_yolov8(void)
   nmx_customize_detection_list_release(NULL);
   free(t.box);
   free(t.cls);
+}
+
+
+/* ------------------------------------------------------------------ guard pages */
+/* n floats whose last one is followed by a page that cannot be read: a read past
+ * the view's end kills the test instead of passing unnoticed. */
+typedef struct {
+  void *map;
+  size_t map_len;
+  float *data;
+} Guarded;
+
+static Guarded guarded_alloc(size_t n)
+{
+  const size_t page = (size_t)sysconf(_SC_PAGESIZE);
+  const size_t bytes = n * sizeof(float);
+  const size_t data_pages = (bytes + page - 1) / page;
+  Guarded g = {NULL, (data_pages + 1) * page, NULL};
+  g.map = mmap(NULL, g.map_len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (g.map == MAP_FAILED) {
+    perror("mmap");
+    exit(1);
+  }
+  char *guard = (char *)g.map + data_pages * page;
+  if (mprotect(guard, page, PROT_NONE) != 0) {
+    perror("mprotect");
+    exit(1);
+  }
+  g.data = (float *)(guard - bytes);
+  memset(g.data, 0, bytes);
+  return g;
+}
+
+static void guarded_free(Guarded *g)
+{
+  munmap(g->map, g->map_len);
+}
+
+/* Heads of a YOLOv5 model of input size S, each ending at a guard page, objectness
+ * ~0 everywhere and one planted cell (stride 16, row 3, column 4, anchor 1, class 6). */
+static void v5_guarded(int S, Guarded heads[3])
+{
+  for (int k = 0; k < 3; k++) {
+    const size_t g = (size_t)S / (8u << k);
+    heads[k] = guarded_alloc(g * g * 255);
+    for (size_t c = 0; c < g * g * 3; c++)
+      heads[k].data[c * 85 + 4] = -12.0f;
+  }
+  const size_t g16 = (size_t)S / 16;
+  float *p = heads[1].data + ((3 * g16 + 4) * 3 + 1) * 85;
+  p[4] = 6.0f;
+  p[5 + 6] = 2.0f;
+}
+
+static void test_guard_pages(void)
+{
+  NmxCustomizeDetectionList list = {0};
+  /* YOLOv8 exported at 320: 2100 columns, 8,400 and 168,000 floats. */
+  {
+    const size_t n320 = 2100, n640 = 8400;
+    Guarded box = guarded_alloc(4 * n320), cls = guarded_alloc(80 * n320);
+    box.data[77] = 100.0f;
+    box.data[n320 + 77] = 80.0f;
+    box.data[2 * n320 + 77] = 40.0f;
+    box.data[3 * n320 + 77] = 20.0f;
+    cls.data[9 * n320 + 77] = 0.8f;
+    NmxCustomizeTensorView v320[2] = {{box.data, (uint32_t)(4 * n320)}, {cls.data, (uint32_t)(80 * n320)}};
+    /* Read as 640 outputs they would need 33,600 and 672,000 floats: refused. */
+    CHECK(nmx_customize_postprocess_yolov8_detection(v320, 2, &list, 0.5f, 0.45f, 1.0f) == 0);
+    CHECK(nmx_customize_postprocess_yolov8_detection_at_size(v320, 2, &list, 0.5f, 0.45f, 1.0f, 640) == 0);
+    /* At their own size they decode, reading up to the last float and no further. */
+    CHECK(nmx_customize_postprocess_yolov8_detection_at_size(v320, 2, &list, 0.5f, 0.45f, 2.0f, 320) == 1);
+    CHECK(list.count == 1);
+    if (list.count == 1) {
+      CHECK(list.items[0].class_id == 9 && list.items[0].score == 0.8f);
+      CHECK(list.items[0].x == 160.0f && list.items[0].y == 140.0f);
+      CHECK(list.items[0].width == 80.0f && list.items[0].height == 40.0f);
+    }
+    /* The class tensor one float short of its layout is refused. */
+    NmxCustomizeTensorView short_cls[2] = {{box.data, (uint32_t)(4 * n320)},
+                                           {cls.data + 1, (uint32_t)(80 * n320 - 1)}};
+    CHECK(nmx_customize_postprocess_yolov8_detection_at_size(short_cls, 2, &list, 0.5f, 0.45f, 2.0f, 320) == 0);
+    /* Invalid model sizes. */
+    CHECK(nmx_customize_postprocess_yolov8_detection_at_size(v320, 2, &list, 0.5f, 0.45f, 2.0f, 300) == 0);
+    CHECK(nmx_customize_postprocess_yolov8_detection_at_size(v320, 2, &list, 0.5f, 0.45f, 2.0f, 0) == 0);
+    CHECK(nmx_customize_postprocess_yolov8_detection_at_size(v320, 2, &list, 0.5f, 0.45f, 2.0f, 8192) == 0);
+    CHECK(list.count == 1);
+    guarded_free(&box);
+    guarded_free(&cls);
+
+    /* A full 640 layout ending at a guard page decodes whole. */
+    Guarded box6 = guarded_alloc(4 * n640), cls6 = guarded_alloc(80 * n640);
+    box6.data[n640 - 1] = 600.0f;
+    box6.data[2 * n640 - 1] = 600.0f;
+    box6.data[3 * n640 - 1] = 30.0f;
+    box6.data[4 * n640 - 1] = 30.0f;
+    cls6.data[80 * n640 - 1] = 0.9f; /* the very last float: class 79 of the last column */
+    NmxCustomizeTensorView v640[2] = {{cls6.data, (uint32_t)(80 * n640 * 4)}, {box6.data, (uint32_t)(4 * n640)}};
+    CHECK(nmx_customize_postprocess_yolov8_detection(v640, 2, &list, 0.5f, 0.45f, 1.0f) == 1);
+    CHECK(list.count == 1 && list.items[0].class_id == 79 && list.items[0].score == 0.9f);
+    guarded_free(&box6);
+    guarded_free(&cls6);
+  }
+  /* YOLOv5 exported at 320: heads of 40, 20 and 10 cells. */
+  {
+    Guarded h[3];
+    v5_guarded(320, h);
+    NmxCustomizeTensorView v[3] = {{h[2].data, 10 * 10 * 255}, {h[0].data, 40 * 40 * 255}, {h[1].data, 20 * 20 * 255}};
+    /* As 640 heads (80, 40, 20 cells) the first would be read four times too far. */
+    CHECK(nmx_customize_postprocess_yolov5(v, 3, &list, 0.5f, 0.45f, 1.0f) == 0);
+    CHECK(nmx_customize_postprocess_yolov5_at_size(v, 3, &list, 0.5f, 0.45f, 1.0f, 320) == 1);
+    CHECK(list.count == 1);
+    if (list.count == 1) {
+      float e[5];
+      const float w = kAnchorW[1][1], hh = kAnchorH[1][1];
+      e[0] = sigmoid(2.0f) * sigmoid(6.0f);
+      e[1] = (4.5f * 16 - w / 2) * 1.5f;
+      e[2] = (3.5f * 16 - hh / 2) * 1.5f;
+      e[3] = w * 1.5f;
+      e[4] = hh * 1.5f;
+      CHECK(nmx_customize_postprocess_yolov5_at_size(v, 3, &list, 0.5f, 0.45f, 1.5f, 320) == 1);
+      check_det(&list.items[0], 6, e);
+    }
+    /* Positional fallback (sizes of no head) with views too small for their places. */
+    NmxCustomizeTensorView pos[3] = {{h[0].data, 7}, {h[1].data, 8}, {h[2].data, 9}};
+    CHECK(nmx_customize_postprocess_yolov5_at_size(pos, 3, &list, 0.5f, 0.45f, 1.0f, 320) == 0);
+    for (int k = 0; k < 3; k++)
+      guarded_free(&h[k]);
+    /* Full 640 heads ending at guard pages decode whole. */
+    v5_guarded(640, h);
+    NmxCustomizeTensorView v6[3] = {{h[0].data, (uint32_t)H8}, {h[1].data, (uint32_t)H16}, {h[2].data, (uint32_t)H32}};
+    CHECK(nmx_customize_postprocess_yolov5(v6, 3, &list, 0.5f, 0.45f, 1.0f) == 1);
+    CHECK(list.count == 1 && list.items[0].class_id == 6);
+    for (int k = 0; k < 3; k++)
+      guarded_free(&h[k]);
+  }
+  nmx_customize_detection_list_release(&list);
 }
 
 /* ------------------------------------------------------------------ threads */
@@ -521,11 +679,12 @@ static void test_threads(void)
 
 int main(void)
 {
-  CHECK(nmx_customize_get_api_version() == 1);
-  CHECK(NMX_CUSTOMIZE_API_VERSION == 1);
+  CHECK(nmx_customize_get_api_version() == 2);
+  CHECK(NMX_CUSTOMIZE_API_VERSION == 2);
   test_preprocess();
   test_yolov5();
   test_yolov8();
+  test_guard_pages();
   test_threads();
   if (failures) {
     fprintf(stderr, "%d check(s) failed\n", failures);

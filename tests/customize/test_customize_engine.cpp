@@ -6,6 +6,7 @@
 #include "nmx-tarkin-labels.h"
 #include "nmx_customize.h"
 #include "tarkin_test_util.h"
+#include "yolo_dnn_reference.h"
 
 #include <cstring>
 
@@ -62,10 +63,11 @@ struct Outcome {
 
 // Runs one frame through the engine, then the library on the same frame and on the
 // very output tensors the engine's runtime handed it.
-void run_both(const std::string &model, const std::string &type, int w, int h, float bt, float nt, Outcome *o)
+void run_both(const std::string &model, const std::string &type, int w, int h, float bt, float nt, Outcome *o,
+              int size = 640)
 {
   const bool v8 = type != "yolov5";
-  GstStructure *s = settings_for(model, type, bt, nt);
+  GstStructure *s = settings_for(model, type, bt, nt, size);
   GstNmxTarkinEngine *e = gst_nmx_tarkin_engine_new(s);
   gst_structure_free(s);
   ASSERT_NE(e, nullptr) << model;
@@ -83,10 +85,10 @@ void run_both(const std::string &model, const std::string &type, int w, int h, f
 
   // Preprocess: bit for bit the engine's input tensor.
   const NmxCustomizeImageFrame f = {frame.data(), w, h, stride};
-  std::vector<float> input(640 * 640 * 3, -1.0f);
+  std::vector<float> input((size_t)size * size * 3, -1.0f);
   NmxCustomizeLetterboxInfo info;
-  const int ok = v8 ? nmx_customize_preprocess_yolov8_detection(&f, input.data(), input.size(), 640, 640, &info)
-                    : nmx_customize_preprocess_yolov5(&f, input.data(), input.size(), 640, 640, &info);
+  const int ok = v8 ? nmx_customize_preprocess_yolov8_detection(&f, input.data(), input.size(), size, size, &info)
+                    : nmx_customize_preprocess_yolov5(&f, input.data(), input.size(), size, size, &info);
   ASSERT_EQ(ok, 1);
   ASSERT_EQ(e->input_tensor.size(), input.size());
   EXPECT_EQ(std::memcmp(e->input_tensor.data(), input.data(), input.size() * sizeof(float)), 0);
@@ -102,10 +104,16 @@ void run_both(const std::string &model, const std::string &type, int w, int h, f
   }
   ASSERT_EQ(views.size(), v8 ? 2u : 3u);
   NmxCustomizeDetectionList list = {nullptr, 0, 0};
-  const int pok = v8 ? nmx_customize_postprocess_yolov8_detection(views.data(), (uint32_t)views.size(), &list, bt,
-                                                                  nt, info.scale)
-                     : nmx_customize_postprocess_yolov5(views.data(), (uint32_t)views.size(), &list, bt, nt,
-                                                        info.scale);
+  // The size-less functions assume 640; any size goes through the _at_size ones.
+  const int pok =
+      size == 640
+          ? (v8 ? nmx_customize_postprocess_yolov8_detection(views.data(), (uint32_t)views.size(), &list, bt, nt,
+                                                             info.scale)
+                : nmx_customize_postprocess_yolov5(views.data(), (uint32_t)views.size(), &list, bt, nt, info.scale))
+          : (v8 ? nmx_customize_postprocess_yolov8_detection_at_size(views.data(), (uint32_t)views.size(), &list, bt,
+                                                                     nt, info.scale, size)
+                : nmx_customize_postprocess_yolov5_at_size(views.data(), (uint32_t)views.size(), &list, bt, nt,
+                                                           info.scale, size));
   ASSERT_EQ(pok, 1);
   o->library.assign(list.items, list.items + list.count);
   nmx_customize_detection_list_release(&list);
@@ -143,7 +151,7 @@ TEST_F(CustomizeEngine, PlantedReplayTensorsGiveTheEngineDetections)
     Outcome o;
     const int w = c["width"].asInt(), h = c["height"].asInt();
     run_both(model_path(c["model"].asString()), c["model_type"].asString(), w, h, c["box_thresh"].asFloat(),
-             c["nms_thresh"].asFloat(), &o);
+             c["nms_thresh"].asFloat(), &o, c.get("model_size", 640).asInt());
     if (HasFatalFailure())
       return;
     // Non-trivial: each case plants at least one survivor, matching the reference.
@@ -195,4 +203,77 @@ TEST_F(CustomizeEngine, OnnxModelsGiveTheEngineDetections)
     EXPECT_GT(o.library.size(), 0u);
     expect_same(o);
   }
+}
+
+// The library with an application's own OpenCV DNN inference, against the detector
+// written separately in yolo_dnn_reference.h, on models exported at 640 and at 320:
+// same detections (boxes to 1 px, scores to 1e-4) in the same order.
+TEST_F(CustomizeEngine, LibraryMatchesAnIndependentDetectorAt640And320)
+{
+  for (const char *kind : {"v8", "v5"})
+    for (int size : {640, 320})
+      for (int variant = 0; variant < 2; variant++) {
+        const bool v8 = std::string(kind) == "v8";
+        SCOPED_TRACE(std::string(kind) + " at " + std::to_string(size) + ", frame " + std::to_string(variant));
+        const std::string model = model_path(std::string("colour_") + kind + "_" + std::to_string(size) + ".onnx");
+        cv::dnn::Net net = cv::dnn::readNetFromONNX(model);
+        net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
+        const cv::Mat frame = yoloref::planted_frame(variant);
+        double margin = 1;
+        const std::vector<yoloref::Det> want = v8 ? yoloref::yolov8(net, frame, size, 0.5f, 0.45f, true)
+                                                  : yoloref::yolov5(net, frame, size, 0.5f, 0.45f, false, &margin);
+        ASSERT_GE(want.size(), 3u);
+        ASSERT_GT(margin, 0.02);
+
+        // The application: letterbox with the library, its own network, then decode.
+        const NmxCustomizeImageFrame f = {frame.data, frame.cols, frame.rows, (int32_t)frame.step};
+        std::vector<float> input((size_t)size * size * 3);
+        NmxCustomizeLetterboxInfo info;
+        ASSERT_EQ(v8 ? nmx_customize_preprocess_yolov8_detection(&f, input.data(), input.size(), size, size, &info)
+                     : nmx_customize_preprocess_yolov5(&f, input.data(), input.size(), size, size, &info),
+                  1);
+        const cv::Mat hwc(size, size, CV_32FC3, input.data());
+        net.setInput(cv::dnn::blobFromImage(hwc, 1.0, cv::Size(), cv::Scalar(), false, false, CV_32F));
+        std::vector<cv::Mat> outs;
+        net.forward(outs, net.getUnconnectedOutLayersNames());
+        std::vector<std::vector<float>> storage;
+        std::vector<NmxCustomizeTensorView> views;
+        if (v8) {
+          // [1, 84, N]: the box rows then the class rows, as two views.
+          const size_t n = (size_t)outs[0].size[2];
+          const float *p = outs[0].ptr<float>();
+          views.push_back({p, (uint32_t)(4 * n)});
+          views.push_back({p + 4 * n, (uint32_t)(80 * n)});
+        } else {
+          // NCHW [1, 255, g, g] heads to the [row][column][anchor][85] layout.
+          for (const cv::Mat &o : outs) {
+            const int g = o.size[2];
+            std::vector<float> head((size_t)g * g * 255);
+            for (int c = 0; c < 255; c++)
+              for (int i = 0; i < g * g; i++)
+                head[(size_t)i * 255 + c] = o.ptr<float>()[(size_t)c * g * g + i];
+            storage.push_back(std::move(head));
+          }
+          for (const auto &h : storage)
+            views.push_back({h.data(), (uint32_t)h.size()});
+        }
+        NmxCustomizeDetectionList list = {nullptr, 0, 0};
+        ASSERT_EQ(v8 ? nmx_customize_postprocess_yolov8_detection_at_size(views.data(), (uint32_t)views.size(), &list,
+                                                                          0.5f, 0.45f, info.scale, size)
+                     : nmx_customize_postprocess_yolov5_at_size(views.data(), (uint32_t)views.size(), &list, 0.5f,
+                                                                0.45f, info.scale, size),
+                  1);
+        ASSERT_EQ(list.count, want.size());
+        for (uint32_t i = 0; i < list.count; i++) {
+          SCOPED_TRACE(i);
+          const NmxCustomizeDetection &d = list.items[i];
+          EXPECT_EQ(d.class_id, want[i].cls);
+          EXPECT_NEAR(d.score, want[i].score, 1e-4);
+          EXPECT_NEAR(d.x, want[i].x, 1.0);
+          EXPECT_NEAR(d.y, want[i].y, 1.0);
+          EXPECT_NEAR(d.width, want[i].w, 1.0);
+          EXPECT_NEAR(d.height, want[i].h, 1.0);
+        }
+        nmx_customize_detection_list_release(&list);
+      }
 }

@@ -12,6 +12,10 @@ if [ "${1:-}" = "--inspect" ]; then
   gst-inspect-1.0 nmx-tarkin >"$tmp/out" 2>"$tmp/err"
   grep -q 'Tarkin YOLOv5 BGR->text plugin' "$tmp/out"
   grep -q 'print-valid-boxes' "$tmp/out"
+  for prop in model-size output-format channel-order; do
+    grep -q "^  $prop " "$tmp/out" || { echo "no property $prop" >&2; exit 1; }
+  done
+  grep -q '(1): json' "$tmp/out" || { echo "output-format lacks json" >&2; exit 1; }
   if grep -Eq 'CRITICAL|WARNING|ERROR' "$tmp/err" "$tmp/out"; then
     echo "gst-inspect-1.0 nmx-tarkin is not clean:" >&2
     cat "$tmp/err" >&2

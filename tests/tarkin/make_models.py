@@ -20,9 +20,9 @@ rng = np.random.default_rng(1234)
 
 
 # --------------------------------------------------------------------------- ONNX
-def save_model(name, nodes, inits, outputs):
+def save_model(name, nodes, inits, outputs, size=640):
     graph = helper.make_graph(
-        nodes, name, [helper.make_tensor_value_info("images", TensorProto.FLOAT, [1, 3, 640, 640])],
+        nodes, name, [helper.make_tensor_value_info("images", TensorProto.FLOAT, [1, 3, size, size])],
         [helper.make_tensor_value_info(n, TensorProto.FLOAT, s) for n, s in outputs], inits)
     model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 11)])
     model.ir_version = 6
@@ -141,6 +141,119 @@ with open(os.path.join(OUT, "garbage.onnx"), "wb") as f:
     f.write(b"this is not a protobuf model" * 10)
 
 
+# Colour detectors for the comparisons with an independent reference (OpenCV DNN
+# plus NMSBoxes, or the per-class suppression, written in the test): each cell of
+# each head sees the mean colour of its area; a cell mostly covered by a saturated
+# channel-0, -1 or -2 square is an object of class 2, 0 or 16. Boxes are fixed per
+# head and centred on their cell, so both sides compute the very same rectangles; a
+# small ramp over the cells keeps scores apart by far more than float noise, so no
+# two candidates tie. One model per input size, as a user exports them.
+COLOUR_CLASSES = (2, 0, 16)  # by input channel
+V8_BOX = {8: 40.0, 16: 64.0, 32: 128.0}
+
+
+def cell_ramp(g, offset):
+    return (offset + 0.5 * np.arange(g * g, dtype=np.float64) / (g * g)).reshape(g, g).astype(F)
+
+
+def colour_v8(size):
+    nodes, inits, parts = [], [], []
+    for k, s in enumerate((8, 16, 32)):
+        g = size // s
+        p = "v%d" % s
+        nodes.append(helper.make_node("AveragePool", ["images"], [p + "_pool"], kernel_shape=[s, s], strides=[s, s]))
+        wb = np.zeros((4, 3, 1, 1), F)
+        bb = np.array([0, 0, V8_BOX[s], V8_BOX[s]], F)
+        grid = np.zeros((1, 4, g, g), F)
+        grid[0, 0] = (np.arange(g, dtype=F) + F(0.5)) * F(s)  # cx along columns
+        grid[0, 1] = ((np.arange(g, dtype=F) + F(0.5)) * F(s))[:, None]  # cy along rows
+        wc = np.zeros((80, 3, 1, 1), F)
+        bc = np.full((80,), -9.0, F)
+        for ch, c in enumerate(COLOUR_CLASSES):
+            wc[c, :, 0, 0] = -4.0
+            wc[c, ch, 0, 0] = 4.0
+            bc[c] = -1.8  # a full cell: logit 2.2 + ramp; half a cell: about 0.2
+        ramp = np.broadcast_to(cell_ramp(g, 0.013 * k), (1, 80, g, g)).astype(F)
+        inits += [numpy_helper.from_array(wb, p + "_wb"), numpy_helper.from_array(bb, p + "_bb"),
+                  numpy_helper.from_array(grid, p + "_grid"), numpy_helper.from_array(wc, p + "_wc"),
+                  numpy_helper.from_array(bc, p + "_bc"), numpy_helper.from_array(np.ascontiguousarray(ramp), p + "_ramp")]
+        const(p + "_shape", [1, 84, g * g], inits)
+        nodes += [helper.make_node("Conv", [p + "_pool", p + "_wb", p + "_bb"], [p + "_b0"], kernel_shape=[1, 1]),
+                  helper.make_node("Add", [p + "_b0", p + "_grid"], [p + "_box"]),
+                  helper.make_node("Conv", [p + "_pool", p + "_wc", p + "_bc"], [p + "_c0"], kernel_shape=[1, 1]),
+                  helper.make_node("Add", [p + "_c0", p + "_ramp"], [p + "_c1"]),
+                  helper.make_node("Sigmoid", [p + "_c1"], [p + "_cls"]),
+                  helper.make_node("Concat", [p + "_box", p + "_cls"], [p + "_cat"], axis=1),
+                  helper.make_node("Reshape", [p + "_cat", p + "_shape"], [p + "_flat"])]
+        parts.append(p + "_flat")
+    nodes.append(helper.make_node("Concat", parts, ["output0"], axis=2))
+    n = sum((size // s) ** 2 for s in (8, 16, 32))
+    save_model("colour_v8_%d.onnx" % size, nodes, inits, [("output0", [1, 84, n])], size)
+
+
+def colour_v5(size):
+    nodes, inits, outs = [], [], []
+    for k, s in enumerate((8, 16, 32)):
+        g = size // s
+        p = "f%d" % s
+        nodes.append(helper.make_node("AveragePool", ["images"], [p + "_pool"], kernel_shape=[s, s], strides=[s, s]))
+        w = np.zeros((255, 3, 1, 1), F)
+        b = np.zeros((255,), F)
+        ramp = np.zeros((1, 255, g, g), F)
+        for a in range(3):
+            base = a * 85
+            b[base + 4] = -10.0  # the other anchors never fire
+            b[base + 5:base + 85] = -5.0
+        # One anchor per head, chosen so that its boxes overlap their neighbours (and
+        # those of the other heads) at no IoU near 0.45, where rounding could decide.
+        base = {8: 2, 16: 0, 32: 0}[s] * 85
+        w[base + 4, :, 0, 0] = 8.0  # objectness: 8 * (sum of the cell's colour) - 4
+        b[base + 4] = -4.0
+        for ch, c in enumerate(COLOUR_CLASSES):
+            w[base + 5 + c, :, 0, 0] = -3.0
+            w[base + 5 + c, ch, 0, 0] = 3.0
+            b[base + 5 + c] = 0.0
+            ramp[0, base + 5 + c] = cell_ramp(g, 0.011 * k)
+        inits += [numpy_helper.from_array(w, p + "_w"), numpy_helper.from_array(b, p + "_b"),
+                  numpy_helper.from_array(ramp, p + "_ramp")]
+        nodes += [helper.make_node("Conv", [p + "_pool", p + "_w", p + "_b"], [p + "_c"], kernel_shape=[1, 1]),
+                  helper.make_node("Add", [p + "_c", p + "_ramp"], ["head%d" % s])]
+        outs.append(("head%d" % s, [1, 255, g, g]))
+    save_model("colour_v5_%d.onnx" % size, nodes, inits, outs, size)
+
+
+for size in (640, 320):
+    colour_v8(size)
+    colour_v5(size)
+
+
+# The README's demo model: a YOLOv8 detection export at 640 that reports one person
+# (0.9) in the middle of every picture, whatever it shows, so the documented
+# commands give a known result. Its cost is a few pooled convolutions.
+def planted_v8():
+    nodes, inits, parts = [], [], []
+    for s in (8, 16, 32):
+        g = 640 // s
+        p = "p%d" % s
+        nodes.append(helper.make_node("AveragePool", ["images"], [p + "_pool"], kernel_shape=[s, s], strides=[s, s]))
+        inits += [numpy_helper.from_array(np.zeros((84, 3, 1, 1), F), p + "_w"),
+                  numpy_helper.from_array(np.zeros((84,), F), p + "_b")]
+        const(p + "_shape", [1, 84, g * g], inits)
+        nodes += [helper.make_node("Conv", [p + "_pool", p + "_w", p + "_b"], [p + "_c"], kernel_shape=[1, 1]),
+                  helper.make_node("Reshape", [p + "_c", p + "_shape"], [p + "_flat"])]
+        parts.append(p + "_flat")
+    planted = np.zeros((1, 84, 8400), F)
+    planted[0, :4, 100] = (320, 240, 200, 160)
+    planted[0, 4 + 0, 100] = 0.9
+    inits.append(numpy_helper.from_array(planted, "planted"))
+    nodes += [helper.make_node("Concat", parts, ["zeros"], axis=2),
+              helper.make_node("Add", ["zeros", "planted"], ["output0"])]
+    save_model("planted_v8.onnx", nodes, inits, [("output0", [1, 84, 8400])])
+
+
+planted_v8()
+
+
 # ------------------------------------------------------------------------ replay
 cases = []
 
@@ -161,10 +274,10 @@ def write_replay(name, tensors, report="elements", extra=None):
     return os.path.join(name, "model.replay.json")
 
 
-def v5_empty():
+def v5_empty(size=640):
     heads = {}
     for s in (8, 16, 32):
-        g = 640 // s
+        g = size // s
         h = np.zeros((g, g, 3, 85), dtype=F)
         h[..., 4] = -12.0  # objectness ~ 0
         heads[s] = h
@@ -182,18 +295,18 @@ def plant5(heads, s, i, j, a, cls, cls_val, obj=6.0, txy=(0.0, 0.0), twh=(0.0, 0
 
 
 def v5_case(name, heads, width, height, box=0.5, nms=0.45, order=(16, 32, 8), report="elements",
-            expect_fail=None):
-    flat = {s: heads[s].reshape(640 // s, 640 // s, 255) for s in heads}
+            expect_fail=None, size=640):
+    flat = {s: heads[s].reshape(size // s, size // s, 255) for s in heads}
     tensors = [flat[s][None] for s in order]
     path = write_replay(name, tensors, report)
     case = {"name": name, "model_type": "yolov5", "model": path, "width": width, "height": height,
-            "box_thresh": box, "nms_thresh": nms}
+            "box_thresh": box, "nms_thresh": nms, "model_size": size}
     if expect_fail:
         case["fail"] = expect_fail
     else:
         cands = ref.v5_decode(flat, box)
         kept = ref.v5_suppress(cands, nms)
-        scale = float(ref.letterbox_scale(width, height))
+        scale = float(ref.letterbox_scale(width, height, size))
         boxes = [(c[0][0] * scale, c[0][1] * scale, c[0][2] * scale, c[0][3] * scale, c[1], c[2])
                  for c in (cands[k] for k in kept)]
         case["boxes"] = ref.text_boxes(boxes, width, height)
@@ -269,8 +382,9 @@ cases.append({"name": "v5_short", "model_type": "yolov5", "model": path, "width"
               "box_thresh": 0.5, "nms_thresh": 0.45, "fail": "smaller than its declared shape"})
 
 
-def v8_empty():
-    return np.zeros((4, 8400), dtype=F), np.zeros((80, 8400), dtype=F)
+def v8_empty(size=640):
+    n = sum((size // s) ** 2 for s in (8, 16, 32))
+    return np.zeros((4, n), dtype=F), np.zeros((80, n), dtype=F)
 
 
 def plant8(box, cls, a, cx, cy, w, h, values):
@@ -279,18 +393,22 @@ def plant8(box, cls, a, cx, cy, w, h, values):
         cls[c, a] = v
 
 
-def v8_case(name, box, cls, width, height, bt=0.5, nt=0.45, swap=False, report="elements", model_type="yolov8-detection"):
+def v8_case(name, box, cls, width, height, bt=0.5, nt=0.45, swap=False, report="elements", model_type="yolov8-detection",
+            size=640, extra=None, listed=True):
     tensors = [box[None], cls[None]]
     if swap:
         tensors.reverse()
-    path = write_replay(name, tensors, report)
-    scale = ref.letterbox_scale(width, height)
+    path = write_replay(name, tensors, report, extra)
+    scale = ref.letterbox_scale(width, height, size)
     cands = ref.v8_decode(box, cls, scale, bt)
     kept = ref.v8_suppress(cands, bt, nt)
     boxes = [(c[0][0], c[0][1], c[0][2], c[0][3], c[1], c[2]) for c in (cands[k] for k in kept)]
-    cases.append({"name": name, "model_type": model_type, "model": path, "width": width, "height": height,
-                  "box_thresh": bt, "nms_thresh": nt, "boxes": ref.text_boxes(boxes, width, height),
-                  "candidates": len(cands)})
+    case = {"name": name, "model_type": model_type, "model": path, "width": width, "height": height,
+            "box_thresh": bt, "nms_thresh": nt, "boxes": ref.text_boxes(boxes, width, height),
+            "candidates": len(cands), "model_size": size}
+    if listed:
+        cases.append(case)
+    return case
 
 
 # Overlapping boxes of two classes: class-agnostic, the weaker goes; one column with
@@ -301,13 +419,15 @@ plant8(b, c, 101, 205, 202, 100, 80, {7: 0.9})
 plant8(b, c, 5000, 400, 300, 60, 60, {1: 0.92, 2: 0.85})
 v8_case("v8_overlap", b, c, 1280, 720)
 
-# Threshold edges at box 0.5: best == 0.5 passes the column test, yields nothing;
-# 0.6 gives score 0.36, removed by the score threshold; 0.71 gives 0.5041, kept.
+# Threshold edges at box 0.5: best == 0.5 passes the column test, yields nothing
+# (the class test is strict); a class at 0.6 is a 0.6 detection, and 0.5000001 one
+# just above the threshold (a score that squared the class value lost both).
 b, c = v8_empty()
 plant8(b, c, 10, 50, 50, 20, 20, {0: 0.5})
 plant8(b, c, 20, 150, 150, 20, 20, {1: 0.6})
 plant8(b, c, 30, 250, 250, 20, 20, {2: 0.71})
 plant8(b, c, 40, 350, 350, 20, 20, {3: 0.707})
+plant8(b, c, 50, 450, 450, 20, 20, {4: 0.5000001})
 v8_case("v8_thresholds", b, c, 640, 640)
 
 # Boxes across every edge of a 1280x720 frame (scale 2, picture = top 360 rows).
@@ -346,6 +466,46 @@ path = write_replay("v8_fail_invoke", [b[None], c[None]], extra={"fail-invoke": 
 cases.append({"name": "v8_fail_invoke", "model_type": "yolov8-detection", "model": path, "width": 64,
               "height": 64, "box_thresh": 0.5, "nms_thresh": 0.45,
               "fail": "nmx-tarkin: yolov8-detection invoke failed rc="})
+
+# --- Models exported at 320: 2100 columns, heads of 40, 20 and 10 cells ----------
+b, c = v8_empty(320)
+plant8(b, c, 17, 100, 90, 60, 50, {0: 0.93})
+plant8(b, c, 18, 104, 92, 60, 50, {5: 0.88})          # overlaps, class-agnostic: goes
+plant8(b, c, 2000, 250, 200, 40, 40, {9: 0.71, 10: 0.66})  # two classes in one column
+plant8(b, c, 900, 300, 20, 60, 60, {11: 0.8})          # across the right and top edges
+v8_case("v8_320", b, c, 1280, 720, size=320)
+# Reported in bytes these sizes (33,600 and 672,000) are a 640 model's element
+# counts: only the given model size tells them apart.
+v8_case("v8_320_bytes", b, c, 1280, 720, size=320, report="bytes", swap=True)
+
+h = v5_empty(320)
+plant5(h, 8, 10, 10, 2, 0, 3.0)
+plant5(h, 8, 10, 11, 2, 0, 2.0)   # same class, overlapping: goes
+plant5(h, 16, 5, 15, 1, 7, 2.5)
+plant5(h, 32, 8, 2, 0, 3, 1.5, txy=(1.0, -1.0))
+v5_case("v5_320", h, 320, 240, size=320)
+v5_case("v5_320_bytes_routed", h, 640, 480, size=320, order=(32, 8, 16), report=["elements", "bytes", "elements"])
+
+# --- For the board's detection element stand-in: one person at 0.8 ----------------
+b, c = v8_empty()
+plant8(b, c, 100, 320, 180, 160, 60, {0: 0.8})
+write_replay("soft_person_08", [b[None], c[None]])
+
+# --- Frames lost midstream: invokes that fail (counted from 1) ---------------------
+b, c = v8_empty()
+plant8(b, c, 100, 200, 200, 100, 80, {3: 0.95})
+for name, fails in (("v8_fail_frames", [3, 10, 11]), ("v8_fail_run25", list(range(2, 27))),
+                    ("v8_fail_run24", list(range(2, 26)))):
+    write_replay(name, [b[None], c[None]], extra={"fail-frames": fails})
+
+# --- A YOLOv5 model exported with its sigmoids: every value in 0..1 ---------------
+h = v5_empty()
+for s in (8, 16, 32):
+    h[s][..., :4] = 0.5
+    h[s][..., 4] = 0.55
+    h[s][..., 5:] = 0.3
+h[8][::8, ::8, 0, 5] = 0.6  # 100 cells a model like this turns into ~40 % boxes
+write_replay("v5_sigmoided", [h[s].reshape(1, 640 // s, 640 // s, 255) for s in (16, 32, 8)])
 
 with open(os.path.join(OUT, "cases.json"), "w") as f:
     json.dump(cases, f, indent=1)

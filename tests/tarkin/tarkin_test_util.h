@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -181,7 +182,7 @@ inline std::string capture_stderr(Fn f)
 
 
 inline GstStructure *settings_for(const std::string &model, const std::string &type, double box = -1,
-                                  double nms = -1)
+                                  double nms = -1, int model_size = 0)
 {
   GstStructure *s = gst_structure_new("nmx-tarkin-settings", "model", G_TYPE_STRING, model.c_str(), "model-type",
                                       G_TYPE_STRING, type.c_str(), "print-valid-boxes", G_TYPE_BOOLEAN, TRUE, NULL);
@@ -189,7 +190,64 @@ inline GstStructure *settings_for(const std::string &model, const std::string &t
     gst_structure_set(s, "box-thresh", G_TYPE_DOUBLE, box, NULL);
   if (nms >= 0)
     gst_structure_set(s, "nms-thresh", G_TYPE_DOUBLE, nms, NULL);
+  if (model_size > 0)
+    gst_structure_set(s, "model-size", G_TYPE_UINT, (guint)model_size, NULL);
   return s;
 }
+
+// One JSON detection record: exactly one line, parsed with jsoncpp (an independent
+// reader); a null value when the text is not that.
+inline Json::Value parse_json_line(const std::string &text)
+{
+  Json::Value v;
+  if (text.empty() || text.back() != '\n' || text.find('\n') != text.size() - 1) {
+    ADD_FAILURE() << "not one line: " << text.substr(0, 300);
+    return Json::Value();
+  }
+  Json::CharReaderBuilder b;
+  std::string errs;
+  std::istringstream in(text);
+  if (!Json::parseFromStream(b, in, &v, &errs) || !v.isObject()) {
+    ADD_FAILURE() << "not a JSON object (" << errs << "): " << text.substr(0, 300);
+    return Json::Value();
+  }
+  return v;
+}
+
+// Messages the element posts on its bus (warnings and errors), in order.
+class BusMessages {
+ public:
+  explicit BusMessages(GstElement *element) : bus_(gst_bus_new()) { gst_element_set_bus(element, bus_); }
+  ~BusMessages() { gst_object_unref(bus_); }
+  // Drains the bus; returns the texts of messages of the given type.
+  std::vector<std::string> take(GstMessageType type)
+  {
+    drain();
+    std::vector<std::string> r;
+    for (const auto &m : seen_)
+      if (m.first == type)
+        r.push_back(m.second);
+    return r;
+  }
+
+ private:
+  void drain()
+  {
+    while (GstMessage *m = gst_bus_pop_filtered(bus_, (GstMessageType)(GST_MESSAGE_WARNING | GST_MESSAGE_ERROR))) {
+      GError *err = nullptr;
+      gchar *dbg = nullptr;
+      if (GST_MESSAGE_TYPE(m) == GST_MESSAGE_WARNING)
+        gst_message_parse_warning(m, &err, &dbg);
+      else
+        gst_message_parse_error(m, &err, &dbg);
+      seen_.emplace_back(GST_MESSAGE_TYPE(m), err ? err->message : "");
+      g_clear_error(&err);
+      g_free(dbg);
+      gst_message_unref(m);
+    }
+  }
+  GstBus *bus_;
+  std::vector<std::pair<GstMessageType, std::string>> seen_;
+};
 
 }  // namespace tarkintest

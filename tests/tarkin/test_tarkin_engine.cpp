@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // Detection engine, shared YOLO code and the runtime stand-in, against the numpy
 // reference's expectations for planted tensors and generated ONNX graphs.
+#include "nmx-detection-json.h"
 #include "nmx-tarkin-engine-private.h"
 #include "nmx-yolo-common.h"
 #include "tarkin_test_util.h"
 
+#include <clocale>
 #include <cmath>
 #include <cstdio>
 #include <glib/gstdio.h>
@@ -54,7 +56,8 @@ TEST_F(TarkinEngine, ReplayCasesMatchReference)
     SCOPED_TRACE(c["name"].asString());
     LogCapture log;
     GstStructure *s = settings_for(model_path(c["model"].asString()), c["model_type"].asString(),
-                                   c["box_thresh"].asDouble(), c["nms_thresh"].asDouble());
+                                   c["box_thresh"].asDouble(), c["nms_thresh"].asDouble(),
+                                   c.get("model_size", 640).asInt());
     GstNmxTarkinEngine *e = gst_nmx_tarkin_engine_new(s);
     gst_structure_free(s);
     ASSERT_NE(e, nullptr) << log.all();
@@ -374,18 +377,18 @@ TEST_F(TarkinEngine, OutputSizeRules)
   EXPECT_FALSE(output_size_covers(134399, 33600));
   int heads[3];
   const uint32_t elems[3] = {102000, 1632000, 408000};
-  nmx::yolo::route_yolov5_outputs(elems, 3, heads);
+  nmx::yolo::route_yolov5_outputs(elems, 3, nmx::yolo::ModelGeometry(), heads);
   EXPECT_EQ(heads[0], 1);
   EXPECT_EQ(heads[1], 2);
   EXPECT_EQ(heads[2], 0);
   const uint32_t bytes[3] = {6528000, 1632000, 408000};
-  nmx::yolo::route_yolov5_outputs(bytes, 3, heads);
+  nmx::yolo::route_yolov5_outputs(bytes, 3, nmx::yolo::ModelGeometry(), heads);
   EXPECT_EQ(heads[0], 0);
   EXPECT_EQ(heads[1], 1);
   EXPECT_EQ(heads[2], 2);
   int box, cls;
   const uint32_t v8[3] = {7, 2688000, 134400};
-  nmx::yolo::route_yolov8_outputs(v8, 3, &box, &cls);
+  nmx::yolo::route_yolov8_outputs(v8, 3, nmx::yolo::ModelGeometry(), &box, &cls);
   EXPECT_EQ(box, 2);
   EXPECT_EQ(cls, 1);
 }
@@ -513,6 +516,312 @@ TEST_F(TarkinEngine, ReplayFileErrorsFailLoadModel)
   EXPECT_NE(it->get_output_tensor(1, &data, &size), 0);
   for (const char *f : {"six.bin", "bad-json.replay.json", "no-outputs.replay.json", "short.replay.json",
                         "unit.replay.json", "missing.replay.json", "good.replay.json"})
+    g_unlink((d + "/" + f).c_str());
+  g_rmdir(dir);
+  g_free(dir);
+}
+
+// ---------------------------------------------------------------- model size, channels, messages
+
+namespace {
+
+GstNmxTarkinEngine *engine_for(const std::string &rel, const std::string &type, int model_size = 0,
+                               const char *channel_order = nullptr)
+{
+  GstStructure *s = settings_for(model_path(rel), type, -1, -1, model_size);
+  if (channel_order)
+    gst_structure_set(s, "channel-order", G_TYPE_STRING, channel_order, NULL);
+  GstNmxTarkinEngine *e = gst_nmx_tarkin_engine_new(s);
+  gst_structure_free(s);
+  return e;
+}
+
+}  // namespace
+
+TEST_F(TarkinEngine, ModelSizeSettings)
+{
+  for (int bad : {300, 16, 8192}) {
+    LogCapture log;
+    EXPECT_EQ(engine_for("v8_overlap/model.replay.json", "yolov8-detection", bad), nullptr);
+    EXPECT_TRUE(log.contains("nmx-tarkin: model-size " + std::to_string(bad) +
+                             " is not a multiple of 32 between 32 and 4096"))
+        << log.all();
+    EXPECT_NE(std::string(gst_nmx_tarkin_engine_last_error()).find("model-size"), std::string::npos);
+  }
+  // The input tensor follows the size; the letterbox fills it.
+  GstNmxTarkinEngine *e = engine_for("v8_320/model.replay.json", "yolov8-detection", 320);
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->input_tensor.size(), 320u * 320u * 3u);
+  EXPECT_EQ(e->geometry.candidates, 2100u);
+  std::string text;
+  ASSERT_TRUE(run_frame(e, 1280, 720, 1, &text));
+  gst_nmx_tarkin_engine_free(e);
+}
+
+TEST_F(TarkinEngine, OutputsOfAnotherSizeNameBothSizes)
+{
+  // A model exported at 320 run at the default size: its 8,400- and 168,000-element
+  // outputs fail the frame, and the message tells what they fit.
+  {
+    LogCapture log;
+    GstNmxTarkinEngine *e = engine_for("v8_320/model.replay.json", "yolov8-detection");
+    ASSERT_NE(e, nullptr);
+    std::string text;
+    EXPECT_FALSE(run_frame(e, 640, 480, 1, &text));
+    const std::string want =
+        "nmx-tarkin: yolov8-detection box output 0 reports size 8400, smaller than its declared shape (33600 "
+        "elements or 134400 bytes) at model-size 640; the outputs report 8400, 168000, which looks like YOLOv8 "
+        "detection outputs at model-size 320 (model-type=yolov8-detection model-size=320)";
+    EXPECT_TRUE(log.contains(want)) << log.all();
+    EXPECT_EQ(std::string(gst_nmx_tarkin_engine_last_error()), want);
+    gst_nmx_tarkin_engine_free(e);
+  }
+  {
+    LogCapture log;
+    GstNmxTarkinEngine *e = engine_for("v5_320/model.replay.json", "yolov5");
+    ASSERT_NE(e, nullptr);
+    std::string text;
+    EXPECT_FALSE(run_frame(e, 640, 480, 1, &text));
+    EXPECT_TRUE(log.contains("at model-size 640; the outputs report 102000, 25500, 408000, which looks like YOLOv5 "
+                             "outputs at model-size 320 (model-type=yolov5 model-size=320)"))
+        << log.all();
+    gst_nmx_tarkin_engine_free(e);
+  }
+  {
+    // A YOLOv8 model with the default model-type: the missing third output is explained.
+    LogCapture log;
+    GstNmxTarkinEngine *e = engine_for("v8_overlap/model.replay.json", "yolov5");
+    ASSERT_NE(e, nullptr);
+    std::string text;
+    EXPECT_FALSE(run_frame(e, 640, 480, 1, &text));
+    EXPECT_TRUE(log.contains("nmx-tarkin: get_output_tensor(2) failed rc=-2; outputs 0 and 1 look like YOLOv8 "
+                             "detection outputs at model-size 640 (model-type=yolov8-detection model-size=640)"))
+        << log.all();
+    gst_nmx_tarkin_engine_free(e);
+  }
+}
+
+TEST_F(TarkinEngine, OnnxModelOfAnotherKindOrSizeIsDescribed)
+{
+  // The runtime names what the network's outputs look like; the engine names what
+  // was asked for.
+  const struct {
+    const char *model, *type;
+    int size;
+    const char *runtime_says;
+  } runs[] = {
+      {"yolov8_concat.onnx", "yolov5", 640,
+       "that looks like a YOLOv8 detection model with a 640x640 input (model-type=yolov8-detection model-size=640)"},
+      // Shapes fixed at 320: the network does not even run on a 640 input.
+      {"colour_v8_320.onnx", "yolov8-detection", 640,
+       "the network runs on a 320x320 input instead, giving output0[1,84,2100]: that looks like a YOLOv8 detection "
+       "model with a 320x320 input (model-type=yolov8-detection model-size=320)"},
+      {"yolov5.onnx", "yolov8-detection", 640,
+       "that looks like a YOLOv5 model with a 640x640 input (model-type=yolov5 model-size=640)"},
+      {"yolov8_seg.onnx", "yolov8-detection", 640,
+       "that looks like a YOLOv8 segmentation model with a 640 input (nmx-tarkin-video model-size=640)"},
+  };
+  for (const auto &r : runs) {
+    SCOPED_TRACE(r.model);
+    LogCapture log;
+    GstNmxTarkinEngine *e = nullptr;
+    const std::string err = capture_stderr([&] { e = engine_for(r.model, r.type, r.size); });
+    EXPECT_EQ(e, nullptr);
+    EXPECT_NE(err.find(r.runtime_says), std::string::npos) << err;
+    EXPECT_TRUE(log.contains("nmx-tarkin: interpreter load_model failed (model " + model_path(r.model) + " as " +
+                             r.type + " at model-size 640"))
+        << log.all();
+    gst_nmx_tarkin_engine_free(e);
+  }
+}
+
+TEST_F(TarkinEngine, ChannelOrder)
+{
+  // One blue pixel: the tensor's first channel is blue for BGR, red for RGB.
+  const guint8 px[3] = {255, 0, 0};
+  for (const char *type : {"yolov5", "yolov8-detection"})
+    for (const char *order : {(const char *)nullptr, "bgr", "rgb", "RGB"}) {
+      SCOPED_TRACE(std::string(type) + " " + (order ? order : "(default)"));
+      const bool v8 = std::string(type) != "yolov5";
+      GstNmxTarkinEngine *e =
+          engine_for(v8 ? "v8_overlap/model.replay.json" : "v5_one_class/model.replay.json", type, 0, order);
+      ASSERT_NE(e, nullptr);
+      const bool rgb = order ? g_ascii_strcasecmp(order, "rgb") == 0 : v8;
+      char *text = nullptr;
+      gsize len = 0;
+      ASSERT_TRUE(gst_nmx_tarkin_engine_execute_video(e, px, 1, 1, 3, 1, &text, &len));
+      g_free(text);
+      EXPECT_FLOAT_EQ(e->input_tensor[0], rgb ? 0.0f : 1.0f);
+      EXPECT_FLOAT_EQ(e->input_tensor[2], rgb ? 1.0f : 0.0f);
+      gst_nmx_tarkin_engine_free(e);
+    }
+  LogCapture log;
+  EXPECT_EQ(engine_for("v8_overlap/model.replay.json", "yolov8-detection", 0, "bgra"), nullptr);
+  EXPECT_TRUE(log.contains("nmx-tarkin: unsupported channel-order 'bgra' (use bgr or rgb)")) << log.all();
+}
+
+TEST_F(TarkinEngine, SigmoidedYolov5OutputsWarnOnce)
+{
+  LogCapture log;
+  GstNmxTarkinEngine *e = engine_for("v5_sigmoided/model.replay.json", "yolov5");
+  ASSERT_NE(e, nullptr);
+  std::string text;
+  ASSERT_TRUE(run_frame(e, 640, 640, 1, &text));
+  gchar *w = gst_nmx_tarkin_engine_take_warning(e);
+  ASSERT_NE(w, nullptr);
+  EXPECT_NE(std::string(w).find("every value of the YOLOv5 outputs lies in 0..1"), std::string::npos) << w;
+  g_free(w);
+  // What such a model gives: a crowd of boxes near 40 %.
+  ParsedText p = parse_text(text);
+  ASSERT_TRUE(p.ok);
+  EXPECT_GE(p.boxes.size(), 50u);
+  for (const auto &b : p.boxes)
+    EXPECT_NEAR(b.confidence, 100.0 / (1.0 + std::exp(-0.6)) / (1.0 + std::exp(-0.55)), 1e-3);
+  ASSERT_TRUE(run_frame(e, 640, 640, 2, &text));
+  EXPECT_EQ(gst_nmx_tarkin_engine_take_warning(e), nullptr) << "once per engine";
+  gst_nmx_tarkin_engine_free(e);
+  // Raw logits never warn.
+  e = engine_for("v5_one_class/model.replay.json", "yolov5");
+  ASSERT_TRUE(run_frame(e, 640, 640, 1, &text));
+  EXPECT_EQ(gst_nmx_tarkin_engine_take_warning(e), nullptr);
+  gst_nmx_tarkin_engine_free(e);
+}
+
+TEST_F(TarkinEngine, JsonRecordOfAFrame)
+{
+  // The planted v8_edges case on 1280x720: boxes clipped to the frame, pixels and
+  // normalised, labels as names, confidences 0..1, frame and pts as given.
+  const Json::Value cases = load_cases();
+  Json::Value c;
+  for (const Json::Value &k : cases)
+    if (k["name"].asString() == "v8_edges")
+      c = k;
+  ASSERT_TRUE(c.isObject());
+  GstStructure *s = settings_for(model_path(c["model"].asString()), "yolov8-detection", -1, c["nms_thresh"].asDouble());
+  GstNmxTarkinEngine *e = gst_nmx_tarkin_engine_new(s);
+  gst_structure_free(s);
+  ASSERT_NE(e, nullptr);
+  auto f = frame(1280, 720, 1280 * 3);
+  for (GstClockTime pts : {(GstClockTime)123456789012ull, GST_CLOCK_TIME_NONE}) {
+    char *out = nullptr;
+    gsize len = 0;
+    ASSERT_TRUE(gst_nmx_tarkin_engine_execute_json(e, f.data(), 1280, 720, 1280 * 3, 5000000000ull, pts, &out, &len));
+    const std::string text(out, len);
+    g_free(out);
+    EXPECT_EQ(len, text.size());
+    const Json::Value v = parse_json_line(text);
+    EXPECT_EQ(v["frame"].asUInt64(), 5000000000ull);
+    if (GST_CLOCK_TIME_IS_VALID(pts))
+      EXPECT_EQ(v["pts"].asUInt64(), 123456789012ull);
+    else
+      EXPECT_TRUE(v["pts"].isNull()) << text;
+    EXPECT_EQ(v["width"].asInt(), 1280);
+    EXPECT_EQ(v["height"].asInt(), 720);
+    const Json::Value &d = v["detections"];
+    ASSERT_EQ(d.size(), c["boxes"].size());
+    for (Json::ArrayIndex i = 0; i < d.size(); i++) {
+      const Json::Value &want = c["boxes"][i];
+      // The reference names labels as structure names; the record keeps the class name.
+      std::string label = d[i]["label"].asString();
+      for (char &ch : label)
+        if (ch == ' ')
+          ch = '_';
+      EXPECT_EQ(label, want["label"].asString());
+      EXPECT_NEAR(d[i]["confidence"].asDouble() * 100.0, want["confidence"].asDouble(), 1e-4);
+      const char *keys[4] = {"x", "y", "width", "height"};
+      const double dims[4] = {1280, 720, 1280, 720};
+      for (int k = 0; k < 4; k++) {
+        EXPECT_NEAR(d[i]["box_normalized"][keys[k]].asDouble(), want["rect"][k].asDouble(), 2e-6) << keys[k];
+        EXPECT_NEAR(d[i]["box"][keys[k]].asDouble(), want["rect"][k].asDouble() * dims[k], 1e-3) << keys[k];
+      }
+    }
+    EXPECT_EQ(d[0]["label"].asString(), "tv");  // the best one, across the whole frame
+    EXPECT_EQ(d[0]["class_id"].asInt(), 62);
+  }
+  gst_nmx_tarkin_engine_free(e);
+}
+
+TEST_F(TarkinEngine, JsonWriterEdges)
+{
+  nmx::detection::Frame f;
+  f.frame = 7;
+  f.width = 100;
+  f.height = 0;  // a degenerate frame: everything clips to 0
+  nmx::detection::Detection d;
+  d.class_id = -1;
+  d.label = "we\"ird\\\n\x01label";
+  d.confidence = std::nanf("");
+  d.x = -5;
+  d.y = 3;
+  d.width = 200;
+  d.height = 4;
+  f.detections.push_back(d);
+  // Written the same whatever the locale's decimal separator.
+  const char *old = setlocale(LC_NUMERIC, nullptr);
+  const std::string saved = old ? old : "C";
+  setlocale(LC_NUMERIC, "de_DE.UTF-8");
+  const std::string line = nmx::detection::to_json_line(f);
+  setlocale(LC_NUMERIC, saved.c_str());
+  const Json::Value v = parse_json_line(line);
+  EXPECT_TRUE(v["pts"].isNull());
+  ASSERT_EQ(v["detections"].size(), 1u);
+  const Json::Value &o = v["detections"][0];
+  EXPECT_EQ(o["label"].asString(), d.label);
+  EXPECT_TRUE(o["confidence"].isNull());
+  EXPECT_EQ(o["box"]["x"].asDouble(), 0.0);
+  EXPECT_EQ(o["box"]["width"].asDouble(), 100.0);
+  EXPECT_EQ(o["box"]["height"].asDouble(), 0.0);
+  EXPECT_EQ(o["box_normalized"]["width"].asDouble(), 1.0);
+  EXPECT_EQ(o["box_normalized"]["y"].asDouble(), 0.0);
+  nmx::detection::Frame g;
+  g.frame = 1;
+  g.has_pts = true;
+  g.pts_ns = 0;
+  g.width = 640;
+  g.height = 480;
+  nmx::detection::Detection e2;
+  e2.label = "person";
+  e2.confidence = 0.1f;
+  e2.x = 0.5f;
+  e2.y = 1.25f;
+  e2.width = 33.75f;
+  e2.height = 10;
+  g.detections.push_back(e2);
+  EXPECT_EQ(nmx::detection::to_json_line(g),
+            "{\"frame\":1,\"pts\":0,\"width\":640,\"height\":480,\"detections\":[{\"label\":\"person\",\"class_id\":0,"
+            "\"confidence\":0.1,\"box\":{\"x\":0.5,\"y\":1.25,\"width\":33.75,\"height\":10},\"box_normalized\":{"
+            "\"x\":0.00078125,\"y\":0.0026041667,\"width\":0.052734375,\"height\":0.020833334}}]}\n");
+}
+
+TEST_F(TarkinEngine, ReplayFailFramesList)
+{
+  gchar *dir = g_dir_make_tmp("tarkin-fail-XXXXXX", nullptr);
+  ASSERT_NE(dir, nullptr);
+  const std::string d = dir;
+  std::ofstream(d + "/one.bin", std::ios::binary) << std::string(sizeof(float), '\0');
+  std::ofstream(d + "/ok.replay.json") << "{\"outputs\": [{\"file\": \"one.bin\", \"shape\": [1]}], "
+                                          "\"fail-frames\": [2, 4]}";
+  std::ofstream(d + "/bad.replay.json") << "{\"outputs\": [{\"file\": \"one.bin\", \"shape\": [1]}], "
+                                           "\"fail-frames\": [0]}";
+  std::ofstream(d + "/notarray.replay.json") << "{\"outputs\": [{\"file\": \"one.bin\", \"shape\": [1]}], "
+                                                "\"fail-frames\": 3}";
+  auto it = load_abs(d + "/ok.replay.json");
+  ASSERT_TRUE(it);
+  float in = 0;
+  ASSERT_EQ(it->set_input_tensor(0, &in), 0);
+  std::vector<int> rcs;
+  capture_stderr([&] {
+    for (int k = 0; k < 5; k++)
+      rcs.push_back(it->invoke(nullptr));
+  });
+  EXPECT_EQ(rcs, (std::vector<int>{0, -2, 0, -2, 0}));
+  for (const char *bad : {"bad.replay.json", "notarray.replay.json"}) {
+    std::unique_ptr<Velkor::Tarkin::Interpreter> b;
+    const std::string err = capture_stderr([&] { b = load_abs(d + "/" + bad); });
+    EXPECT_FALSE(b) << bad;
+    EXPECT_NE(err.find("\"fail-frames\""), std::string::npos) << err;
+  }
+  for (const char *f : {"one.bin", "ok.replay.json", "bad.replay.json", "notarray.replay.json"})
     g_unlink((d + "/" + f).c_str());
   g_rmdir(dir);
   g_free(dir);

@@ -129,7 +129,7 @@ def v8_decode(box, cls, scale, thresh):
         for c in range(80):
             v = cls[c, a]
             if v > F(thresh):
-                out.append((rect, best[a] * v, c))
+                out.append((rect, v, c))  # the class probability is the confidence
     return out
 
 

@@ -49,13 +49,13 @@ def resize_linear(src, dw, dh):
     return (rows[y0, :] * (F(1) - fy)[:, None] + rows[y1, :] * fy[:, None]).astype(F)
 
 
-def project(box, scale):
+def project(box, scale, proto_side=PROTO):
     f = 1.0 / scale if scale > 0 else 1.0
     x, y, w, h = box
     x1, y1 = int(np.floor(x * f * 0.25)), int(np.floor(y * f * 0.25))
     x2, y2 = int(np.ceil((x + w) * f * 0.25)), int(np.ceil((y + h) * f * 0.25))
     ax, ay = max(x1, 0), max(y1, 0)
-    bx, by = min(x2, PROTO), min(y2, PROTO)
+    bx, by = min(x2, proto_side), min(y2, proto_side)
     return (ax, ay, bx - ax, by - ay) if bx > ax and by > ay else None
 
 
@@ -66,9 +66,10 @@ def clip(rect, w, h):
     return (ax, ay, bx - ax, by - ay) if bx > ax and by > ay else None
 
 
-def seg_reference(coeff, box, cls, proto, width, height, bt, nt):
+def seg_reference(coeff, box, cls, proto, width, height, bt, nt, size=640):
     """Kept objects in suppression order and each one's binary mask over its box."""
-    scale = float(ref.letterbox_scale(width, height))
+    P = proto.shape[0]  # size / 4
+    scale = float(ref.letterbox_scale(width, height, size))
     cands = []
     best = cls.max(axis=0)
     for a in np.nonzero(best >= F(bt))[0]:
@@ -80,12 +81,12 @@ def seg_reference(coeff, box, cls, proto, width, height, bt, nt):
             continue
         cands.append((list(r), best[a], int(np.argmax(cls[:, a])), int(a)))
     kept = ref.v8_suppress([(c[0], c[1], c[2]) for c in cands], bt, nt)
-    protos = proto.reshape(PROTO * PROTO, 32).T  # 32 x 25,600
+    protos = proto.reshape(P * P, 32).T  # 32 x P*P
     objects, margin = [], np.inf
     for k in kept:
         r, score, c, a = cands[k]
-        mask = (coeff[:, a].astype(np.float64) @ protos.astype(np.float64)).astype(F).reshape(PROTO, PROTO)
-        pr = project(r, scale)
+        mask = (coeff[:, a].astype(np.float64) @ protos.astype(np.float64)).astype(F).reshape(P, P)
+        pr = project(r, scale, P)
         obj = {"column": a, "box": r, "class": c, "score": float(score)}
         if pr is not None:
             px, py, pw, ph = pr
@@ -115,13 +116,15 @@ def write_replay(name, tensors, report="elements", extra=None):
     return os.path.join(name, "model.replay.json")
 
 
-def empty():
-    return (np.zeros((32, N), F), np.zeros((4, N), F), np.full((80, N), 0.05, F),
-            np.zeros((PROTO, PROTO, 32), F))
+def empty(size=640):
+    n = sum((size // s) ** 2 for s in (8, 16, 32))
+    p = size // 4
+    return (np.zeros((32, n), F), np.zeros((4, n), F), np.full((80, n), 0.05, F), np.zeros((p, p, 32), F))
 
 
 def blob(proto, ch, cx, cy, rx, ry):
-    yy, xx = np.mgrid[0:PROTO, 0:PROTO].astype(np.float64)
+    P = proto.shape[0]
+    yy, xx = np.mgrid[0:P, 0:P].astype(np.float64)
     proto[:, :, ch] += (1.2 - ((xx - cx) / rx) ** 2 - ((yy - cy) / ry) ** 2).clip(-1, None).astype(F)
 
 
@@ -133,15 +136,16 @@ def plant(t, a, cx, cy, w, h, c, score, coeffs):
         coeff[k, a] = v
 
 
-def seg_case(name, t, width, height, bt=0.5, nt=0.45, order=(0, 1, 2, 3), report="elements", expect=None):
+def seg_case(name, t, width, height, bt=0.5, nt=0.45, order=(0, 1, 2, 3), report="elements", expect=None, size=640):
     coeff, box, cls, proto = t
     tensors = [coeff[None], box[None], cls[None], proto[None]]
     path = write_replay(name, [tensors[i] for i in order], report)
-    case = {"name": name, "model": path, "width": width, "height": height, "box_thresh": bt, "nms_thresh": nt}
+    case = {"name": name, "model": path, "width": width, "height": height, "box_thresh": bt, "nms_thresh": nt,
+            "model_size": size}
     if expect:
         case["fail"] = expect
     else:
-        objects, margin = seg_reference(coeff, box, cls, proto, width, height, bt, nt)
+        objects, margin = seg_reference(coeff, box, cls, proto, width, height, bt, nt, size)
         # Values this close to the binarisation threshold would make the comparison
         # depend on the summation order of the product.
         assert margin > 1e-5, "mask value too close to 0.5 in %s: %g" % (name, margin)
@@ -176,6 +180,22 @@ seg_case("seg_routed_bytes", t, 320, 240, order=(3, 1, 0, 2), report="bytes")
 
 # No column reaches the threshold.
 seg_case("seg_none", empty(), 320, 240)
+
+# Frames lost midstream: the listed invokes (counted from 1) fail.
+coeff, box, cls, proto = t
+for name, fails in (("seg_fail_frames", [3, 10, 11]), ("seg_fail_run25", list(range(2, 27)))):
+    write_replay(name, [coeff[None], box[None], cls[None], proto[None]], extra={"fail-frames": fails})
+
+# A model exported at 320: 2100 columns and 80 x 80 prototypes. On a 640x480 frame
+# (scale 2) a prototype pixel is 8 frame pixels.
+t = empty(320)
+coeff, box, cls, proto = t
+blob(proto, 0, 25, 25, 9, 7)
+blob(proto, 1, 62, 45, 7, 6)
+plant(t, 50, 100, 100, 80, 60, 0, 0.90, {0: 1.0})
+plant(t, 1500, 250, 180, 60, 50, 5, 0.80, {1: 1.0})
+plant(t, 1501, 252, 181, 60, 50, 7, 0.70, {1: 1.0})  # overlaps the class-5 one: suppressed
+seg_case("seg_320", t, 640, 480, size=320)
 
 # A prototype tensor with a size of no declared shape: no positional fallback.
 coeff, box, cls, proto = empty()

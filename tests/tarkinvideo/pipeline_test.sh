@@ -13,6 +13,7 @@ if [ "${1:-}" = "--inspect" ]; then
   gst-inspect-1.0 nmx-tarkin-video >"$tmp/out" 2>"$tmp/err"
   grep -q 'Tarkin segmentation overlay video plugin' "$tmp/out"
   grep -q 'memory:GBM' "$tmp/out"
+  grep -q '^  model-size ' "$tmp/out" || { echo "no property model-size" >&2; exit 1; }
   if grep -Eq 'CRITICAL|WARNING|ERROR' "$tmp/err" "$tmp/out"; then
     echo "gst-inspect-1.0 nmx-tarkin-video is not clean:" >&2
     cat "$tmp/err" >&2

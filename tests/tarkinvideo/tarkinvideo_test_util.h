@@ -46,11 +46,13 @@ inline Json::Value find_case(const std::string &name)
 }
 
 inline GstStructure *settings_for(const std::string &model, const std::string &type = "yolov8-segmentation",
-                                  double box = -1, double nms = -1, bool print = true)
+                                  double box = -1, double nms = -1, bool print = true, int model_size = 0)
 {
   GstStructure *s = gst_structure_new("nmx-tarkin-video-settings", "model", G_TYPE_STRING, model.c_str(),
                                       "model-type", G_TYPE_STRING, type.c_str(), "print-valid-boxes",
                                       G_TYPE_BOOLEAN, print, NULL);
+  if (model_size > 0)
+    gst_structure_set(s, "model-size", G_TYPE_UINT, (guint)model_size, NULL);
   if (box >= 0)
     gst_structure_set(s, "box-thresh", G_TYPE_DOUBLE, box, NULL);
   if (nms >= 0)

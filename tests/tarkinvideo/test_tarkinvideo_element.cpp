@@ -18,11 +18,12 @@ class SegElement : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { gst_init(nullptr, nullptr); }
 
-  GstHarness *make(const std::string &model, const char *out_caps, const char *in_caps = kGbmCaps)
+  GstHarness *make(const std::string &model, const char *out_caps, const char *in_caps = kGbmCaps,
+                   guint model_size = 640)
   {
     // The model has to be there before the harness plays the element.
     GstElement *e = gst_element_factory_make("nmx-tarkin-video", nullptr);
-    g_object_set(e, "model", model_path(model).c_str(), NULL);
+    g_object_set(e, "model", model_path(model).c_str(), "model-size", model_size, NULL);
     GstHarness *h = gst_harness_new_with_element(e, "sink", "src");
     gst_object_unref(e);
     gst_harness_set_src_caps_str(h, in_caps);
@@ -139,14 +140,95 @@ TEST_F(SegElement, MissingModelFailsTheStateChange)
   gst_object_unref(e);
 }
 
-TEST_F(SegElement, EngineFailureIsAFlowError)
+TEST_F(SegElement, ModelSize320)
+{
+  const Json::Value c = segtest::find_case("seg_320");
+  GstHarness *h = make(c["model"].asString(), "video/x-raw,format=BGRA",
+                       "video/x-raw(memory:GBM),format=BGR,width=640,height=480,framerate=25/1", 320);
+  ASSERT_EQ(gst_harness_push(h, frame_buffer(640, 480, 0)), GST_FLOW_OK);
+  GstBuffer *out = gst_harness_pull(h);
+  ASSERT_NE(out, nullptr);
+  EXPECT_EQ(segtest::count_different(pixels(out, 640, 480, 4), segtest::expected_overlay(c, true)), 0);
+  gst_buffer_unref(out);
+  gst_harness_teardown(h);
+}
+
+TEST_F(SegElement, FailedFramePassesWithAnEmptyOverlay)
 {
   segtest::LogCapture log;
   GstHarness *h = make("seg_unknown_size/model.replay.json", "video/x-raw,format=BGR");
-  EXPECT_EQ(gst_harness_push(h, frame_buffer(320, 240, 0)), GST_FLOW_ERROR);
+  GstBus *bus = gst_bus_new();
+  gst_element_set_bus(h->element, bus);
+  EXPECT_EQ(gst_harness_push(h, frame_buffer(320, 240, 0)), GST_FLOW_OK);
   EXPECT_TRUE(log.contains("Video engine process failed")) << log.all();
-  EXPECT_EQ(gst_harness_buffers_received(h), 0u);
+  GstBuffer *out = gst_harness_pull(h);
+  ASSERT_NE(out, nullptr);
+  EXPECT_EQ(cv::countNonZero(pixels(out, 320, 240, 3).reshape(1)), 0);
+  gst_buffer_unref(out);
+  GstMessage *m = gst_bus_pop_filtered(bus, GST_MESSAGE_WARNING);
+  ASSERT_NE(m, nullptr);
+  GError *err = nullptr;
+  gst_message_parse_warning(m, &err, nullptr);
+  EXPECT_NE(std::string(err->message).find("Frame 1 passed with an empty overlay: nmx-tarkin-video: "
+                                           "yolov8-segmentation failed to map output tensors"),
+            std::string::npos)
+      << err->message;
+  g_error_free(err);
+  gst_message_unref(m);
+  gst_object_unref(bus);
   gst_harness_teardown(h);
+}
+
+// Invokes listed in the replay fail: those frames come out empty and the others
+// drawn; 25 failures in a row end the stream with an error.
+TEST_F(SegElement, FailedFramesGoOnUntil25InARow)
+{
+  const Json::Value planted = segtest::find_case("seg_planted");
+  const cv::Mat drawn = segtest::expected_overlay(planted, true);
+  for (const char *replay : {"seg_fail_frames", "seg_fail_run25"}) {
+    SCOPED_TRACE(replay);
+    const bool run25 = std::string(replay) == "seg_fail_run25";
+    GstHarness *h = make(std::string(replay) + "/model.replay.json", "video/x-raw,format=BGRA");
+    GstBus *bus = gst_bus_new();
+    gst_element_set_bus(h->element, bus);
+    std::vector<int> empty_frames;
+    GstFlowReturn last = GST_FLOW_OK;
+    int frames = 0;
+    for (int i = 0; i < 30 && last == GST_FLOW_OK; i++) {
+      last = gst_harness_push(h, frame_buffer(320, 240, i * 40 * GST_MSECOND));
+      if (last != GST_FLOW_OK)
+        break;
+      GstBuffer *out = gst_harness_pull(h);
+      ASSERT_NE(out, nullptr);
+      frames++;
+      const cv::Mat px = pixels(out, 320, 240, 4);
+      if (cv::countNonZero(px.reshape(1)) == 0)
+        empty_frames.push_back(i + 1);
+      else
+        EXPECT_EQ(segtest::count_different(px, drawn), 0) << "frame " << i + 1;
+      gst_buffer_unref(out);
+    }
+    int warnings = 0, errors = 0;
+    while (GstMessage *m = gst_bus_pop(bus)) {
+      warnings += GST_MESSAGE_TYPE(m) == GST_MESSAGE_WARNING;
+      errors += GST_MESSAGE_TYPE(m) == GST_MESSAGE_ERROR;
+      gst_message_unref(m);
+    }
+    if (run25) {
+      EXPECT_EQ(last, GST_FLOW_ERROR);
+      EXPECT_EQ(frames, 25);  // frame 1, then 24 empty ones; the 26th ends it
+      EXPECT_EQ(warnings, 24);
+      EXPECT_EQ(errors, 1);
+    } else {
+      EXPECT_EQ(last, GST_FLOW_OK);
+      EXPECT_EQ(frames, 30);
+      EXPECT_EQ(empty_frames, (std::vector<int>{3, 10, 11}));
+      EXPECT_EQ(warnings, 3);
+      EXPECT_EQ(errors, 0);
+    }
+    gst_object_unref(bus);
+    gst_harness_teardown(h);
+  }
 }
 
 TEST_F(SegElement, FlushingRefusesFrames)

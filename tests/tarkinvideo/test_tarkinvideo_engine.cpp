@@ -20,9 +20,9 @@ struct EngineDeleter {
 using EnginePtr = std::unique_ptr<GstNmxTarkinVideoEngine, EngineDeleter>;
 
 EnginePtr make_engine(const std::string &rel, const std::string &type = "yolov8-segmentation", double box = -1,
-                      double nms = -1, bool print = true)
+                      double nms = -1, bool print = true, int model_size = 0)
 {
-  GstStructure *s = segtest::settings_for(model_path(rel), type, box, nms, print);
+  GstStructure *s = segtest::settings_for(model_path(rel), type, box, nms, print, model_size);
   EnginePtr e(gst_nmx_tarkin_video_engine_new(s));
   gst_structure_free(s);
   return e;
@@ -89,6 +89,30 @@ TEST_F(SegEngine, OutputsRoutedBySizeInBytes)
   cv::Mat out(240, 320, CV_8UC3);
   ASSERT_TRUE(run(e.get(), in, out));
   EXPECT_EQ(segtest::count_different(out, expected_overlay(c, false)), 0);
+}
+
+TEST_F(SegEngine, ModelExportedAt320)
+{
+  // 2100 columns and 80 x 80 prototypes: masks, boxes and tags as the reference has them.
+  const Json::Value c = find_case("seg_320");
+  ASSERT_EQ(c["objects"].size(), 2u);
+  EnginePtr e = make_engine(c["model"].asString(), "yolov8-segmentation", -1, -1, true, 320);
+  ASSERT_TRUE(e);
+  const cv::Mat in = segtest::test_frame(640, 480);
+  for (int ch : {3, 4}) {
+    cv::Mat out(480, 640, CV_8UC(ch), cv::Scalar::all(3));
+    ASSERT_TRUE(run(e.get(), in, out));
+    EXPECT_EQ(segtest::count_different(out, expected_overlay(c, ch == 4)), 0) << ch;
+  }
+  // At the default size the same tensors do not fit, and the message says so.
+  segtest::LogCapture log;
+  EnginePtr e640 = make_engine(c["model"].asString());
+  ASSERT_TRUE(e640);
+  cv::Mat out(480, 640, CV_8UC4);
+  EXPECT_FALSE(run(e640.get(), in, out));
+  EXPECT_TRUE(log.contains("nmx-tarkin-video: yolov8-segmentation failed to map output tensors (sizes 67200, 8400, "
+                           "168000, 204800; model-size 640 needs 268800, 33600, 672000 and 819200 elements)"))
+      << log.all();
 }
 
 TEST_F(SegEngine, PaddedStridesAreHonoured)

@@ -112,7 +112,9 @@ int example_net_run(ExampleNet *n, const float *input, int width, int height, in
       // Found by row count, whatever order the network lists its outputs in: 4 rows
       // of boxes, 80 of classes, or one concatenation of boxes, classes (and, in a
       // segmentation export, mask coefficients) in that order.
-      const size_t N = NMX_CUSTOMIZE_YOLOV8_CANDIDATES;
+      // Columns of a model of this input size: (S/8)^2 + (S/16)^2 + (S/32)^2.
+      const size_t N = (size_t)(width / 8) * (height / 8) + (size_t)(width / 16) * (height / 16) +
+                       (size_t)(width / 32) * (height / 32);
       const float *box = nullptr, *cls = nullptr;
       for (const cv::Mat &m : outs) {
         if (m.dims != 3 || m.size[0] != 1 || (size_t)m.size[2] != N) {

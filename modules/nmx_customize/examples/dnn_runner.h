@@ -21,8 +21,8 @@ typedef struct ExampleNet ExampleNet;
 ExampleNet *example_net_load(const char *onnx_path, char *err, size_t err_len);
 
 /* input: width x height x 3 floats, HWC, as the preprocess wrote it. For YOLOv5 the
- * views are the anchor heads as [row][column][anchor][85]; for YOLOv8 the [4][8400]
- * box and [80][8400] class tensors. The views stay valid until the next run or the
+ * views are the anchor heads as [row][column][anchor][85]; for YOLOv8 the [4][N]
+ * box and [80][N] class tensors (N = 8400 for a 640 x 640 input). The views stay valid until the next run or the
  * free. Returns 1, or 0 with a reason in err. */
 int example_net_run(ExampleNet *net, const float *input, int width, int height, int yolov8,
                     NmxCustomizeTensorView *views, uint32_t *view_count, char *err, size_t err_len);

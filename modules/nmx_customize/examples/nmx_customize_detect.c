@@ -3,10 +3,11 @@
  * Detects objects in one frame of a video file with the application's own
  * inference and libnmx_customize's pre- and post-processing.
  *
- *   nmx_customize_detect [--save-frame FILE] MODEL.onnx yolov5|yolov8-detection VIDEO
+ *   nmx_customize_detect [--save-frame FILE] [--size N] MODEL.onnx yolov5|yolov8-detection VIDEO
  *                        [FRAME [BOX_THRESH [NMS_THRESH]]]
  *
- * FRAME counts from 1 (default 1). --save-frame writes the decoded frame as packed
+ * FRAME counts from 1 (default 1). --size gives the model's input size when it was
+ * exported at another size than 640 (320, 416, ...). --save-frame writes the decoded frame as packed
  * BGR rows without padding, for feeding the same picture to another pipeline. Prints the frame geometry, the letterbox and one
  * line per detection in frame pixels:
  *   detection class=<id> score=<0..1> x=<px> y=<px> width=<px> height=<px>
@@ -98,13 +99,22 @@ static int save_frame(const char *path, const NmxCustomizeImageFrame *f)
 int main(int argc, char **argv)
 {
   const char *save_path = NULL;
-  if (argc > 2 && strcmp(argv[1], "--save-frame") == 0) {
-    save_path = argv[2];
+  int size = NMX_CUSTOMIZE_MODEL_SIZE;
+  for (;;) {
+    if (argc > 2 && strcmp(argv[1], "--save-frame") == 0) {
+      save_path = argv[2];
+    } else if (argc > 2 && strcmp(argv[1], "--size") == 0) {
+      size = atoi(argv[2]);
+      if (size < 32 || size % 32 != 0)
+        return fail("the model size is a multiple of 32", argv[2]);
+    } else {
+      break;
+    }
     argv += 2;
     argc -= 2;
   }
   if (argc < 4 || argc > 7) {
-    fprintf(stderr, "usage: " PROG " [--save-frame FILE] MODEL.onnx yolov5|yolov8-detection VIDEO "
+    fprintf(stderr, "usage: " PROG " [--save-frame FILE] [--size N] MODEL.onnx yolov5|yolov8-detection VIDEO "
                     "[FRAME [BOX_THRESH [NMS_THRESH]]]\n");
     return 2;
   }
@@ -157,7 +167,6 @@ int main(int argc, char **argv)
     return fail("cannot write the frame to", save_path);
   }
 
-  const int size = NMX_CUSTOMIZE_MODEL_SIZE;
   const size_t count = (size_t)size * size * 3;
   float *input = malloc(count * sizeof(float));
   NmxCustomizeLetterboxInfo lb;
@@ -184,8 +193,9 @@ int main(int argc, char **argv)
   free(input);
 
   NmxCustomizeDetectionList list = {0};
-  ok = yolov8 ? nmx_customize_postprocess_yolov8_detection(views, nviews, &list, box_thresh, nms_thresh, lb.scale)
-              : nmx_customize_postprocess_yolov5(views, nviews, &list, box_thresh, nms_thresh, lb.scale);
+  ok = yolov8 ? nmx_customize_postprocess_yolov8_detection_at_size(views, nviews, &list, box_thresh, nms_thresh,
+                                                                   lb.scale, size)
+              : nmx_customize_postprocess_yolov5_at_size(views, nviews, &list, box_thresh, nms_thresh, lb.scale, size);
   example_net_free(net);
   if (!ok) {
     nmx_customize_detection_list_release(&list);

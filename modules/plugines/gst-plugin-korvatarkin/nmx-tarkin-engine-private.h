@@ -3,11 +3,8 @@
 #pragma once
 
 #include "nmx-tarkin-engine.h"
+#include "nmx-tarkin-engine-core.h"
 
-#include <tarkin/tarkin.h>
-
-#include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -17,36 +14,50 @@ struct DetectionBox {
   float x, y, w, h;  // frame pixels
 };
 
-struct _GstNmxTarkinEngine {
-  std::mutex mutex;
-  GstStructure *settings = nullptr;
-  Velkor::Tarkin::Model *model = nullptr;
-  Velkor::Tarkin::Config *config = nullptr;
-  std::unique_ptr<Velkor::Tarkin::Interpreter> interpreter;
-  std::string model_path;
-  std::string model_type;
-  gint32 model_kind = 0;
-  std::vector<float> input_tensor;
-  float box_thresh = GST_NMX_TARKIN_DEFAULT_BOX_THRESH;
-  float nms_thresh = GST_NMX_TARKIN_DEFAULT_NMS_THRESH;
-  bool print_valid_boxes = true;
+struct _GstNmxTarkinEngine : NmxTarkinEngineCore {
+  // Colour order of the input tensor ("channel-order"; by default BGR for YOLOv5,
+  // RGB for YOLOv8).
+  bool channel_rgb = false;
+  // YOLOv5 outputs are checked for values all in 0..1 (a model exported with its
+  // sigmoids) until a value outside shows logits or the warning has been raised.
+  bool unit_check_done = false;
+  // A warning for the element to post once, taken with gst_nmx_tarkin_engine_take_warning.
+  std::string pending_warning;
 };
 
 #define GST_NMX_TARKIN_INPUT_ELEMENTS (GST_NMX_TARKIN_MODEL_SIZE * GST_NMX_TARKIN_MODEL_SIZE * 3)
 
+/* How the kept detections of a frame are written: the serialized structure text
+ * (frame_index as its timestamp) or the JSON record line. */
+struct NmxTarkinTextRequest {
+  bool json = false;
+  guint64 frame = 0;
+  GstClockTime pts = GST_CLOCK_TIME_NONE;
+};
+
+/* request NULL: the serialized structure text. */
 gboolean gst_nmx_tarkin_engine_execute_yolov5 (GstNmxTarkinEngine * engine, const guint8 * bgr,
-    int width, int height, int stride, guint frame_index, char **out_text, gsize * out_len);
+    int width, int height, int stride, guint frame_index, char **out_text, gsize * out_len,
+    const NmxTarkinTextRequest * request = nullptr);
 gboolean gst_nmx_tarkin_engine_execute_yolov8_detection (GstNmxTarkinEngine * engine,
     const guint8 * bgr, int width, int height, int stride, guint frame_index, char **out_text,
-    gsize * out_len);
+    gsize * out_len, const NmxTarkinTextRequest * request = nullptr);
 
 /* The serialized detection text of both pipelines; labels is an 80-entry table.
  * Returns a g_malloc'ed string or NULL. */
 char *nmx_tarkin_serialize_boxes (const std::vector<DetectionBox> & boxes, const char *const *labels,
     int width, int height, guint frame_index);
+/* The JSON detection record line of the same boxes; a g_malloc'ed string. */
+char *nmx_tarkin_json_boxes (const std::vector<DetectionBox> & boxes, const char *const *labels,
+    int width, int height, guint64 frame, GstClockTime pts);
 std::string nmx_tarkin_make_valid_structure_name (const char *label);
 
 /* Checks a runtime output against its declared element count before it is decoded;
- * logs and returns FALSE when the output is too small. */
-gboolean nmx_tarkin_check_output_size (const char *what, unsigned int index, unsigned int reported,
-    size_t declared_elements);
+ * logs and returns FALSE when the output is too small. what names the output, and
+ * the message also names the model size and what the sizes look like. */
+gboolean nmx_tarkin_check_output_size (const GstNmxTarkinEngine * engine, const char *what, unsigned int index,
+    const unsigned int *sizes, unsigned int count, size_t declared_elements);
+
+/* YOLOv5 only: raises the once-per-engine warning when every output value lies in
+ * 0..1, which is what a model exported with its sigmoids gives. */
+void nmx_tarkin_check_logits (GstNmxTarkinEngine * engine, const float *const *heads, const size_t *elements);

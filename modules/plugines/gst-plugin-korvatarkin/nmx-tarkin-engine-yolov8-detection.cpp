@@ -6,6 +6,7 @@
 #include "nmx-tarkin-labels.h"
 #include "nmx-yolo-common.h"
 
+// Output geometry at the default model size; other sizes take it from engine->geometry.
 #define GST_NMX_TARKIN_YOLOV8_DET_BOX_DIM 4
 #define GST_NMX_TARKIN_YOLOV8_DET_CLASS_DIM 80
 #define GST_NMX_TARKIN_YOLOV8_DET_OUT_SIZE 8400
@@ -29,12 +30,13 @@ gboolean yolov8_detection_preprocess(GstNmxTarkinEngine *engine, const guint8 *b
 {
   if (!bgr || !ctx || width < 1 || height < 1 || stride < 1 || (gint64)stride < (gint64)width * 3)
     return FALSE;
-  if (engine->input_tensor.size() != GST_NMX_TARKIN_INPUT_ELEMENTS)
-    engine->input_tensor.resize(GST_NMX_TARKIN_INPUT_ELEMENTS);
+  const int S = engine->geometry.size;
+  float *input = nmx_tarkin_core_input(engine);
   int new_w = 0, new_h = 0;
-  if (!nmx::yolo::letterbox_yolov8(bgr, width, height, stride, engine->input_tensor.data(),
-                                   GST_NMX_TARKIN_MODEL_SIZE, GST_NMX_TARKIN_MODEL_SIZE, &ctx->scale, &new_w,
-                                   &new_h))
+  const bool ok = engine->channel_rgb
+                      ? nmx::yolo::letterbox_yolov8(bgr, width, height, stride, input, S, S, &ctx->scale, &new_w, &new_h)
+                      : nmx::yolo::letterbox_yolov5(bgr, width, height, stride, input, S, S, &ctx->scale, &new_w, &new_h);
+  if (!ok)
     return FALSE;
   ctx->width = width;
   ctx->height = height;
@@ -46,12 +48,12 @@ gboolean yolov8_detection_invoke(GstNmxTarkinEngine *engine, YoloV8DetectionCont
 {
   int rc = engine->interpreter->set_input_tensor(0, engine->input_tensor.data());
   if (rc != 0) {
-    GST_ERROR("nmx-tarkin: yolov8-detection set_input_tensor failed rc=%d", rc);
+    NMX_ENGINE_ERROR("nmx-tarkin: yolov8-detection set_input_tensor failed rc=%d", rc);
     return FALSE;
   }
   rc = engine->interpreter->invoke(nullptr);
   if (rc != 0) {
-    GST_ERROR("nmx-tarkin: yolov8-detection invoke failed rc=%d", rc);
+    NMX_ENGINE_ERROR("nmx-tarkin: yolov8-detection invoke failed rc=%d", rc);
     return FALSE;
   }
   void *data[2] = {nullptr, nullptr};
@@ -59,38 +61,38 @@ gboolean yolov8_detection_invoke(GstNmxTarkinEngine *engine, YoloV8DetectionCont
   for (unsigned int i = 0; i < 2; i++) {
     rc = engine->interpreter->get_output_tensor(i, &data[i], &sizes[i]);
     if (rc != 0) {
-      GST_ERROR("nmx-tarkin: yolov8-detection get_output_tensor(%u) failed rc=%d", i, rc);
+      NMX_ENGINE_ERROR("nmx-tarkin: yolov8-detection get_output_tensor(%u) failed rc=%d", i, rc);
       return FALSE;
     }
   }
   // pick_output_tensor: by reported size (elements or bytes), else outputs 0 and 1.
   const uint32_t reported[2] = {sizes[0], sizes[1]};
   int box_index = 0, class_index = 1;
-  nmx::yolo::route_yolov8_outputs(reported, 2, &box_index, &class_index);
+  nmx::yolo::route_yolov8_outputs(reported, 2, engine->geometry, &box_index, &class_index);
   ctx->box_output = static_cast<const float *>(data[box_index]);
   ctx->box_output_size = sizes[box_index];
   ctx->class_output = static_cast<const float *>(data[class_index]);
   ctx->class_output_size = sizes[class_index];
   if (!ctx->box_output || !ctx->class_output) {
-    GST_ERROR("nmx-tarkin: yolov8-detection runtime returned no output data");
+    NMX_ENGINE_ERROR("nmx-tarkin: yolov8-detection runtime returned no output data");
     return FALSE;
   }
-  return nmx_tarkin_check_output_size("yolov8-detection box", (unsigned int)box_index, ctx->box_output_size,
-                                      nmx::yolo::kV8BoxElements) &&
-         nmx_tarkin_check_output_size("yolov8-detection class", (unsigned int)class_index, ctx->class_output_size,
-                                      nmx::yolo::kV8ClassElements);
+  return nmx_tarkin_check_output_size(engine, "yolov8-detection box", (unsigned int)box_index, sizes, 2,
+                                      engine->geometry.v8_box_elements) &&
+         nmx_tarkin_check_output_size(engine, "yolov8-detection class", (unsigned int)class_index, sizes, 2,
+                                      engine->geometry.v8_class_elements);
 }
 
 gboolean yolov8_detection_postprocess(GstNmxTarkinEngine *engine, YoloV8DetectionContext *ctx)
 {
   if (!ctx->box_output || !ctx->class_output)
     return FALSE;
-  nmx::yolo::decode_yolov8(ctx->box_output, ctx->class_output, ctx->scale, engine->box_thresh,
+  nmx::yolo::decode_yolov8(ctx->box_output, ctx->class_output, engine->geometry, ctx->scale, engine->box_thresh,
                            engine->nms_thresh, &ctx->result);
   return TRUE;
 }
 
-char *serialize_detections(const YoloV8DetectionContext &ctx, guint frame_index)
+char *serialize_detections(const YoloV8DetectionContext &ctx, guint frame_index, const NmxTarkinTextRequest *request)
 {
   const auto &r = ctx.result;
   std::vector<DetectionBox> boxes;
@@ -104,13 +106,15 @@ char *serialize_detections(const YoloV8DetectionContext &ctx, guint frame_index)
     if (boxes.size() >= 512)
       break;
   }
+  if (request && request->json)
+    return nmx_tarkin_json_boxes(boxes, kYoloV8Coco80, ctx.width, ctx.height, request->frame, request->pts);
   return nmx_tarkin_serialize_boxes(boxes, kYoloV8Coco80, ctx.width, ctx.height, frame_index);
 }
 
-gboolean yolov8_detection_serialize(const YoloV8DetectionContext &ctx, guint frame_index, char **out_text,
-                                    gsize *out_len)
+gboolean yolov8_detection_serialize(const YoloV8DetectionContext &ctx, guint frame_index,
+                                    const NmxTarkinTextRequest *request, char **out_text, gsize *out_len)
 {
-  char *text = serialize_detections(ctx, frame_index);
+  char *text = serialize_detections(ctx, frame_index, request);
   if (!text)
     return FALSE;
   *out_text = text;
@@ -122,7 +126,8 @@ gboolean yolov8_detection_serialize(const YoloV8DetectionContext &ctx, guint fra
 
 gboolean gst_nmx_tarkin_engine_execute_yolov8_detection(GstNmxTarkinEngine *engine, const guint8 *bgr,
                                                         int width, int height, int stride, guint frame_index,
-                                                        char **out_text, gsize *out_len)
+                                                        char **out_text, gsize *out_len,
+                                                        const NmxTarkinTextRequest *request)
 {
   if (!engine || !engine->interpreter || !bgr || !out_text || !out_len)
     return FALSE;
@@ -133,7 +138,7 @@ gboolean gst_nmx_tarkin_engine_execute_yolov8_detection(GstNmxTarkinEngine *engi
   YoloV8DetectionContext ctx;
   const gint64 t0 = g_get_monotonic_time();
   if (!yolov8_detection_preprocess(engine, bgr, width, height, stride, &ctx)) {
-    GST_ERROR("nmx-tarkin: yolov8-detection preprocess stage failed");
+    NMX_ENGINE_ERROR("nmx-tarkin: yolov8-detection preprocess stage failed");
     return FALSE;
   }
   const gint64 t1 = g_get_monotonic_time();
@@ -143,8 +148,8 @@ gboolean gst_nmx_tarkin_engine_execute_yolov8_detection(GstNmxTarkinEngine *engi
   if (!yolov8_detection_postprocess(engine, &ctx))
     return FALSE;
   const gint64 t3 = g_get_monotonic_time();
-  if (!yolov8_detection_serialize(ctx, frame_index, out_text, out_len)) {
-    GST_ERROR("nmx-tarkin: yolov8-detection serialize stage failed");
+  if (!yolov8_detection_serialize(ctx, frame_index, request, out_text, out_len)) {
+    NMX_ENGINE_ERROR("nmx-tarkin: yolov8-detection serialize stage failed");
     return FALSE;
   }
   const gint64 t4 = g_get_monotonic_time();

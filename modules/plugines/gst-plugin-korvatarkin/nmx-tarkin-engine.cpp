@@ -3,6 +3,7 @@
 // the serialized detection text.
 #include "nmx-tarkin-engine-private.h"
 
+#include "nmx-detection-json.h"
 #include "nmx-tarkin-labels.h"
 #include "nmx-yolo-common.h"
 
@@ -11,29 +12,19 @@
 
 namespace {
 
-using Velkor::Tarkin::Config;
-using Velkor::Tarkin::InterpreterBuilder;
-using Velkor::Tarkin::Model;
-
 constexpr int kKindYolov5 = 0;
 constexpr int kKindYolov8Detection = 1;
 constexpr guint kMaxSerializedBoxes = 512;
 constexpr guint kFirstBoxId = 256;
 constexpr guint kBoxColor = 0xFF00FF;
-constexpr uint8_t kConfigFamilyYolov8 = 4;
-constexpr uint8_t kConfigFamilyYolov5 = 108;
+constexpr NmxTarkinRuntimeConfig kConfigYolov8 = {3, 3, 4, 1};
+constexpr NmxTarkinRuntimeConfig kConfigYolov5 = {3, 3, 108, 0};
+constexpr const char *kPrefix = "nmx-tarkin";
 
-std::string normalize_model_type(const gchar *type)
+GstNmxTarkinEngine *fail(GstNmxTarkinEngine *engine)
 {
-  std::string t = (type && *type) ? type : "yolov5";
-  for (char &c : t)
-    c = (char)std::tolower((unsigned char)c);
-  return t;
-}
-
-float clamp_thresh(double v)
-{
-  return (float)std::min(1.0, std::max(0.0, v));
+  gst_nmx_tarkin_engine_free(engine);
+  return nullptr;
 }
 
 }  // namespace
@@ -128,31 +119,83 @@ char *nmx_tarkin_serialize_boxes(const std::vector<DetectionBox> &boxes, const c
   return text;
 }
 
-gboolean nmx_tarkin_check_output_size(const char *what, unsigned int index, unsigned int reported,
-                                      size_t declared_elements)
+char *nmx_tarkin_json_boxes(const std::vector<DetectionBox> &boxes, const char *const *labels, int width,
+                            int height, guint64 frame, GstClockTime pts)
 {
-  if (nmx::yolo::output_size_covers(reported, declared_elements))
+  nmx::detection::Frame f;
+  f.frame = frame;
+  f.has_pts = GST_CLOCK_TIME_IS_VALID(pts);
+  f.pts_ns = f.has_pts ? pts : 0;
+  f.width = width;
+  f.height = height;
+  f.detections.reserve(std::min<size_t>(boxes.size(), kMaxSerializedBoxes));
+  for (const DetectionBox &b : boxes) {
+    if (f.detections.size() >= kMaxSerializedBoxes)
+      break;
+    nmx::detection::Detection d;
+    d.class_id = b.class_id;
+    d.label = (b.class_id >= 0 && b.class_id < GST_NMX_TARKIN_OBJ_CLASS_NUM) ? labels[b.class_id] : "unknown";
+    d.confidence = b.score;
+    d.x = b.x;
+    d.y = b.y;
+    d.width = b.w;
+    d.height = b.h;
+    f.detections.push_back(std::move(d));
+  }
+  const std::string line = nmx::detection::to_json_line(f);
+  return g_strndup(line.data(), line.size());
+}
+
+gboolean nmx_tarkin_check_output_size(const GstNmxTarkinEngine *engine, const char *what, unsigned int index,
+                                      const unsigned int *sizes, unsigned int count, size_t declared_elements)
+{
+  if (nmx::yolo::output_size_covers(sizes[index], declared_elements))
     return TRUE;
-  GST_ERROR("nmx-tarkin: %s output %u reports size %u, smaller than its declared shape "
-            "(%zu elements or %zu bytes)",
-            what, index, reported, declared_elements, declared_elements * sizeof(float));
+  std::vector<uint32_t> all(sizes, sizes + count);
+  const std::string looks = nmx::yolo::describe_output_sizes(all.data(), count);
+  std::string reported;
+  for (unsigned int i = 0; i < count; i++)
+    reported += (i ? ", " : "") + std::to_string(sizes[i]);
+  NMX_ENGINE_ERROR("nmx-tarkin: %s output %u reports size %u, smaller than its declared shape "
+                   "(%zu elements or %zu bytes) at model-size %d; the outputs report %s%s%s",
+                   what, index, sizes[index], declared_elements, declared_elements * sizeof(float),
+                   engine->geometry.size, reported.c_str(), looks.empty() ? "" : ", which looks like ",
+                   looks.c_str());
   return FALSE;
+}
+
+void nmx_tarkin_check_logits(GstNmxTarkinEngine *engine, const float *const *heads, const size_t *elements)
+{
+  if (engine->unit_check_done)
+    return;
+  for (int h = 0; h < 3; h++)
+    if (!nmx::yolo::all_in_unit_interval(heads[h], elements[h])) {
+      engine->unit_check_done = true;  // logits: nothing to warn about, ever
+      return;
+    }
+  engine->unit_check_done = true;
+  engine->pending_warning =
+      "nmx-tarkin: every value of the YOLOv5 outputs lies in 0..1: the model looks exported with its "
+      "sigmoids applied, but yolov5 decoding expects raw logits (expect many boxes of about 35 %); export "
+      "the raw heads";
+  GST_WARNING("%s", engine->pending_warning.c_str());
 }
 
 GstNmxTarkinEngine *gst_nmx_tarkin_engine_new(const GstStructure *settings)
 {
+  nmx_tarkin_clear_last_error();
   if (!settings)
     return nullptr;
   const gchar *model = gst_structure_get_string(settings, "model");
   if (!model || !*model) {
-    GST_ERROR("nmx-tarkin: missing required property 'model'");
+    NMX_ENGINE_ERROR("nmx-tarkin: missing required property 'model'");
     return nullptr;
   }
   auto *engine = new GstNmxTarkinEngine();
   engine->settings = gst_structure_copy(settings);
   engine->model_path = model;
 
-  engine->model_type = normalize_model_type(gst_structure_get_string(settings, "model-type"));
+  engine->model_type = nmx_tarkin_normalize_model_type(gst_structure_get_string(settings, "model-type"), "yolov5");
   if (engine->model_type == "yolov5") {
     engine->model_kind = kKindYolov5;
   } else if (engine->model_type == "yolov8-detection") {
@@ -162,65 +205,44 @@ GstNmxTarkinEngine *gst_nmx_tarkin_engine_new(const GstStructure *settings)
     engine->model_type = "yolov8-detection";
     engine->model_kind = kKindYolov8Detection;
   } else {
-    GST_ERROR("nmx-tarkin: unsupported model-type '%s'", engine->model_type.c_str());
-    gst_nmx_tarkin_engine_free(engine);
-    return nullptr;
+    NMX_ENGINE_ERROR("nmx-tarkin: unsupported model-type '%s'", engine->model_type.c_str());
+    return fail(engine);
   }
-
-  gdouble box = GST_NMX_TARKIN_DEFAULT_BOX_THRESH, nms = GST_NMX_TARKIN_DEFAULT_NMS_THRESH;
-  gboolean print = TRUE;
-  if (!gst_structure_get_double(settings, "box-thresh", &box))
-    box = GST_NMX_TARKIN_DEFAULT_BOX_THRESH;
-  if (!gst_structure_get_double(settings, "nms-thresh", &nms))
-    nms = GST_NMX_TARKIN_DEFAULT_NMS_THRESH;
-  if (!gst_structure_get_boolean(settings, "print-valid-boxes", &print))
-    print = TRUE;
-  engine->box_thresh = clamp_thresh(box);
-  engine->nms_thresh = clamp_thresh(nms);
-  engine->print_valid_boxes = print;
-  GST_INFO("nmx-tarkin: model-type=%s thresholds box=%.3f nms=%.3f print-valid-boxes=%s",
-           engine->model_type.c_str(), engine->box_thresh, engine->nms_thresh, print ? "true" : "false");
-
   const bool v8 = engine->model_kind == kKindYolov8Detection;
-  engine->model = Model::create_instance(engine->model_path);
-  if (!engine->model) {
-    GST_ERROR("nmx-tarkin: Model::create_instance failed (%s)", engine->model_path.c_str());
-    gst_nmx_tarkin_engine_free(engine);
-    return nullptr;
+
+  engine->box_thresh = GST_NMX_TARKIN_DEFAULT_BOX_THRESH;
+  engine->nms_thresh = GST_NMX_TARKIN_DEFAULT_NMS_THRESH;
+  nmx_tarkin_core_read_thresholds(engine, settings);
+  if (!nmx_tarkin_core_read_model_size(engine, settings, kPrefix))
+    return fail(engine);
+  // The colour order the model was trained on: YOLOv8 exports take RGB; YOLOv5 is
+  // fed BGR unless told otherwise (stock YOLOv5 models were trained on RGB).
+  engine->channel_rgb = v8;
+  if (const gchar *order = gst_structure_get_string(settings, "channel-order")) {
+    const std::string o = nmx_tarkin_normalize_model_type(order, "");
+    if (o == "rgb" || o == "bgr") {
+      engine->channel_rgb = o == "rgb";
+    } else {
+      NMX_ENGINE_ERROR("nmx-tarkin: unsupported channel-order '%s' (use bgr or rgb)", order);
+      return fail(engine);
+    }
   }
-  const Velkor::Tarkin::Shapes input_shapes = {{1, GST_NMX_TARKIN_MODEL_SIZE, GST_NMX_TARKIN_MODEL_SIZE, 3}};
+  GST_INFO("nmx-tarkin: model-type=%s thresholds box=%.3f nms=%.3f print-valid-boxes=%s",
+           engine->model_type.c_str(), engine->box_thresh, engine->nms_thresh,
+           engine->print_valid_boxes ? "true" : "false");
+  GST_INFO("nmx-tarkin: model-size=%d channel-order=%s", engine->geometry.size, engine->channel_rgb ? "rgb" : "bgr");
+
+  const unsigned int S = (unsigned int)engine->geometry.size;
+  const unsigned int N = (unsigned int)engine->geometry.candidates;
+  const unsigned int g[3] = {(unsigned int)engine->geometry.grid[0], (unsigned int)engine->geometry.grid[1],
+                             (unsigned int)engine->geometry.grid[2]};
+  const Velkor::Tarkin::Shapes input_shapes = {{1, S, S, 3}};
   const Velkor::Tarkin::Shapes output_shapes =
-      v8 ? Velkor::Tarkin::Shapes{{1, 4, 8400}, {1, 80, 8400}}
-         : Velkor::Tarkin::Shapes{{1, 40, 40, 255}, {1, 20, 20, 255}, {1, 80, 80, 255}};
-  engine->model->set_model_properties(input_shapes, Velkor::Tarkin::DataType(4), output_shapes,
-                                      Velkor::Tarkin::DataType(4));
-  engine->config = Config::create_instance();
-  if (!engine->config) {
-    GST_ERROR("nmx-tarkin: Config::create_instance failed");
-    gst_nmx_tarkin_engine_free(engine);
-    return nullptr;
-  }
-  engine->config->runtime = 3;
-  engine->config->performance = 3;
-  engine->config->model_family = v8 ? kConfigFamilyYolov8 : kConfigFamilyYolov5;
-  engine->config->output_layout = v8 ? 1 : 0;
-  engine->interpreter = InterpreterBuilder::build_interpretper_from_model_and_config(engine->model, engine->config);
-  if (!engine->interpreter) {
-    GST_ERROR("nmx-tarkin: build_interpretper_from_model_and_config failed");
-    gst_nmx_tarkin_engine_free(engine);
-    return nullptr;
-  }
-  if (engine->interpreter->init(nullptr) != 0) {
-    GST_ERROR("nmx-tarkin: interpreter init failed");
-    gst_nmx_tarkin_engine_free(engine);
-    return nullptr;
-  }
-  if (engine->interpreter->load_model(nullptr) != 0) {
-    GST_ERROR("nmx-tarkin: interpreter load_model failed");
-    gst_nmx_tarkin_engine_free(engine);
-    return nullptr;
-  }
-  engine->input_tensor.assign(GST_NMX_TARKIN_INPUT_ELEMENTS, 0.0f);
+      v8 ? Velkor::Tarkin::Shapes{{1, 4, N}, {1, 80, N}}
+         : Velkor::Tarkin::Shapes{{1, g[1], g[1], 255}, {1, g[2], g[2], 255}, {1, g[0], g[0], 255}};
+  if (!nmx_tarkin_core_open_runtime(engine, kPrefix, input_shapes, output_shapes, v8 ? kConfigYolov8 : kConfigYolov5))
+    return fail(engine);
+  engine->input_tensor.assign((size_t)S * S * 3, 0.0f);
   return engine;
 }
 
@@ -228,32 +250,66 @@ void gst_nmx_tarkin_engine_free(GstNmxTarkinEngine *engine)
 {
   if (!engine)
     return;
-  engine->interpreter.reset();
-  // Model and config belong to the runtime.
-  engine->model = nullptr;
-  engine->config = nullptr;
-  if (engine->settings)
-    gst_structure_free(engine->settings);
+  nmx_tarkin_core_close(engine);
   delete engine;
 }
+
+namespace {
+
+gboolean execute(GstNmxTarkinEngine *engine, const guint8 *bgr, int width, int height, int stride, guint frame_index,
+                 char **out_text, gsize *out_len, const NmxTarkinTextRequest *request)
+{
+  nmx_tarkin_clear_last_error();
+  if (!engine)
+    return FALSE;
+  switch (engine->model_kind) {
+    case kKindYolov5:
+      return gst_nmx_tarkin_engine_execute_yolov5(engine, bgr, width, height, stride, frame_index, out_text, out_len,
+                                                  request);
+    case kKindYolov8Detection:
+      return gst_nmx_tarkin_engine_execute_yolov8_detection(engine, bgr, width, height, stride, frame_index,
+                                                            out_text, out_len, request);
+    default:
+      NMX_ENGINE_ERROR("nmx-tarkin: model-type '%s' is not implemented", engine->model_type.c_str());
+      return FALSE;
+  }
+}
+
+}  // namespace
 
 gboolean gst_nmx_tarkin_engine_execute_video(GstNmxTarkinEngine *engine, const guint8 *bgr, int width,
                                              int height, int stride, guint frame_index, char **out_text,
                                              gsize *out_len)
 {
+  return execute(engine, bgr, width, height, stride, frame_index, out_text, out_len, nullptr);
+}
+
+gboolean gst_nmx_tarkin_engine_execute_json(GstNmxTarkinEngine *engine, const guint8 *bgr, int width, int height,
+                                            int stride, guint64 frame, GstClockTime pts, char **out_text,
+                                            gsize *out_len)
+{
+  NmxTarkinTextRequest request;
+  request.json = true;
+  request.frame = frame;
+  request.pts = pts;
+  return execute(engine, bgr, width, height, stride, (guint)(frame & 0xffffffffu), out_text, out_len, &request);
+}
+
+gchar *gst_nmx_tarkin_engine_take_warning(GstNmxTarkinEngine *engine)
+{
   if (!engine)
-    return FALSE;
-  switch (engine->model_kind) {
-    case kKindYolov5:
-      return gst_nmx_tarkin_engine_execute_yolov5(engine, bgr, width, height, stride, frame_index, out_text,
-                                                  out_len);
-    case kKindYolov8Detection:
-      return gst_nmx_tarkin_engine_execute_yolov8_detection(engine, bgr, width, height, stride, frame_index,
-                                                            out_text, out_len);
-    default:
-      GST_ERROR("nmx-tarkin: model-type '%s' is not implemented", engine->model_type.c_str());
-      return FALSE;
-  }
+    return nullptr;
+  std::lock_guard<std::mutex> lock(engine->mutex);
+  if (engine->pending_warning.empty())
+    return nullptr;
+  gchar *w = g_strdup(engine->pending_warning.c_str());
+  engine->pending_warning.clear();
+  return w;
+}
+
+const char *gst_nmx_tarkin_engine_last_error(void)
+{
+  return nmx_tarkin_last_error();
 }
 
 extern const char *const nmx_tarkin_coco80[80] = {

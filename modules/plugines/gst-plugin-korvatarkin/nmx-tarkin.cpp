@@ -3,10 +3,14 @@
  * SECTION:element-nmx-tarkin
  *
  * Runs a YOLOv5 or YOLOv8 detection model on packed BGR frames and pushes one
- * serialized detection text per frame.
+ * serialized detection text per frame, or with output-format=json one line of JSON
+ * per frame.
  *
  *   gst-launch-1.0 filesrc location=clip.mp4 ! qtdemux ! h264parse ! qtivdec ! \
  *       qtivtransform ! video/x-raw,format=BGR ! nmx-tarkin model=yolov5.onnx ! fakesink
+ *
+ * A frame the engine fails on is dropped with a warning on the bus; 25 failed
+ * frames in a row end the stream with an error.
  */
 #include "nmx-tarkin.h"
 
@@ -19,6 +23,9 @@
 
 GST_DEBUG_CATEGORY_EXTERN (gst_nmx_tarkin_debug);
 #define GST_CAT_DEFAULT gst_nmx_tarkin_debug
+
+/* After the category: the shared element code logs in this element's category. */
+#include "nmx-tarkin-element.h"
 
 #define DEFAULT_MODEL_TYPE "yolov5"
 
@@ -34,6 +41,22 @@ static GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE ("src", GST_P
     GST_STATIC_CAPS ("text/x-raw, format=(string)utf8"));
 
 G_DEFINE_TYPE (GstNmxTarkin, gst_nmx_tarkin, GST_TYPE_BASE_TRANSFORM);
+
+GType
+gst_nmx_tarkin_output_format_get_type (void)
+{
+  static gsize type = 0;
+  static const GEnumValue values[] = {
+    {GST_NMX_TARKIN_OUTPUT_STRUCTURE, "Serialized GStreamer structure text", "structure"},
+    {GST_NMX_TARKIN_OUTPUT_JSON, "One JSON object per frame, one line each", "json"},
+    {0, NULL, NULL},
+  };
+  if (g_once_init_enter (&type)) {
+    GType t = g_enum_register_static ("GstNmxTarkinOutputFormat", values);
+    g_once_init_leave (&type, t);
+  }
+  return (GType) type;
+}
 
 GST_ELEMENT_REGISTER_DEFINE (nmx_tarkin, "nmx-tarkin", GST_RANK_NONE, GST_TYPE_NMX_TARKIN);
 
@@ -95,6 +118,16 @@ gst_nmx_tarkin_prepare_output_buffer (GstBaseTransform * trans, GstBuffer * inpu
   return GST_FLOW_OK;
 }
 
+/* A failed frame gives no text: it is dropped with a warning, and the stream goes on
+ * until 25 frames in a row have failed. */
+static GstFlowReturn
+gst_nmx_tarkin_frame_failed (GstNmxTarkin * self, guint64 frame, const char *reason)
+{
+  if (nmx_tarkin_frame_failed (self, frame, "dropped", reason))
+    return GST_FLOW_ERROR;
+  return GST_BASE_TRANSFORM_FLOW_DROPPED;
+}
+
 static GstFlowReturn
 gst_nmx_tarkin_transform (GstBaseTransform * trans, GstBuffer * inbuf, GstBuffer * outbuf)
 {
@@ -110,7 +143,7 @@ gst_nmx_tarkin_transform (GstBaseTransform * trans, GstBuffer * inbuf, GstBuffer
   GstVideoFrame frame;
   if (!gst_video_frame_map (&frame, &self->info, inbuf, GST_MAP_READ)) {
     GST_ERROR_OBJECT (self, "Failed to map input video frame");
-    return GST_FLOW_ERROR;
+    return gst_nmx_tarkin_frame_failed (self, self->frame_count + 1, "cannot map the input video frame");
   }
 
   const gint64 now = g_get_monotonic_time ();
@@ -129,37 +162,45 @@ gst_nmx_tarkin_transform (GstBaseTransform * trans, GstBuffer * inbuf, GstBuffer
   self->frame_count++;
   char *text = NULL;
   gsize text_len = 0;
+  const guint8 *data = (const guint8 *) GST_VIDEO_FRAME_PLANE_DATA (&frame, 0);
+  const int width = GST_VIDEO_FRAME_WIDTH (&frame), height = GST_VIDEO_FRAME_HEIGHT (&frame);
+  const int stride = GST_VIDEO_FRAME_PLANE_STRIDE (&frame, 0);
   const gint64 t0 = g_get_monotonic_time ();
-  gboolean ok = gst_nmx_tarkin_engine_execute_video (self->engine,
-      (const guint8 *) GST_VIDEO_FRAME_PLANE_DATA (&frame, 0), GST_VIDEO_FRAME_WIDTH (&frame),
-      GST_VIDEO_FRAME_HEIGHT (&frame), GST_VIDEO_FRAME_PLANE_STRIDE (&frame, 0),
-      (guint) (self->frame_count & 0xffffffffu), &text, &text_len);
+  gboolean ok = self->active_output_format == GST_NMX_TARKIN_OUTPUT_JSON
+      ? gst_nmx_tarkin_engine_execute_json (self->engine, data, width, height, stride, self->frame_count, pts,
+          &text, &text_len)
+      : gst_nmx_tarkin_engine_execute_video (self->engine, data, width, height, stride,
+          (guint) (self->frame_count & 0xffffffffu), &text, &text_len);
   const double infer_ms = (g_get_monotonic_time () - t0) / 1000.0;
   gst_video_frame_unmap (&frame);
 
+  if (gchar *warning = gst_nmx_tarkin_engine_take_warning (self->engine)) {
+    GST_ELEMENT_WARNING (self, STREAM, FORMAT, ("%s", warning), (NULL));
+    g_free (warning);
+  }
   if (!ok || !text) {
     g_free (text);
     GST_ERROR_OBJECT (self, "Engine execute failed");
-    return GST_FLOW_ERROR;
+    return gst_nmx_tarkin_frame_failed (self, self->frame_count, gst_nmx_tarkin_engine_last_error ());
   }
   if (text_len == 0 || text_len > MAX_TEXT_SIZE) {
     GST_ERROR_OBJECT (self, "Invalid serialized text size: %zu", (size_t) text_len);
     g_free (text);
-    return GST_FLOW_ERROR;
+    return gst_nmx_tarkin_frame_failed (self, self->frame_count, "invalid serialized text size");
   }
 
   GstMapInfo map;
   if (!gst_buffer_map (outbuf, &map, GST_MAP_WRITE)) {
     g_free (text);
     GST_ERROR_OBJECT (self, "Failed to map output buffer");
-    return GST_FLOW_ERROR;
+    return gst_nmx_tarkin_frame_failed (self, self->frame_count, "cannot map the output buffer");
   }
   if (map.size < text_len) {
     gst_buffer_unmap (outbuf, &map);
     g_free (text);
     GST_ERROR_OBJECT (self, "Output buffer too small: need=%zu have=%zu; increase DEFAULT_TEXT_BUF_SIZE",
         (size_t) text_len, (size_t) map.size);
-    return GST_FLOW_ERROR;
+    return gst_nmx_tarkin_frame_failed (self, self->frame_count, "output buffer too small");
   }
   memcpy (map.data, text, text_len);
   gst_buffer_unmap (outbuf, &map);
@@ -177,55 +218,67 @@ gst_nmx_tarkin_transform (GstBaseTransform * trans, GstBuffer * inbuf, GstBuffer
     fflush (stderr);
   }
   g_free (text);
+  nmx_tarkin_frame_succeeded (self);
   return GST_FLOW_OK;
 }
 
 static GstStateChangeReturn
 gst_nmx_tarkin_change_state (GstElement * element, GstStateChange transition)
 {
-  GstNmxTarkin *self = GST_NMX_TARKIN (element);
-
-  if (transition == GST_STATE_CHANGE_NULL_TO_READY) {
-    /* Snapshot of the properties, which the application may be setting meanwhile. */
-    GST_OBJECT_LOCK (self);
-    GstStructure *settings = gst_structure_new ("nmx-tarkin-settings",
-        "model", G_TYPE_STRING, self->model ? self->model : "",
-        "model-type", G_TYPE_STRING, self->model_type ? self->model_type : DEFAULT_MODEL_TYPE,
-        "print-valid-boxes", G_TYPE_BOOLEAN, self->print_valid_boxes, NULL);
-    if (self->box_thresh_set)
-      gst_structure_set (settings, "box-thresh", G_TYPE_DOUBLE, self->box_thresh, NULL);
-    if (self->nms_thresh_set)
-      gst_structure_set (settings, "nms-thresh", G_TYPE_DOUBLE, self->nms_thresh, NULL);
-    GST_OBJECT_UNLOCK (self);
-    GstNmxTarkinEngine *engine = gst_nmx_tarkin_engine_new (settings);
-    gst_structure_free (settings);
-    if (!engine) {
-      GST_ERROR_OBJECT (self, "Failed to create nmx-tarkin engine");
-      return GST_STATE_CHANGE_FAILURE;
-    }
-    /* An engine left from a failed READY->NULL is replaced, not leaked. */
-    gst_nmx_tarkin_engine_free (self->engine);
-    self->engine = engine;
-  }
-
-  GstStateChangeReturn ret = GST_ELEMENT_CLASS (gst_nmx_tarkin_parent_class)->change_state (element, transition);
-  if (ret != GST_STATE_CHANGE_FAILURE && transition == GST_STATE_CHANGE_READY_TO_NULL && self->engine) {
-    gst_nmx_tarkin_engine_free (self->engine);
-    self->engine = NULL;
-  }
-  return ret;
+  static const NmxTarkinEngineOps<GstNmxTarkinEngine> ops = {
+    "nmx-tarkin-settings", DEFAULT_MODEL_TYPE, "Failed to create nmx-tarkin engine",
+    gst_nmx_tarkin_engine_new, gst_nmx_tarkin_engine_free, gst_nmx_tarkin_engine_last_error,
+  };
+  /* The output format too is taken with the engine: it holds until the next one. */
+  return nmx_tarkin_change_state (GST_NMX_TARKIN (element), transition,
+      GST_ELEMENT_CLASS (gst_nmx_tarkin_parent_class), ops, [](GstNmxTarkin * self, GstStructure * settings) {
+        if (self->channel_order)
+          gst_structure_set (settings, "channel-order", G_TYPE_STRING, self->channel_order, NULL);
+        self->active_output_format = self->output_format;
+      });
 }
 
 static void
 gst_nmx_tarkin_set_property (GObject * object, guint prop_id, const GValue * value, GParamSpec * pspec)
 {
-  nmx_tarkin_set_property (GST_NMX_TARKIN (object), prop_id, value, pspec);
+  GstNmxTarkin *self = GST_NMX_TARKIN (object);
+  if (nmx_tarkin_set_property (self, prop_id, value, pspec))
+    return;
+  GST_OBJECT_LOCK (self);
+  switch (prop_id) {
+    case NMX_TARKIN_PROP_OUTPUT_FORMAT:
+      self->output_format = g_value_get_enum (value);
+      break;
+    case NMX_TARKIN_PROP_CHANNEL_ORDER:
+      g_free (self->channel_order);
+      self->channel_order = g_value_dup_string (value);
+      break;
+    default:
+      G_OBJECT_WARN_INVALID_PROPERTY_ID (object, prop_id, pspec);
+      break;
+  }
+  GST_OBJECT_UNLOCK (self);
 }
 
 static void
 gst_nmx_tarkin_get_property (GObject * object, guint prop_id, GValue * value, GParamSpec * pspec)
 {
-  nmx_tarkin_get_property (GST_NMX_TARKIN (object), prop_id, value, pspec);
+  GstNmxTarkin *self = GST_NMX_TARKIN (object);
+  if (nmx_tarkin_get_property (self, prop_id, value, pspec))
+    return;
+  GST_OBJECT_LOCK (self);
+  switch (prop_id) {
+    case NMX_TARKIN_PROP_OUTPUT_FORMAT:
+      g_value_set_enum (value, self->output_format);
+      break;
+    case NMX_TARKIN_PROP_CHANNEL_ORDER:
+      g_value_set_string (value, self->channel_order);
+      break;
+    default:
+      G_OBJECT_WARN_INVALID_PROPERTY_ID (object, prop_id, pspec);
+      break;
+  }
+  GST_OBJECT_UNLOCK (self);
 }
 
 static void
@@ -236,6 +289,7 @@ gst_nmx_tarkin_finalize (GObject * object)
   self->engine = NULL;
   g_free (self->model);
   g_free (self->model_type);
+  g_free (self->channel_order);
   G_OBJECT_CLASS (gst_nmx_tarkin_parent_class)->finalize (object);
 }
 
@@ -252,6 +306,15 @@ gst_nmx_tarkin_class_init (GstNmxTarkinClass * klass)
 
   nmx_tarkin_install_properties (gobject_class, DEFAULT_MODEL_TYPE,
       "Inference logic type (e.g. yolov5, yolov8-detection)");
+  const GParamFlags flags = (GParamFlags) (G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS);
+  g_object_class_install_property (gobject_class, NMX_TARKIN_PROP_OUTPUT_FORMAT,
+      g_param_spec_enum ("output-format", "Output Format",
+          "Text of each frame: the serialized structure, or one JSON object per line",
+          GST_TYPE_NMX_TARKIN_OUTPUT_FORMAT, GST_NMX_TARKIN_OUTPUT_STRUCTURE, flags));
+  g_object_class_install_property (gobject_class, NMX_TARKIN_PROP_CHANNEL_ORDER,
+      g_param_spec_string ("channel-order", "Channel Order",
+          "Colour order the model takes, bgr or rgb (unset: bgr for yolov5, rgb for yolov8-detection)",
+          NULL, flags));
 
   gst_element_class_set_static_metadata (element_class, "Tarkin YOLOv5 BGR->text plugin", "ML/Video",
       "Read BGR frame, internally preprocess to 640x640 for Tarkin YOLOv5, output serialized structure text",
@@ -288,6 +351,11 @@ gst_nmx_tarkin_init (GstNmxTarkin * self)
   self->last_call_us = 0;
   self->last_pts = GST_CLOCK_TIME_NONE;
   self->have_last_pts = FALSE;
+  self->model_size = NMX_TARKIN_DEFAULT_MODEL_SIZE;
+  self->output_format = GST_NMX_TARKIN_OUTPUT_STRUCTURE;
+  self->active_output_format = GST_NMX_TARKIN_OUTPUT_STRUCTURE;
+  self->channel_order = NULL;
+  self->consecutive_failures = 0;
   gst_base_transform_set_passthrough (GST_BASE_TRANSFORM (self), FALSE);
   gst_base_transform_set_in_place (GST_BASE_TRANSFORM (self), FALSE);
 }

@@ -31,7 +31,21 @@ struct _GstNmxTarkin {
   gint64 last_call_us;
   GstClockTime last_pts;
   gboolean have_last_pts;
+  guint model_size;
+  gint output_format;         /* GstNmxTarkinOutputFormat, property "output-format" */
+  gint active_output_format;  /* the one taken at NULL to READY */
+  gchar *channel_order;       /* property "channel-order"; NULL: by model type */
+  guint consecutive_failures;
 };
+
+/* What each output buffer holds: the serialized structure text, or one line of JSON. */
+typedef enum {
+  GST_NMX_TARKIN_OUTPUT_STRUCTURE = 0,
+  GST_NMX_TARKIN_OUTPUT_JSON = 1,
+} GstNmxTarkinOutputFormat;
+
+#define GST_TYPE_NMX_TARKIN_OUTPUT_FORMAT (gst_nmx_tarkin_output_format_get_type ())
+GType gst_nmx_tarkin_output_format_get_type (void);
 
 GST_ELEMENT_REGISTER_DECLARE (nmx_tarkin);
 

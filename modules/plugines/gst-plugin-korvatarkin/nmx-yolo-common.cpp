@@ -17,6 +17,90 @@ const int kAnchor0[6] = {10, 13, 16, 30, 33, 23};
 const int kAnchor1[6] = {30, 61, 62, 45, 59, 119};
 const int kAnchor2[6] = {116, 90, 156, 198, 373, 326};
 
+bool model_geometry(int size, ModelGeometry *g)
+{
+  if (!g || !valid_model_size(size))
+    return false;
+  ModelGeometry r;
+  r.size = size;
+  r.candidates = 0;
+  for (int k = 0; k < 3; k++) {
+    r.grid[k] = size / (8 << k);
+    r.v5_head_elements[k] = (size_t)r.grid[k] * r.grid[k] * 3 * kV5PropBoxSize;
+    r.candidates += (size_t)r.grid[k] * r.grid[k];
+  }
+  r.v8_box_elements = (size_t)kV8BoxDim * r.candidates;
+  r.v8_class_elements = (size_t)kClassNum * r.candidates;
+  r.proto = size / 4;
+  *g = r;
+  return true;
+}
+
+namespace {
+
+// The model size whose YOLOv8 column count is n (n = 21 (S/32)^2), or 0.
+int v8_size_for_candidates(size_t n)
+{
+  if (n == 0 || n % 21 != 0)
+    return 0;
+  const size_t q = n / 21;
+  const size_t r = (size_t)std::llround(std::sqrt((double)q));
+  return r * r == q && valid_model_size((long)(r * 32)) ? (int)(r * 32) : 0;
+}
+
+// The model size whose YOLOv5 stride-k head has e elements, or 0.
+int v5_size_for_head(size_t e, int k)
+{
+  if (e == 0 || e % 255 != 0)
+    return 0;
+  const size_t q = e / 255;
+  const size_t r = (size_t)std::llround(std::sqrt((double)q));
+  return r * r == q && valid_model_size((long)(r * (8u << k))) ? (int)(r * (8u << k)) : 0;
+}
+
+}  // namespace
+
+std::string describe_output_sizes(const uint32_t *sizes, uint32_t count)
+{
+  // Each size as elements and as bytes.
+  auto both = [](uint32_t s, auto fn) -> int {
+    int r = fn((size_t)s);
+    if (!r && s % 4 == 0)
+      r = fn((size_t)s / 4);
+    return r;
+  };
+  if (count >= 2) {
+    // YOLOv8 detection: a [4][N] and an [80][N] output of the same N.
+    for (uint32_t i = 0; i < count; i++)
+      for (uint32_t j = 0; j < count; j++) {
+        if (i == j)
+          continue;
+        const int sb = both(sizes[i], [](size_t e) { return e % 4 ? 0 : v8_size_for_candidates(e / 4); });
+        const int sc = both(sizes[j], [](size_t e) { return e % 80 ? 0 : v8_size_for_candidates(e / 80); });
+        if (sb && sb == sc)
+          return "YOLOv8 detection outputs at model-size " + std::to_string(sb) +
+                 " (model-type=yolov8-detection model-size=" + std::to_string(sb) + ")";
+      }
+  }
+  if (count >= 3) {
+    // YOLOv5: three heads of S/8, S/16, S/32 cells.
+    for (uint32_t i = 0; i < count; i++) {
+      const int s8 = both(sizes[i], [](size_t e) { return v5_size_for_head(e, 0); });
+      if (!s8)
+        continue;
+      bool have16 = false, have32 = false;
+      for (uint32_t j = 0; j < count; j++) {
+        have16 |= both(sizes[j], [](size_t e) { return v5_size_for_head(e, 1); }) == s8;
+        have32 |= both(sizes[j], [](size_t e) { return v5_size_for_head(e, 2); }) == s8;
+      }
+      if (have16 && have32)
+        return "YOLOv5 outputs at model-size " + std::to_string(s8) + " (model-type=yolov5 model-size=" +
+               std::to_string(s8) + ")";
+    }
+  }
+  return "";
+}
+
 bool letterbox_geometry(int width, int height, int dst_w, int dst_h, float *scale, int *new_w,
                         int *new_h)
 {
@@ -98,16 +182,16 @@ bool output_size_covers(uint32_t reported, size_t declared_elements)
   return (size_t)reported == declared_elements || (size_t)reported >= declared_elements * sizeof(float);
 }
 
-void route_yolov5_outputs(const uint32_t *sizes, uint32_t count, int heads[3])
+void route_yolov5_outputs(const uint32_t *sizes, uint32_t count, const ModelGeometry &g, int heads[3])
 {
   heads[0] = heads[1] = heads[2] = -1;
   for (uint32_t i = 0; i < count; i++) {
-    const uint32_t s = sizes[i];
-    if (s == kV5Head8Elements * 4 || s == kV5Head8Elements)
+    const size_t s = sizes[i];
+    if (s == g.v5_head_elements[0] * 4 || s == g.v5_head_elements[0])
       heads[0] = (int)i;
-    else if (s == kV5Head16Elements)
+    else if (s == g.v5_head_elements[1])
       heads[1] = (int)i;
-    else if (s == kV5Head32Elements)
+    else if (s == g.v5_head_elements[2])
       heads[2] = (int)i;
   }
   if (heads[0] < 0 || heads[1] < 0 || heads[2] < 0) {
@@ -117,20 +201,28 @@ void route_yolov5_outputs(const uint32_t *sizes, uint32_t count, int heads[3])
   }
 }
 
-void route_yolov8_outputs(const uint32_t *sizes, uint32_t count, int *box, int *cls)
+void route_yolov8_outputs(const uint32_t *sizes, uint32_t count, const ModelGeometry &g, int *box, int *cls)
 {
   *box = *cls = -1;
   for (uint32_t i = 0; i < count; i++) {
-    const uint32_t s = sizes[i];
-    if (s == kV8BoxElements || s == kV8BoxElements * 4)
+    const size_t s = sizes[i];
+    if (s == g.v8_box_elements || s == g.v8_box_elements * 4)
       *box = (int)i;
-    else if (s == kV8ClassElements || s == kV8ClassElements * 4)
+    else if (s == g.v8_class_elements || s == g.v8_class_elements * 4)
       *cls = (int)i;
   }
   if (*box < 0 || *cls < 0) {
     *box = 0;
     *cls = 1;
   }
+}
+
+bool all_in_unit_interval(const float *v, size_t n)
+{
+  for (size_t i = 0; i < n; i++)
+    if (!(v[i] >= 0.0f && v[i] <= 1.0f))
+      return false;
+  return true;
 }
 
 // --- YOLOv5 ---------------------------------------------------------------------
@@ -251,17 +343,17 @@ float calculate_overlap(float x1a, float y1a, float x2a, float y2a, float x1b, f
   return uni <= 0.0f ? 0.0f : inter / uni;
 }
 
-void decode_yolov5(const float *head8, const float *head16, const float *head32, float box_thresh,
-                   float nms_thresh, Yolov5Result *out)
+void decode_yolov5(const float *head8, const float *head16, const float *head32, const ModelGeometry &g,
+                   float box_thresh, float nms_thresh, Yolov5Result *out)
 {
   out->boxes.clear();
   out->scores.clear();
   out->class_ids.clear();
   out->order.clear();
   out->sorted_scores.clear();
-  process(head8, kV5Grid8, kV5Grid8, 8, kAnchor0, box_thresh, out);
-  process(head16, kV5Grid16, kV5Grid16, 16, kAnchor1, box_thresh, out);
-  process(head32, kV5Grid32, kV5Grid32, 32, kAnchor2, box_thresh, out);
+  process(head8, g.grid[0], g.grid[0], 8, kAnchor0, box_thresh, out);
+  process(head16, g.grid[1], g.grid[1], 16, kAnchor1, box_thresh, out);
+  process(head32, g.grid[2], g.grid[2], 32, kAnchor2, box_thresh, out);
   const int n = (int)out->scores.size();
   out->order.resize(n);
   for (int i = 0; i < n; i++)
@@ -276,10 +368,10 @@ void decode_yolov5(const float *head8, const float *head16, const float *head32,
 
 // --- YOLOv8 ---------------------------------------------------------------------
 
-void decode_yolov8(const float *box, const float *cls, float scale, float box_thresh,
-                   float nms_thresh, Yolov8Result *out)
+void decode_yolov8(const float *box, const float *cls, const ModelGeometry &g, float scale,
+                   float box_thresh, float nms_thresh, Yolov8Result *out)
 {
-  const int N = kV8Candidates;
+  const int N = (int)g.candidates;
   out->class_ids.clear();
   out->scores.clear();
   out->boxes.clear();
@@ -288,11 +380,18 @@ void decode_yolov8(const float *box, const float *cls, float scale, float box_th
   out->scores.reserve(N);
   out->boxes.reserve(N);
   out->keep.reserve(N);
+  // The best class of every column, class row by class row: the tensor is read in
+  // memory order instead of 80 far-apart reads per column.
+  std::vector<float> &column_max = out->column_max;
+  column_max.assign(cls, cls + N);
+  for (int c = 1; c < kClassNum; c++) {
+    const float *row = cls + (size_t)c * N;
+    float *m = column_max.data();
+    for (int a = 0; a < N; a++)
+      m[a] = std::max(m[a], row[a]);
+  }
   for (int a = 0; a < N; a++) {
-    float max = cls[a];
-    for (int c = 1; c < kClassNum; c++)
-      max = std::max(max, cls[(size_t)c * N + a]);
-    if (!(max >= box_thresh))
+    if (!(column_max[a] >= box_thresh))
       continue;
     const float cx = box[a], cy = box[N + a], w = box[2 * N + a], h = box[3 * N + a];
     const cv::Rect r((int)((cx - 0.5f * w) * scale), (int)((cy - 0.5f * h) * scale), (int)(scale * w),
@@ -300,7 +399,9 @@ void decode_yolov8(const float *box, const float *cls, float scale, float box_th
     for (int c = 0; c < kClassNum; c++) {
       const float v = cls[(size_t)c * N + a];
       if (v > box_thresh) {
-        out->scores.push_back(max * v);
+        // The class probability is the confidence; multiplying it by the column's
+        // best class would count that class twice (0.9 reported as 0.81).
+        out->scores.push_back(v);
         out->class_ids.push_back(c);
         out->boxes.push_back(r);
       }

@@ -18,14 +18,7 @@ namespace nmx_tarkin_video {
 
 namespace {
 
-constexpr int kCandidates = GST_NMX_TARKIN_VIDEO_SEG_OUT_SIZE;
 constexpr int kMaskDim = GST_NMX_TARKIN_VIDEO_SEG_MASK_DIM;
-constexpr int kProtoH = GST_NMX_TARKIN_VIDEO_SEG_PROTO_H;
-constexpr int kProtoW = GST_NMX_TARKIN_VIDEO_SEG_PROTO_W;
-constexpr size_t kCoeffElements = (size_t)kMaskDim * kCandidates;                      // 268,800
-constexpr size_t kBoxElements = 4 * (size_t)kCandidates;                               // 33,600
-constexpr size_t kClassElements = (size_t)GST_NMX_TARKIN_VIDEO_OBJ_CLASS_NUM * kCandidates;  // 672,000
-constexpr size_t kProtoElements = (size_t)kProtoH * kProtoW * kMaskDim;                // 819,200
 constexpr float kMaskThreshold = 0.5f;
 constexpr double kBgrMaskOpacity = 0.55;
 constexpr uchar kBgraMaskAlpha = 160;
@@ -87,9 +80,9 @@ void blend_mask_roi_bgra(cv::Mat &dst_bgra, const cv::Mat &mask_bin, const cv::S
 
 }  // namespace
 
-void build_proto_matrix(const float *proto, cv::Mat &proto_t)
+void build_proto_matrix(const float *proto, cv::Mat &proto_t, int proto_side)
 {
-  const cv::Mat rows(kProtoH * kProtoW, kMaskDim, CV_32F, const_cast<float *>(proto));
+  const cv::Mat rows(proto_side * proto_side, kMaskDim, CV_32F, const_cast<float *>(proto));
   cv::transpose(rows, proto_t);
 }
 
@@ -165,7 +158,8 @@ void product_blocked(const cv::Mat &coeffs, const cv::Mat &proto_t, cv::Mat &mas
 
 }  // namespace
 
-void mask_product(const float *coeff, const std::vector<KeptObject> &kept, const cv::Mat &proto_t, cv::Mat &masks)
+void mask_product(const float *coeff, const std::vector<KeptObject> &kept, const cv::Mat &proto_t, cv::Mat &masks,
+                  int candidates)
 {
   const int n = (int)kept.size();
   cv::Mat &coeffs = t_scratch.coeffs;
@@ -173,21 +167,21 @@ void mask_product(const float *coeff, const std::vector<KeptObject> &kept, const
   for (int i = 0; i < n; i++) {
     float *row = coeffs.ptr<float>(i);
     for (int k = 0; k < kMaskDim; k++)
-      row[k] = coeff[(size_t)k * kCandidates + kept[(size_t)i].column];
+      row[k] = coeff[(size_t)k * candidates + kept[(size_t)i].column];
   }
   CV_Assert(proto_t.type() == CV_32F && proto_t.rows == kMaskDim && proto_t.cols % 8 == 0);
   masks.create(n, proto_t.cols, CV_32F);
   product_blocked(coeffs, proto_t, masks);
 }
 
-cv::Rect project_box_to_proto(const cv::Rect &box, float scale)
+cv::Rect project_box_to_proto(const cv::Rect &box, float scale, int proto_side)
 {
   const double f = scale > 0 ? 1.0 / scale : 1.0;
   const int x1 = (int)std::floor(box.x * f * 0.25);
   const int y1 = (int)std::floor(box.y * f * 0.25);
   const int x2 = (int)std::ceil((box.x + box.width) * f * 0.25);
   const int y2 = (int)std::ceil((box.y + box.height) * f * 0.25);
-  return cv::Rect(x1, y1, x2 - x1, y2 - y1) & cv::Rect(0, 0, kProtoW, kProtoH);
+  return cv::Rect(x1, y1, x2 - x1, y2 - y1) & cv::Rect(0, 0, proto_side, proto_side);
 }
 
 cv::Scalar class_color_bgr(int class_id)
@@ -197,7 +191,7 @@ cv::Scalar class_color_bgr(int class_id)
 }
 
 void render_overlay(cv::Mat &out, const cv::Mat &masks, const std::vector<KeptObject> &kept, float scale,
-                    bool print_valid_boxes, guint frame_index)
+                    bool print_valid_boxes, guint frame_index, int proto_side)
 {
   const bool bgra = out.type() == CV_8UC4;
   out.setTo(cv::Scalar::all(0));
@@ -207,11 +201,11 @@ void render_overlay(cv::Mat &out, const cv::Mat &masks, const std::vector<KeptOb
     const cv::Rect box = kept[i].box & frame;
     if (box.empty())
       continue;
-    const cv::Rect pr = project_box_to_proto(box, scale);
+    const cv::Rect pr = project_box_to_proto(box, scale, proto_side);
     if (pr.empty())
       continue;
-    // Only the box region of the 160x160 mask goes up to frame resolution.
-    const cv::Mat mask(kProtoH, kProtoW, CV_32F, const_cast<float *>(masks.ptr<float>((int)i)));
+    // Only the box region of the prototype-sized mask goes up to frame resolution.
+    const cv::Mat mask(proto_side, proto_side, CV_32F, const_cast<float *>(masks.ptr<float>((int)i)));
     cv::resize(mask(pr), t_scratch.resized, box.size(), 0, 0, cv::INTER_LINEAR);
     cv::compare(t_scratch.resized, kMaskThreshold, t_scratch.bin, cv::CMP_GT);
     cv::Mat roi = out(box);
@@ -280,11 +274,9 @@ gboolean preprocess(GstNmxTarkinVideoEngine *engine, const guint8 *in, int width
   // A stride shorter than a packed row would make the letterbox read past the frame.
   if (!in || width < 1 || height < 1 || stride < 1 || (gint64)stride < (gint64)width * 3)
     return FALSE;
-  if (engine->input_tensor.size() != GST_NMX_TARKIN_VIDEO_INPUT_ELEMENTS)
-    engine->input_tensor.resize(GST_NMX_TARKIN_VIDEO_INPUT_ELEMENTS);
+  const int S = engine->geometry.size;
   int new_w = 0, new_h = 0;
-  if (!nmx::yolo::letterbox_yolov8(in, width, height, stride, engine->input_tensor.data(),
-                                   GST_NMX_TARKIN_VIDEO_MODEL_SIZE, GST_NMX_TARKIN_VIDEO_MODEL_SIZE, &ctx->scale,
+  if (!nmx::yolo::letterbox_yolov8(in, width, height, stride, nmx_tarkin_core_input(engine), S, S, &ctx->scale,
                                    &new_w, &new_h))
     return FALSE;
   ctx->width = width;
@@ -293,20 +285,32 @@ gboolean preprocess(GstNmxTarkinVideoEngine *engine, const guint8 *in, int width
   return TRUE;
 }
 
+// Element counts of the four outputs at the engine's model size.
+struct SegOutputSizes {
+  size_t coeff, box, cls, proto;
+};
+
+SegOutputSizes output_sizes(const nmx::yolo::ModelGeometry &g)
+{
+  const size_t m = GST_NMX_TARKIN_VIDEO_SEG_MASK_DIM;
+  return SegOutputSizes{m * g.candidates, g.v8_box_elements, g.v8_class_elements, (size_t)g.proto * g.proto * m};
+}
+
 // Routes one output by its reported size (element or byte count of a declared shape).
-void pick_segmentation_output_tensor(const float *data, guint32 size, YoloV8SegmentationContext *ctx)
+void pick_segmentation_output_tensor(const float *data, guint32 size, const SegOutputSizes &want,
+                                     YoloV8SegmentationContext *ctx)
 {
   auto is = [size](size_t elements) { return size == elements || size == elements * sizeof(float); };
-  if (is(nmx_tarkin_video::kCoeffElements)) {
+  if (is(want.coeff)) {
     ctx->coeff_output = data;
     ctx->coeff_output_size = size;
-  } else if (is(nmx_tarkin_video::kBoxElements)) {
+  } else if (is(want.box)) {
     ctx->box_output = data;
     ctx->box_output_size = size;
-  } else if (is(nmx_tarkin_video::kClassElements)) {
+  } else if (is(want.cls)) {
     ctx->class_output = data;
     ctx->class_output_size = size;
-  } else if (is(nmx_tarkin_video::kProtoElements)) {
+  } else if (is(want.proto)) {
     ctx->proto_output = data;
     ctx->proto_output_size = size;
   }
@@ -316,43 +320,48 @@ gboolean invoke(GstNmxTarkinVideoEngine *engine, YoloV8SegmentationContext *ctx)
 {
   int rc = engine->interpreter->set_input_tensor(0, engine->input_tensor.data());
   if (rc != 0) {
-    GST_ERROR("nmx-tarkin-video: yolov8-segmentation set_input_tensor failed rc=%d", rc);
+    NMX_ENGINE_ERROR("nmx-tarkin-video: yolov8-segmentation set_input_tensor failed rc=%d", rc);
     return FALSE;
   }
   rc = engine->interpreter->invoke(nullptr);
   if (rc != 0) {
-    GST_ERROR("nmx-tarkin-video: yolov8-segmentation invoke failed rc=%d", rc);
+    NMX_ENGINE_ERROR("nmx-tarkin-video: yolov8-segmentation invoke failed rc=%d", rc);
     return FALSE;
   }
+  const SegOutputSizes want = output_sizes(engine->geometry);
   ctx->coeff_output = ctx->box_output = ctx->class_output = ctx->proto_output = nullptr;
+  std::string reported;
   for (unsigned int i = 0; i < 4; i++) {
     void *data = nullptr;
     unsigned int size = 0;
     rc = engine->interpreter->get_output_tensor(i, &data, &size);
     if (rc != 0) {
-      GST_ERROR("nmx-tarkin-video: yolov8-segmentation get_output_tensor(%u) failed rc=%d", i, rc);
+      NMX_ENGINE_ERROR("nmx-tarkin-video: yolov8-segmentation get_output_tensor(%u) failed rc=%d", i, rc);
       return FALSE;
     }
+    reported += (i ? ", " : "") + std::to_string(size);
     // Without data there is nothing to route; the missing tensor fails below.
     if (data)
-      pick_segmentation_output_tensor(static_cast<const float *>(data), size, ctx);
+      pick_segmentation_output_tensor(static_cast<const float *>(data), size, want, ctx);
   }
   if (!ctx->coeff_output || !ctx->box_output || !ctx->class_output || !ctx->proto_output) {
-    GST_ERROR("nmx-tarkin-video: yolov8-segmentation failed to map output tensors");
+    NMX_ENGINE_ERROR("nmx-tarkin-video: yolov8-segmentation failed to map output tensors (sizes %s; model-size %d "
+                     "needs %zu, %zu, %zu and %zu elements)",
+                     reported.c_str(), engine->geometry.size, want.coeff, want.box, want.cls, want.proto);
     return FALSE;
   }
   // Each routed tensor must hold its whole declared shape before anything reads it.
   const struct {
     guint32 size;
     size_t elements;
-  } checks[] = {{ctx->coeff_output_size, nmx_tarkin_video::kCoeffElements},
-                {ctx->box_output_size, nmx_tarkin_video::kBoxElements},
-                {ctx->class_output_size, nmx_tarkin_video::kClassElements},
-                {ctx->proto_output_size, nmx_tarkin_video::kProtoElements}};
+  } checks[] = {{ctx->coeff_output_size, want.coeff},
+                {ctx->box_output_size, want.box},
+                {ctx->class_output_size, want.cls},
+                {ctx->proto_output_size, want.proto}};
   for (const auto &c : checks) {
     if (!nmx::yolo::output_size_covers(c.size, c.elements)) {
-      GST_ERROR("nmx-tarkin-video: yolov8-segmentation output reports size %u, smaller than its declared "
-                "shape (%zu elements)", c.size, c.elements);
+      NMX_ENGINE_ERROR("nmx-tarkin-video: yolov8-segmentation output reports size %u, smaller than its declared "
+                       "shape (%zu elements)", c.size, c.elements);
       return FALSE;
     }
   }
@@ -381,21 +390,23 @@ gboolean render_output_frame(GstNmxTarkinVideoEngine *engine, const YoloV8Segmen
   } else if (format == GST_VIDEO_FORMAT_BGRA) {
     type = CV_8UC4;
   } else {
-    GST_ERROR("nmx-tarkin-video: unsupported output format %d", (int)format);
+    NMX_ENGINE_ERROR("nmx-tarkin-video: unsupported output format %d", (int)format);
     return FALSE;
   }
   cv::Mat image(out_height, out_width, type, out, (size_t)out_stride);
   static thread_local cv::Mat proto_t, masks;
-  nmx_tarkin_video::build_proto_matrix(ctx.proto_output, proto_t);
-  nmx_tarkin_video::mask_product(ctx.coeff_output, kept, proto_t, masks);
-  nmx_tarkin_video::render_overlay(image, masks, kept, ctx.scale, engine->print_valid_boxes, frame_index);
+  const int proto_side = engine->geometry.proto;
+  nmx_tarkin_video::build_proto_matrix(ctx.proto_output, proto_t, proto_side);
+  nmx_tarkin_video::mask_product(ctx.coeff_output, kept, proto_t, masks, (int)engine->geometry.candidates);
+  nmx_tarkin_video::render_overlay(image, masks, kept, ctx.scale, engine->print_valid_boxes, frame_index,
+                                   proto_side);
   return TRUE;
 }
 
 gboolean postprocess(GstNmxTarkinVideoEngine *engine, YoloV8SegmentationContext *ctx, GstVideoFormat out_format,
                      guint8 *out, int out_width, int out_height, int out_stride, guint frame_index)
 {
-  const int N = nmx_tarkin_video::kCandidates;
+  const int N = (int)engine->geometry.candidates;
   ctx->class_ids.clear();
   ctx->scores.clear();
   ctx->boxes.clear();
@@ -455,7 +466,7 @@ gboolean postprocess(GstNmxTarkinVideoEngine *engine, YoloV8SegmentationContext 
     kept.push_back(KeptObject{ctx->columns[idx], ctx->boxes[idx], ctx->class_ids[idx], ctx->scores[idx]});
   }
   if (!render_output_frame(engine, *ctx, kept, out_format, out, out_width, out_height, out_stride, frame_index)) {
-    GST_ERROR("nmx-tarkin-video: failed to render overlay frame");
+    NMX_ENGINE_ERROR("nmx-tarkin-video: failed to render overlay frame");
     return FALSE;
   }
   engine->rendered_frames++;
@@ -483,15 +494,15 @@ gboolean gst_nmx_tarkin_video_engine_process_yolov8_segmentation(GstNmxTarkinVid
   // pixels would spill into the next row and past the end of the frame.
   const int out_bpp = out_format == GST_VIDEO_FORMAT_BGRA ? 4 : 3;
   if (out_width < 1 || out_height < 1 || (gint64)out_stride < (gint64)out_width * out_bpp) {
-    GST_ERROR("nmx-tarkin-video: output geometry %dx%d stride=%d cannot hold the overlay", out_width, out_height,
-              out_stride);
+    NMX_ENGINE_ERROR("nmx-tarkin-video: output geometry %dx%d stride=%d cannot hold the overlay", out_width,
+                     out_height, out_stride);
     return FALSE;
   }
 
   YoloV8SegmentationContext ctx;
   const gint64 t0 = g_get_monotonic_time();
   if (!preprocess(engine, in, width, height, in_stride, &ctx)) {
-    GST_ERROR("nmx-tarkin-video: yolov8-segmentation preprocess failed");
+    NMX_ENGINE_ERROR("nmx-tarkin-video: yolov8-segmentation preprocess failed");
     return FALSE;
   }
   const gint64 t1 = g_get_monotonic_time();
@@ -503,7 +514,7 @@ gboolean gst_nmx_tarkin_video_engine_process_yolov8_segmentation(GstNmxTarkinVid
     ok = postprocess(engine, &ctx, out_format, out, out_width, out_height, out_stride, frame_index);
   } catch (const cv::Exception &e) {
     // Nothing escapes the streaming thread.
-    GST_ERROR("nmx-tarkin-video: failed to render overlay frame (%s)", e.what());
+    NMX_ENGINE_ERROR("nmx-tarkin-video: failed to render overlay frame (%s)", e.what());
     ok = FALSE;
   }
   if (!ok)

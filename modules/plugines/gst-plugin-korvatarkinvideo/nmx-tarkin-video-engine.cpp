@@ -7,30 +7,11 @@
 
 namespace {
 
-using Velkor::Tarkin::Config;
-using Velkor::Tarkin::InterpreterBuilder;
-using Velkor::Tarkin::Model;
-
 constexpr int kKindYolov8Segmentation = 0;
 constexpr const char *kDefaultModelType = "yolov8-segmentation";
+constexpr const char *kPrefix = "nmx-tarkin-video";
 // The yolov8 (anchor-free, split outputs) configuration of the runtime.
-constexpr uint8_t kConfigRuntime = 3;
-constexpr uint8_t kConfigPerformance = 3;
-constexpr uint8_t kConfigFamilyYolov8 = 4;
-constexpr int32_t kConfigSplitOutputs = 1;
-
-std::string normalize_model_type(const gchar *type)
-{
-  std::string t = (type && *type) ? type : kDefaultModelType;
-  for (char &c : t)
-    c = (char)std::tolower((unsigned char)c);
-  return t;
-}
-
-float clamp_thresh(double v)
-{
-  return (float)std::min(1.0, std::max(0.0, v));
-}
+constexpr NmxTarkinRuntimeConfig kConfigYolov8 = {3, 3, 4, 1};
 
 GstNmxTarkinVideoEngine *fail(GstNmxTarkinVideoEngine *engine)
 {
@@ -42,6 +23,7 @@ GstNmxTarkinVideoEngine *fail(GstNmxTarkinVideoEngine *engine)
 
 GstNmxTarkinVideoEngine *gst_nmx_tarkin_video_engine_new(const GstStructure *settings)
 {
+  nmx_tarkin_clear_last_error();
   if (!settings)
     return nullptr;
   auto *engine = new GstNmxTarkinVideoEngine();
@@ -49,69 +31,38 @@ GstNmxTarkinVideoEngine *gst_nmx_tarkin_video_engine_new(const GstStructure *set
   const gchar *model = gst_structure_get_string(settings, "model");
   engine->model_path = model ? model : "";
 
-  engine->model_type = normalize_model_type(gst_structure_get_string(settings, "model-type"));
+  engine->model_type = nmx_tarkin_normalize_model_type(gst_structure_get_string(settings, "model-type"),
+                                                       kDefaultModelType);
   if (engine->model_type == "yolov8-segmentation" || engine->model_type == "yolov8-segment") {
     engine->model_type = kDefaultModelType;
     engine->model_kind = kKindYolov8Segmentation;
   } else {
-    GST_ERROR("nmx-tarkin-video: unsupported model-type '%s'", engine->model_type.c_str());
+    NMX_ENGINE_ERROR("nmx-tarkin-video: unsupported model-type '%s'", engine->model_type.c_str());
     return fail(engine);
   }
 
-  gdouble box = 0.5, nms = 0.45;
-  gboolean print = TRUE;
-  if (gst_structure_get_double(settings, "box-thresh", &box))
-    engine->box_thresh = clamp_thresh(box);
-  if (gst_structure_get_double(settings, "nms-thresh", &nms))
-    engine->nms_thresh = clamp_thresh(nms);
-  if (gst_structure_get_boolean(settings, "print-valid-boxes", &print))
-    engine->print_valid_boxes = print;
+  nmx_tarkin_core_read_thresholds(engine, settings);
   GST_INFO("nmx-tarkin-video: model-type=%s model=%s box=%.3f nms=%.3f print-valid-boxes=%s",
            engine->model_type.c_str(), engine->model_path.c_str(), engine->box_thresh, engine->nms_thresh,
            engine->print_valid_boxes ? "true" : "false");
 
   if (engine->model_path.empty()) {
-    GST_ERROR("nmx-tarkin-video: missing required property 'model'");
+    NMX_ENGINE_ERROR("nmx-tarkin-video: missing required property 'model'");
     return fail(engine);
   }
+  if (!nmx_tarkin_core_read_model_size(engine, settings, kPrefix))
+    return fail(engine);
 
-  engine->model = Model::create_instance(engine->model_path);
-  if (!engine->model) {
-    GST_ERROR("nmx-tarkin-video: Model::create_instance failed (%s)", engine->model_path.c_str());
-    return fail(engine);
-  }
-  const Velkor::Tarkin::Shapes input_shapes = {
-      {1, GST_NMX_TARKIN_VIDEO_MODEL_SIZE, GST_NMX_TARKIN_VIDEO_MODEL_SIZE, 3}};
+  const unsigned int S = (unsigned int)engine->geometry.size;
+  const unsigned int N = (unsigned int)engine->geometry.candidates;
+  const unsigned int P = (unsigned int)engine->geometry.proto;
+  const unsigned int M = GST_NMX_TARKIN_VIDEO_SEG_MASK_DIM;
+  const Velkor::Tarkin::Shapes input_shapes = {{1, S, S, 3}};
   const Velkor::Tarkin::Shapes output_shapes = {
-      {1, GST_NMX_TARKIN_VIDEO_SEG_MASK_DIM, GST_NMX_TARKIN_VIDEO_SEG_OUT_SIZE},
-      {1, 4, GST_NMX_TARKIN_VIDEO_SEG_OUT_SIZE},
-      {1, GST_NMX_TARKIN_VIDEO_OBJ_CLASS_NUM, GST_NMX_TARKIN_VIDEO_SEG_OUT_SIZE},
-      {1, GST_NMX_TARKIN_VIDEO_SEG_PROTO_H, GST_NMX_TARKIN_VIDEO_SEG_PROTO_W, GST_NMX_TARKIN_VIDEO_SEG_MASK_DIM}};
-  engine->model->set_model_properties(input_shapes, Velkor::Tarkin::DataType(4), output_shapes,
-                                      Velkor::Tarkin::DataType(4));
-  engine->config = Config::create_instance();
-  if (!engine->config) {
-    GST_ERROR("nmx-tarkin-video: Config::create_instance failed");
+      {1, M, N}, {1, 4, N}, {1, GST_NMX_TARKIN_VIDEO_OBJ_CLASS_NUM, N}, {1, P, P, M}};
+  if (!nmx_tarkin_core_open_runtime(engine, kPrefix, input_shapes, output_shapes, kConfigYolov8))
     return fail(engine);
-  }
-  engine->config->runtime = kConfigRuntime;
-  engine->config->performance = kConfigPerformance;
-  engine->config->model_family = kConfigFamilyYolov8;
-  engine->config->output_layout = kConfigSplitOutputs;
-  engine->interpreter = InterpreterBuilder::build_interpretper_from_model_and_config(engine->model, engine->config);
-  if (!engine->interpreter) {
-    GST_ERROR("nmx-tarkin-video: build_interpretper_from_model_and_config failed");
-    return fail(engine);
-  }
-  if (engine->interpreter->init(nullptr) != 0) {
-    GST_ERROR("nmx-tarkin-video: interpreter init failed");
-    return fail(engine);
-  }
-  if (engine->interpreter->load_model(nullptr) != 0) {
-    GST_ERROR("nmx-tarkin-video: interpreter load_model failed");
-    return fail(engine);
-  }
-  engine->input_tensor.assign(GST_NMX_TARKIN_VIDEO_INPUT_ELEMENTS, 0.0f);
+  engine->input_tensor.assign((size_t)S * S * 3, 0.0f);
   return engine;
 }
 
@@ -119,13 +70,13 @@ void gst_nmx_tarkin_video_engine_free(GstNmxTarkinVideoEngine *engine)
 {
   if (!engine)
     return;
-  engine->interpreter.reset();
-  // Model and config belong to the runtime.
-  engine->model = nullptr;
-  engine->config = nullptr;
-  if (engine->settings)
-    gst_structure_free(engine->settings);
+  nmx_tarkin_core_close(engine);
   delete engine;
+}
+
+const char *gst_nmx_tarkin_video_engine_last_error(void)
+{
+  return nmx_tarkin_last_error();
 }
 
 gboolean gst_nmx_tarkin_video_engine_process_frame(GstNmxTarkinVideoEngine *engine, const guint8 *in, int width,
@@ -133,13 +84,14 @@ gboolean gst_nmx_tarkin_video_engine_process_frame(GstNmxTarkinVideoEngine *engi
                                                    guint8 *out, int out_width, int out_height, int out_stride,
                                                    guint frame_index)
 {
+  nmx_tarkin_clear_last_error();
   if (!engine)
     return FALSE;
   if (engine->model_kind == kKindYolov8Segmentation)
     return gst_nmx_tarkin_video_engine_process_yolov8_segmentation(engine, in, width, height, in_stride,
                                                                    out_format, out, out_width, out_height,
                                                                    out_stride, frame_index);
-  GST_ERROR("nmx-tarkin-video: model-type '%s' is not implemented", engine->model_type.c_str());
+  NMX_ENGINE_ERROR("nmx-tarkin-video: model-type '%s' is not implemented", engine->model_type.c_str());
   return FALSE;
 }
 

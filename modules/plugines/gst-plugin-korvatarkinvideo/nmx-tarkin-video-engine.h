@@ -22,7 +22,8 @@ typedef struct _GstNmxTarkinVideoEngine GstNmxTarkinVideoEngine;
 #define GST_NMX_TARKIN_VIDEO_SEG_PROTO_W 160
 #define GST_NMX_TARKIN_VIDEO_SEG_CONCAT_DIM 116
 
-/* settings: a "nmx-tarkin-video-settings" structure; a copy is kept. NULL on failure. */
+/* settings: a "nmx-tarkin-video-settings" structure; a copy is kept. NULL on failure.
+ * "model-size" (uint, default 640, a multiple of 32) is the model's square input size. */
 GST_EXPORT_VIDEO_ENGINE_API GstNmxTarkinVideoEngine *gst_nmx_tarkin_video_engine_new (const GstStructure * settings);
 GST_EXPORT_VIDEO_ENGINE_API void gst_nmx_tarkin_video_engine_free (GstNmxTarkinVideoEngine * engine);
 /* in: packed BGR, in_stride bytes a row. out: BGR or BGRA of the same width and
@@ -30,5 +31,7 @@ GST_EXPORT_VIDEO_ENGINE_API void gst_nmx_tarkin_video_engine_free (GstNmxTarkinV
 GST_EXPORT_VIDEO_ENGINE_API gboolean gst_nmx_tarkin_video_engine_process_frame (GstNmxTarkinVideoEngine * engine,
     const guint8 * in, int width, int height, int in_stride, GstVideoFormat out_format, guint8 * out,
     int out_width, int out_height, int out_stride, guint frame_index);
+/* The message of the last failure of an engine call on the calling thread, "" if none. */
+GST_EXPORT_VIDEO_ENGINE_API const char *gst_nmx_tarkin_video_engine_last_error (void);
 
 G_END_DECLS

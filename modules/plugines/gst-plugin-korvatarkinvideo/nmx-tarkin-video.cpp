@@ -9,17 +9,24 @@
  *   gst-launch-1.0 filesrc location=clip.mp4 ! qtdemux ! h264parse ! qtivdec ! \
  *       qtivtransform ! "video/x-raw(memory:GBM),format=BGR" ! \
  *       nmx-tarkin-video model=yolov8-seg.onnx ! video/x-raw,format=BGRA ! fakesink
+ *
+ * A frame the engine fails on passes with an empty overlay and a warning on the
+ * bus; 25 failed frames in a row end the stream with an error.
  */
 #include "nmx-tarkin-video.h"
 
 #include "nmx-tarkin-video-engine.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "nmx-tarkin-props.h"
 
 GST_DEBUG_CATEGORY_EXTERN (gst_nmx_tarkin_video_debug);
 #define GST_CAT_DEFAULT gst_nmx_tarkin_video_debug
+
+/* After the category: the shared element code logs in this element's category. */
+#include "nmx-tarkin-element.h"
 
 #define DEFAULT_MODEL_TYPE "yolov8-segmentation"
 
@@ -151,6 +158,27 @@ gst_nmx_tarkin_video_prepare_output_buffer (GstBaseTransform * trans, GstBuffer 
   return GST_FLOW_OK;
 }
 
+/* Every pixel of a mapped BGR or BGRA overlay frame to 0: nothing drawn, fully
+ * transparent in BGRA. */
+static void
+gst_nmx_tarkin_video_clear (GstVideoFrame * frame)
+{
+  const gsize row = (gsize) GST_VIDEO_FRAME_WIDTH (frame) * GST_VIDEO_FRAME_COMP_PSTRIDE (frame, 0);
+  guint8 *data = (guint8 *) GST_VIDEO_FRAME_PLANE_DATA (frame, 0);
+  for (int y = 0; y < GST_VIDEO_FRAME_HEIGHT (frame); y++)
+    memset (data + (gsize) y * GST_VIDEO_FRAME_PLANE_STRIDE (frame, 0), 0, row);
+}
+
+/* A failed frame still gives an overlay frame, an empty one, so the video it is laid
+ * over goes on; the stream ends only after 25 failed frames in a row. */
+static GstFlowReturn
+gst_nmx_tarkin_video_frame_failed (GstNmxTarkinVideo * self, guint64 frame, const char *reason)
+{
+  if (nmx_tarkin_frame_failed (self, frame, "passed with an empty overlay", reason))
+    return GST_FLOW_ERROR;
+  return GST_FLOW_OK;
+}
+
 static GstFlowReturn
 gst_nmx_tarkin_video_transform (GstBaseTransform * trans, GstBuffer * inbuf, GstBuffer * outbuf)
 {
@@ -164,14 +192,15 @@ gst_nmx_tarkin_video_transform (GstBaseTransform * trans, GstBuffer * inbuf, Gst
   }
 
   GstVideoFrame in_frame, out_frame;
-  if (!gst_video_frame_map (&in_frame, &self->in_info, inbuf, GST_MAP_READ)) {
-    GST_ERROR_OBJECT (self, "Failed to map input video frame");
-    return GST_FLOW_ERROR;
-  }
   if (!gst_video_frame_map (&out_frame, &self->out_info, outbuf, GST_MAP_WRITE)) {
-    gst_video_frame_unmap (&in_frame);
     GST_ERROR_OBJECT (self, "Failed to map output video frame");
     return GST_FLOW_ERROR;
+  }
+  if (!gst_video_frame_map (&in_frame, &self->in_info, inbuf, GST_MAP_READ)) {
+    GST_ERROR_OBJECT (self, "Failed to map input video frame");
+    gst_nmx_tarkin_video_clear (&out_frame);
+    gst_video_frame_unmap (&out_frame);
+    return gst_nmx_tarkin_video_frame_failed (self, self->frame_count + 1, "cannot map the input video frame");
   }
 
   self->frame_count++;
@@ -183,6 +212,8 @@ gst_nmx_tarkin_video_transform (GstBaseTransform * trans, GstBuffer * inbuf, Gst
       GST_VIDEO_FRAME_WIDTH (&out_frame), GST_VIDEO_FRAME_HEIGHT (&out_frame),
       GST_VIDEO_FRAME_PLANE_STRIDE (&out_frame, 0), (guint) (self->frame_count & 0xffffffffu));
   const double infer_ms = (g_get_monotonic_time () - t0) / 1000.0;
+  if (!ok)
+    gst_nmx_tarkin_video_clear (&out_frame);  /* whatever a failed stage left in it */
   gst_video_frame_unmap (&out_frame);
   gst_video_frame_unmap (&in_frame);
 
@@ -193,58 +224,36 @@ gst_nmx_tarkin_video_transform (GstBaseTransform * trans, GstBuffer * inbuf, Gst
   }
   if (!ok) {
     GST_ERROR_OBJECT (self, "Video engine process failed");
-    return GST_FLOW_ERROR;
+    return gst_nmx_tarkin_video_frame_failed (self, self->frame_count, gst_nmx_tarkin_video_engine_last_error ());
   }
+  nmx_tarkin_frame_succeeded (self);
   return GST_FLOW_OK;
 }
 
 static GstStateChangeReturn
 gst_nmx_tarkin_video_change_state (GstElement * element, GstStateChange transition)
 {
-  GstNmxTarkinVideo *self = GST_NMX_TARKIN_VIDEO (element);
-
-  if (transition == GST_STATE_CHANGE_NULL_TO_READY) {
-    /* Snapshot of the properties, which the application may be setting meanwhile. */
-    GST_OBJECT_LOCK (self);
-    GstStructure *settings = gst_structure_new ("nmx-tarkin-video-settings",
-        "model", G_TYPE_STRING, self->model ? self->model : "",
-        "model-type", G_TYPE_STRING, self->model_type ? self->model_type : DEFAULT_MODEL_TYPE,
-        "print-valid-boxes", G_TYPE_BOOLEAN, self->print_valid_boxes, NULL);
-    if (self->box_thresh_set)
-      gst_structure_set (settings, "box-thresh", G_TYPE_DOUBLE, self->box_thresh, NULL);
-    if (self->nms_thresh_set)
-      gst_structure_set (settings, "nms-thresh", G_TYPE_DOUBLE, self->nms_thresh, NULL);
-    GST_OBJECT_UNLOCK (self);
-    GstNmxTarkinVideoEngine *engine = gst_nmx_tarkin_video_engine_new (settings);
-    gst_structure_free (settings);
-    if (!engine) {
-      GST_ERROR_OBJECT (self, "Failed to create nmx-tarkin-video engine");
-      return GST_STATE_CHANGE_FAILURE;
-    }
-    /* An engine left from a failed READY->NULL is replaced, not leaked. */
-    gst_nmx_tarkin_video_engine_free (self->engine);
-    self->engine = engine;
-  }
-
-  GstStateChangeReturn ret =
-      GST_ELEMENT_CLASS (gst_nmx_tarkin_video_parent_class)->change_state (element, transition);
-  if (ret != GST_STATE_CHANGE_FAILURE && transition == GST_STATE_CHANGE_READY_TO_NULL && self->engine) {
-    gst_nmx_tarkin_video_engine_free (self->engine);
-    self->engine = NULL;
-  }
-  return ret;
+  static const NmxTarkinEngineOps<GstNmxTarkinVideoEngine> ops = {
+    "nmx-tarkin-video-settings", DEFAULT_MODEL_TYPE, "Failed to create nmx-tarkin-video engine",
+    gst_nmx_tarkin_video_engine_new, gst_nmx_tarkin_video_engine_free, gst_nmx_tarkin_video_engine_last_error,
+  };
+  return nmx_tarkin_change_state (GST_NMX_TARKIN_VIDEO (element), transition,
+      GST_ELEMENT_CLASS (gst_nmx_tarkin_video_parent_class), ops, [](GstNmxTarkinVideo *, GstStructure *) {
+      });
 }
 
 static void
 gst_nmx_tarkin_video_set_property (GObject * object, guint prop_id, const GValue * value, GParamSpec * pspec)
 {
-  nmx_tarkin_set_property (GST_NMX_TARKIN_VIDEO (object), prop_id, value, pspec);
+  if (!nmx_tarkin_set_property (GST_NMX_TARKIN_VIDEO (object), prop_id, value, pspec))
+    G_OBJECT_WARN_INVALID_PROPERTY_ID (object, prop_id, pspec);
 }
 
 static void
 gst_nmx_tarkin_video_get_property (GObject * object, guint prop_id, GValue * value, GParamSpec * pspec)
 {
-  nmx_tarkin_get_property (GST_NMX_TARKIN_VIDEO (object), prop_id, value, pspec);
+  if (!nmx_tarkin_get_property (GST_NMX_TARKIN_VIDEO (object), prop_id, value, pspec))
+    G_OBJECT_WARN_INVALID_PROPERTY_ID (object, prop_id, pspec);
 }
 
 static void
@@ -308,6 +317,8 @@ gst_nmx_tarkin_video_init (GstNmxTarkinVideo * self)
   self->box_thresh_set = FALSE;
   self->nms_thresh_set = FALSE;
   self->frame_count = 0;
+  self->model_size = NMX_TARKIN_DEFAULT_MODEL_SIZE;
+  self->consecutive_failures = 0;
   gst_base_transform_set_passthrough (GST_BASE_TRANSFORM (self), FALSE);
   gst_base_transform_set_in_place (GST_BASE_TRANSFORM (self), FALSE);
 }

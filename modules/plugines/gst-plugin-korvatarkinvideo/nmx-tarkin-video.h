@@ -30,6 +30,8 @@ struct _GstNmxTarkinVideo {
   gboolean box_thresh_set;
   gboolean nms_thresh_set;
   guint64 frame_count;
+  guint model_size;
+  guint consecutive_failures;
 };
 
 GST_ELEMENT_REGISTER_DECLARE (nmx_tarkin_video);
