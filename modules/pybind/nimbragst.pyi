@@ -86,6 +86,11 @@ def start_stream(stream_id: str, cb: Callable[[Image], SupportsIndex]) -> int:
 def shutdown(stream_id: str, /) -> None:
     """Stop pipeline gracefully"""
 
+def shutdown_all_and_wait(timeout_seconds: float = 60.0) -> bool:
+    """Stop every running stream and wait until all have ended (recordings finalised);
+    True when they ended in time. Streams still running when the interpreter exits are
+    stopped this way too."""
+
 def get_data(rows: int, cols: int, data: str | bytes, /) -> mat_image:
     """Deep copy of rows x cols RGB pixels from `data` (a str stands for its UTF-8
     bytes). ValueError when `data` is shorter than rows*cols*3 bytes."""
