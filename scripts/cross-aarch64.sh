@@ -54,6 +54,8 @@ TREE_PKGS=(
   libopencv-imgcodecs-dev libjsoncpp-dev libopencv-core-dev libopencv-imgproc-dev
   libopencv-dnn-dev
   python3 python3-dev pybind11-dev python3-numpy
+  # the rolling recorder's merge script runs on the target's interpreter
+  python3-gi gir1.2-gstreamer-1.0 gir1.2-gst-plugins-base-1.0
   libgtest-dev libgmock-dev
 )
 HOST_PKGS=(g++-aarch64-linux-gnu mmdebstrap qemu-user qemu-user-static binfmt-support arch-test
@@ -103,6 +105,16 @@ relativize_links() {
   echo "made $n absolute symlinks relative"
 }
 
+# qemu -L looks a path up in the tree first: the tree's empty mount points would hide the
+# host's /proc (process lists), /sys and /tmp from emulated programs. They are only needed
+# while the tree is a chroot.
+unshadow_host_dirs() {
+  local d
+  for d in proc sys tmp; do
+    [ -d "$TREE/$d" ] && rmdir "$TREE/$d" 2>/dev/null || true
+  done
+}
+
 SUITES=("deb http://deb.debian.org/debian bookworm main"
         "deb http://deb.debian.org/debian bookworm-updates main"
         "deb http://deb.debian.org/debian-security bookworm-security main")
@@ -110,9 +122,11 @@ stage_start "arm64 Debian 12 tree"
 PKG_STAMP=$(printf '%s\n' "${TREE_PKGS[@]}" | sort | sha256sum | cut -c1-16)
 if [ -f "$TREE/.nimbra-tree" ] && [ "$(cat "$TREE/.nimbra-tree")" = "$PKG_STAMP" ]; then
   echo "reusing $TREE (same package list)"
+  unshadow_host_dirs
 elif [ -f "$TREE/.nimbra-tree" ]; then
   # The list grew or changed: install into the existing tree rather than start over.
   echo "package list changed: installing into $TREE"
+  mkdir -p "$TREE/proc" "$TREE/tmp"; chmod 1777 "$TREE/tmp"
   mount --rbind /dev "$TREE/dev"; mount --make-rslave "$TREE/dev"; mount -t proc proc "$TREE/proc"
   trap 'umount "$TREE/proc" 2>/dev/null; umount -R "$TREE/dev" 2>/dev/null || true' EXIT
   cp /etc/resolv.conf "$TREE/etc/resolv.conf"
@@ -121,6 +135,7 @@ elif [ -f "$TREE/.nimbra-tree" ]; then
   chroot "$TREE" apt-get clean
   umount "$TREE/proc"; umount -R "$TREE/dev"; trap - EXIT
   relativize_links
+  unshadow_host_dirs
   echo "$PKG_STAMP" > "$TREE/.nimbra-tree"
 else
   rm -rf "$TREE.tmp"
@@ -129,6 +144,7 @@ else
   rm -rf "$TREE"
   mv "$TREE.tmp" "$TREE"
   relativize_links
+  unshadow_host_dirs
   echo "$PKG_STAMP" > "$TREE/.nimbra-tree"
 fi
 du -sh "$TREE" | sed 's/^/tree size: /'
@@ -207,7 +223,7 @@ done
 # ---------------------------------------------------------------- tests
 # The tests that need no servers and no display.
 TESTS=(
-  test_config test_dryrun test_validate test_multimerge_desc test_groups test_splice
+  test_config test_dryrun test_validate test_multimerge_desc test_groups test_splice test_rolling leak_cycles
   tarkin_engine tarkin_element tarkin_inspect tarkin_launch_onnx_v8 tarkin_launch_onnx_v5 tarkin_launch_replay
   tarkinvideo_engine tarkinvideo_element tarkinvideo_inspect tarkinvideo_pipeline_onnx
   tarkinvideo_pipeline_replay tarkinvideo_pipeline_none
@@ -223,13 +239,17 @@ TEST_RE="^($(IFS='|'; echo "${TESTS[*]}"))\$"
 # example) is arm64 and goes through binfmt_misc, which takes the tree from
 # QEMU_LD_PREFIX. The shell and Python test scripts stay host programs (they only read
 # files and start commands); the GStreamer tools they call come from the tree through the
-# wrappers put first on PATH.
+# wrappers put first on PATH. The rolling recorder's merge script gets the tree's
+# interpreter through NIMBRA_PYTHON (as the board runs it on its own Python and GStreamer).
 WRAP=$OUT/bin
 mkdir -p "$WRAP"
 for tool in gst-launch-1.0 gst-inspect-1.0; do
   printf '#!/bin/sh\nexec qemu-aarch64 -L "%s" "%s/usr/bin/%s" "$@"\n' "$TREE" "$TREE" "$tool" >"$WRAP/$tool"
   chmod +x "$WRAP/$tool"
 done
+TARGET_PYTHON=$OUT/python3-aarch64
+printf '#!/bin/sh\nexec qemu-aarch64 -L "%s" "%s/usr/bin/python3" "$@"\n' "$TREE" "$TREE" >"$TARGET_PYTHON"
+chmod +x "$TARGET_PYTHON"
 
 # arm_ctest BUILD_DIR LOG REGEX [VAR=VALUE...]: ctest under emulation, one line per test shown.
 arm_ctest() {
@@ -240,6 +260,7 @@ arm_ctest() {
        GST_PLUGIN_SYSTEM_PATH="$TREE/usr/lib/aarch64-linux-gnu/gstreamer-1.0" \
        QEMU_LD_PREFIX="$TREE" \
        PATH="$WRAP:$PATH" \
+       NIMBRA_PYTHON="$TARGET_PYTHON" \
        "$@" \
        ctest --output-on-failure -j2 -R "$re") 2>&1 | tee "$log" |
     grep --line-buffered -E '^ *[0-9]+/[0-9]+ Test|tests passed' || true
