@@ -56,6 +56,8 @@ TREE_PKGS=(
   python3 python3-dev pybind11-dev python3-numpy
   # the rolling recorder's merge script runs on the target's interpreter
   python3-gi gir1.2-gstreamer-1.0 gir1.2-gst-plugins-base-1.0
+  # the Python module's own tests on the target's interpreter
+  python3-pytest
   libgtest-dev libgmock-dev
 )
 HOST_PKGS=(g++-aarch64-linux-gnu mmdebstrap qemu-user qemu-user-static binfmt-support arch-test
@@ -227,7 +229,7 @@ done
 # ---------------------------------------------------------------- tests
 # The tests that need no servers and no display.
 TESTS=(
-  test_config test_dryrun test_validate test_multimerge_desc test_groups test_splice test_rolling leak_cycles
+  test_config test_dryrun test_validate test_multimerge_desc test_groups test_splice test_rolling
   tarkin_engine tarkin_element tarkin_inspect tarkin_launch_onnx_v8 tarkin_launch_onnx_v5 tarkin_launch_replay
   tarkinvideo_engine tarkinvideo_element tarkinvideo_inspect tarkinvideo_pipeline_onnx
   tarkinvideo_pipeline_replay tarkinvideo_pipeline_none
@@ -243,17 +245,17 @@ TEST_RE="^($(IFS='|'; echo "${TESTS[*]}"))\$"
 # example) is arm64 and goes through binfmt_misc, which takes the tree from
 # QEMU_LD_PREFIX. The shell and Python test scripts stay host programs (they only read
 # files and start commands); the GStreamer tools they call come from the tree through the
-# wrappers put first on PATH. The rolling recorder's merge script gets the tree's
-# interpreter through NIMBRA_PYTHON (as the board runs it on its own Python and GStreamer).
+# wrappers put first on PATH (the test commands name the host's /usr/bin/python3 for their
+# own scripts). Python run by name, the rolling recorder's merge script (NIMBRA_PYTHON)
+# and the Python tests get the tree's interpreter, as on the board.
 WRAP=$OUT/bin
 mkdir -p "$WRAP"
-for tool in gst-launch-1.0 gst-inspect-1.0; do
+for tool in gst-launch-1.0 gst-inspect-1.0 python3; do
   printf '#!/bin/sh\nexec qemu-aarch64 -L "%s" "%s/usr/bin/%s" "$@"\n' "$TREE" "$TREE" "$tool" >"$WRAP/$tool"
   chmod +x "$WRAP/$tool"
 done
-TARGET_PYTHON=$OUT/python3-aarch64
-printf '#!/bin/sh\nexec qemu-aarch64 -L "%s" "%s/usr/bin/python3" "$@"\n' "$TREE" "$TREE" >"$TARGET_PYTHON"
-chmod +x "$TARGET_PYTHON"
+TARGET_PYTHON=$WRAP/python3
+rm -f "$OUT/python3-aarch64"
 
 # arm_ctest BUILD_DIR LOG REGEX [VAR=VALUE...]: ctest under emulation, one line per test shown.
 arm_ctest() {
@@ -280,10 +282,28 @@ scale_timeouts() {
       s/TIMEOUT "(\d+)"/"TIMEOUT \"" . ($1 * 10) . "\""/ge; $_ .= "# time limits x10 under emulation\n"'
 }
 
+# py_tests BUILD_DIR LOG PYTHON [VAR=VALUE...]: the Python module's tests that need no
+# servers, in the environment ctest gives the pytest entry (tests/python/CMakeLists.txt).
+PY_TESTS=(test_nimbragst.py test_concate_video.py)
+py_tests() {
+  local b=$1 log=$2 py=$3; shift 3
+  local files=() t
+  for t in "${PY_TESTS[@]}"; do files+=("$SRC/tests/python/$t"); done
+  echo "+ $py -m pytest ${PY_TESTS[*]} in ${b#$SRC/}/tests/python"
+  (cd "$b/tests/python" &&
+   env GST_PLUGIN_PATH="$b/platform/gst-soft" GST_REGISTRY_1_0="$b/gst-registry.bin" \
+       NIMBRA_MEDIA_DIR="$b/media" NIMBRA_BUILD_DIR="$b" NIMBRA_SOURCE_DIR="$SRC" \
+       PYTHONDONTWRITEBYTECODE=1 PYTHONPATH="$b/python" NIMBRA_EXPECT_PYMODULE=1 "$@" \
+       "$py" -m pytest -q -rA -p no:cacheprovider "${files[@]}") >"$log" 2>&1 || true
+  tail -n 1 "$log"
+}
+# summarize_pytest LOG: "name status" per test.
+summarize_pytest() { sed -nE 's/^(PASSED|FAILED|ERROR|SKIPPED|XFAIL|XPASS) [^ ]*\/(test_[^ ]+).*/\2 \1/p' "$1"; }
+
 # summarize_ctest LOG: "name status" per test.
 summarize_ctest() { sed -nE 's/^ *[0-9]+\/[0-9]+ Test +#[0-9]+: ([^ ]+) \.*[ *]*([A-Za-z][A-Za-z ]*[a-z]).*/\1 \2/p' "$1"; }
 
-declare -A X86_STATUS=() ARM_STATUS=() TAG_TEST_RESULT=()
+declare -A X86_STATUS=() ARM_STATUS=() TAG_TEST_RESULT=() X86_PY=() ARM_PY=()
 PY_RESULT="not run"
 # Core tests that hold for every tag (the others expect the ub2404 elements).
 TAG_TESTS=(test_config test_splice test_groups)
@@ -313,6 +333,19 @@ if [ "$RUN_TESTS" = 1 ]; then
       PY_RESULT="FAILED: $out"
     fi
     echo "Python module: $PY_RESULT"
+  fi
+  stage_end
+
+  stage_start "Python tests on x86 and under qemu-aarch64 ($FULL_TAG)"
+  if [ "$x86_ok" = 1 ]; then
+    py_tests "$X86" "$LOG/x86-pytest.log" /usr/bin/python3
+    while read -r n st; do X86_PY[$n]=$st; done < <(summarize_pytest "$LOG/x86-pytest.log")
+  fi
+  if [ "${BUILD_RESULT[$FULL_TAG]}" != FAILED ]; then
+    py_tests "$OUT/$FULL_TAG" "$LOG/$FULL_TAG-pytest.log" "$TARGET_PYTHON" \
+      GST_REGISTRY_FORK=no GST_PLUGIN_SYSTEM_PATH="$TREE/usr/lib/aarch64-linux-gnu/gstreamer-1.0" \
+      QEMU_LD_PREFIX="$TREE" PATH="$WRAP:$PATH" NIMBRA_PYTHON="$TARGET_PYTHON"
+    while read -r n st; do ARM_PY[$n]=$st; done < <(summarize_pytest "$LOG/$FULL_TAG-pytest.log")
   fi
   stage_end
 
@@ -385,6 +418,17 @@ if [ "$RUN_TESTS" = 1 ]; then
   echo "tests under qemu ($FULL_TAG build): $pass passed, $fail failed of ${#TESTS[@]} (x86: $xp passed)"
   echo "Python module under qemu: $PY_RESULT"
   case "$PY_RESULT" in imports*) ;; *) status=1 ;; esac
+  # Python tests: every test either run saw, by name.
+  pyp=0; pyf=0; xpyp=0
+  while IFS= read -r t; do
+    [ -n "$t" ] || continue
+    a=${ARM_PY[$t]:-not run}; x=${X86_PY[$t]:-not run}
+    if [ "$a" = PASSED ]; then pyp=$((pyp + 1)); else pyf=$((pyf + 1)); fi
+    [ "$x" = PASSED ] && xpyp=$((xpyp + 1))
+    [ "$a" != "$x" ] && differ+=("$t (aarch64: $a, x86: $x)")
+  done < <(printf '%s\n' "${!X86_PY[@]}" "${!ARM_PY[@]}" | sort -u)
+  echo "Python tests under qemu (${PY_TESTS[*]}): $pyp passed, $pyf failed (x86: $xpyp passed)"
+  [ $((pyp + pyf)) -gt 0 ] || { echo "  no Python test ran"; status=1; }
   if [ ${#differ[@]} -gt 0 ]; then
     status=1
     printf '  differs from x86: %s\n' "${differ[@]}"
