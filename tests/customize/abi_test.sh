@@ -3,9 +3,10 @@
 # carries), under soname version 1, the functions of API version 2 in their own
 # symbol version node; its pkg-config file is usable; and an install
 # tree builds and runs a C and a C++ consumer through pkg-config alone.
-#   abi_test.sh LIBRARY PC_FILE VERSION CMAKE MODULE_BUILD_DIR CC CXX
+#   abi_test.sh LIBRARY PC_FILE VERSION CMAKE MODULE_BUILD_DIR CC CXX [TARGET_FLAGS]
+#   (TARGET_FLAGS: what the compilers need for the build's target, e.g. a cross sysroot)
 set -euo pipefail
-lib=$1 pc=$2 version=$3 cmake=$4 module_build=$5 cc=$6 cxx=$7
+lib=$1 pc=$2 version=$3 cmake=$4 module_build=$5 cc=$6 cxx=$7 target_flags=${8:-}
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 [ -r "$lib" ] || { echo "missing library $lib" >&2; exit 1; }
@@ -59,9 +60,9 @@ cp "$tmp/consumer.c" "$tmp/consumer.cpp"
 flags=$(PKG_CONFIG_PATH=$(dirname "$installed_pc") pkg-config --define-prefix --cflags --libs nmx_customize)
 libdir=$(PKG_CONFIG_PATH=$(dirname "$installed_pc") pkg-config --define-prefix --variable=libdir nmx_customize)
 # shellcheck disable=SC2086
-"$cc" -std=c99 -Wall -Werror -pedantic "$tmp/consumer.c" $flags -o "$tmp/consumer_c"
+"$cc" $target_flags -std=c99 -Wall -Werror -pedantic "$tmp/consumer.c" $flags -o "$tmp/consumer_c"
 # shellcheck disable=SC2086
-"$cxx" -std=c++11 -Wall -Werror -pedantic "$tmp/consumer.cpp" $flags -o "$tmp/consumer_cxx"
+"$cxx" $target_flags -std=c++11 -Wall -Werror -pedantic "$tmp/consumer.cpp" $flags -o "$tmp/consumer_cxx"
 for prog in consumer_c consumer_cxx; do
   got=$(LD_LIBRARY_PATH=$libdir "$tmp/$prog")
   [ "$got" = "version 2 refused 1 count 0" ] || { echo "$prog printed '$got'" >&2; exit 1; }
