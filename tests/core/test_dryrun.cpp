@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "StreamDryRun.h"
+#include "StreamRegistry.h"
 #include "test_util.h"
 
 using namespace Velkor::Nimbra;
@@ -70,6 +71,13 @@ class DryRun : public ::testing::Test {
   std::string dir_, conf_;
 };
 
+// Whether a stream claimed on this thread after a description would still only be
+// described: the describing mode must end with the call.
+bool describing_after() {
+  auto claim = nimbra_internal::claim_stream("after_dry_run", nimbra_internal::StreamKind::Classic);
+  return !claim || claim->describing();
+}
+
 TEST_F(DryRun, FileStreamWithMp4OutputMakesNoFile) {
   std::string d;
   ASSERT_EQ(describe_stream_pipeline("dry_file_mp4", d), 0);
@@ -78,7 +86,7 @@ TEST_F(DryRun, FileStreamWithMp4OutputMakesNoFile) {
       << d;
   EXPECT_NE(d.find("location=" + dir_ + "/file.mp4"), std::string::npos) << d;
   EXPECT_FALSE(exists(dir_ + "/file.mp4"));
-  EXPECT_FALSE(nimbra_internal::dry_run_active());
+  EXPECT_FALSE(describing_after());
   // Nothing stayed claimed: a second description of the id works as well.
   std::string again;
   ASSERT_EQ(describe_stream_pipeline("dry_file_mp4", again), 0);
@@ -125,7 +133,7 @@ TEST_F(DryRun, UnknownIdAndUnreadableConfiguration) {
   g_stream_conf_file = broken.c_str();
   stream_conf_file = broken.c_str();
   EXPECT_EQ(describe_stream_pipeline("dry_drawn", d), -1);
-  EXPECT_FALSE(nimbra_internal::dry_run_active());
+  EXPECT_FALSE(describing_after());
 }
 
 }  // namespace

@@ -44,6 +44,8 @@ struct PiplineData {
   std::shared_ptr<nimbra_internal::StreamMetrics> metrics;
   // Builds the input group again (network inputs that reconnect in place); may be empty.
   std::function<GstElement*()> rebuild_input;
+  // The input's address (URL, file, device), for messages that say what failed.
+  std::string input_addr;
 };
 
 // ---- frame delivery ----

@@ -4,8 +4,8 @@
 #include "StreamRegistry.h"
 
 #include "StreamCommon.h"
-#include "StreamDryRun.h"
 #include "StreamLog.h"
+#include "StreamPipelineParts.h"
 #include "StreamPlatform.h"
 
 using nimbra_internal::make_caps_filter;
@@ -349,23 +349,19 @@ int StreamBuildAudio::launch_stream(std::function<int8_t(const Image&)>& callbac
   GstPad* pad = gst_element_get_static_pad(rgb_caps, "src");
   gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, audio_on_buffer_received, &data, nullptr);
   gst_object_unref(pad);
-  if (nimbra_internal::dry_run_active()) {
-    // The destructor releases the pipeline, which never left NULL.
-    nimbra_internal::dry_run_capture(data.pipeline);
-    return 0;
-  }
   // A stop of its id (or of every stream) ends it with end-of-stream, like any stream.
   claim->set_pipeline(data.pipeline);
   auto eos_watch = nimbra_internal::watch_output_eos(mux, "src");
   const nimbra_internal::EntryPtr entry = claim.entry();
   auto stopped = [&entry] { return entry->stop_requested(); };
-  if (!stopped()) {
-    gst_element_set_state(data.pipeline, GST_STATE_PLAYING);
-    if (stopped()) gst_element_send_event(data.pipeline, gst_event_new_eos());
+  // The destructor releases a pipeline that never left NULL (only described, or stopped
+  // while it was built).
+  if (!nimbra_internal::begin_playing(entry, data.pipeline)) {
+    claim->set_pipeline(nullptr);
+    return 0;
   }
   data.bus = gst_element_get_bus(data.pipeline);
-  nimbra_internal::BusEnd end = stopped() ? nimbra_internal::BusEnd{}
-                                          : nimbra_internal::wait_for_end(data.bus, stopped, eos_watch.get(), data.pipeline);
+  nimbra_internal::BusEnd end = nimbra_internal::wait_for_end(data.bus, stopped, eos_watch.get(), data.pipeline);
   const bool failed = end.kind == nimbra_internal::BusEnd::Error;
   if (failed)
     nimbra_internal::log_bus_error(end, "Error received from element %s: %s\n", "Debugging information: %s\n");

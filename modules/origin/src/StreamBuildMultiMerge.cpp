@@ -10,6 +10,7 @@
 
 #include "StreamBase.h"
 #include "StreamLog.h"
+#include "StreamPipelineParts.h"
 #include "StreamRegistry.h"
 
 namespace {
@@ -422,8 +423,10 @@ void stop_run(const MergeRunPtr& run) {
 }  // namespace
 
 int start_stream_multi_merge(StreamProperty prop, bool split_outputs, int push_mode) {
-  setenv("WAYLAND_DISPLAY", "wayland-1", 1);
-  setenv("XDG_RUNTIME_DIR", "/run/user/root", 1);
+  if (!nimbra_internal::keeps_platform_environment()) {
+    setenv("WAYLAND_DISPLAY", "wayland-1", 1);
+    setenv("XDG_RUNTIME_DIR", "/run/user/root", 1);
+  }
 
   const std::string description = get_4_cameras_launch_command(prop, split_outputs, push_mode);
   if (description.empty()) return -1;  // refused, the reason is logged

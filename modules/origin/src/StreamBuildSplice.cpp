@@ -25,7 +25,7 @@
 #include <thread>
 #include <unordered_map>
 
-#include "StreamDryRun.h"
+#include "StreamPipelineParts.h"
 #include "StreamRegistry.h"
 
 namespace Velkor {
@@ -326,6 +326,12 @@ void worker_main(ContextPtr ctx) {
   g_source_attach(bus_source, context);
   gst_object_unref(bus);
 
+  if (!nimbra_internal::may_play(ctx->entry, pipeline)) {
+    // Only described (a dry run), or stopped while it was built: nothing plays.
+    complete_startup(ctx, SPLICE_OK);
+    teardown(ctx, pipeline, appsrc, appsink, loop, context, bus_source);
+    return;
+  }
   ctx->running = true;
   if (gst_element_set_state(pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
     log_err("[ERROR][" + id + "] set PLAYING failed");
@@ -415,30 +421,6 @@ HevcAuInfo parse_hevc_au_info_splice(const uint8_t* data, size_t size) {
 int start_splice_stream(std::string stream_id, std::function<int8_t(const Image&)>& callback) {
   ensure_gst_initialized();
   if (stream_id.empty() || !callback) return SPLICE_BAD_ARGUMENT;
-  if (nimbra_internal::dry_run_active()) {
-    // Described on the caller's thread: no worker, no registry entry, nothing played.
-    if (find_stream(stream_id) || nimbra_internal::find_entry(stream_id)) return SPLICE_ALREADY_REGISTERED;
-    GError* error = nullptr;
-    GstElement* pipeline = gst_parse_launch(kSpliceDescription, &error);
-    if (!pipeline) {
-      log_err("[ERROR][" + stream_id + "] create pipeline failed" + (error ? std::string(": ") + error->message : ""));
-      g_clear_error(&error);
-      return SPLICE_PIPELINE_FAILED;
-    }
-    g_clear_error(&error);
-    gst_object_ref_sink(pipeline);
-    if (GstElement* appsrc = gst_bin_get_by_name(GST_BIN(pipeline), "src")) {
-      GstCaps* caps = gst_caps_from_string("video/x-h265,stream-format=byte-stream,alignment=au");
-      g_object_set(appsrc, "caps", caps, "stream-type", GST_APP_STREAM_TYPE_STREAM, "max-bytes", kAppsrcMaxBytes,
-                   nullptr);
-      gst_caps_unref(caps);
-      gst_object_unref(appsrc);
-    }
-    nimbra_internal::dry_run_capture(pipeline);
-    gst_object_unref(pipeline);
-    return SPLICE_OK;
-  }
-
   auto ctx = std::make_shared<StreamContext>();
   ctx->stream_id = stream_id;
   ctx->callback = callback;
@@ -468,7 +450,7 @@ int start_splice_stream(std::string stream_id, std::function<int8_t(const Image&
     ctx->startup_cv.wait(lk, [&] { return ctx->startup_done; });
     result = ctx->startup_result;
   }
-  if (result != SPLICE_OK) {
+  if (result != SPLICE_OK || ctx->entry->describing()) {
     {
       std::lock_guard<std::mutex> g(g_streams_mutex);
       auto it = g_streams.find(stream_id);

@@ -11,13 +11,11 @@
 #include <vector>
 
 #include "StreamLog.h"
+#include "StreamRegistry.h"
 #include "nimbra.h"
 
 namespace {
 
-thread_local bool t_active = false;
-thread_local bool t_captured = false;
-thread_local std::string t_description;
 
 // A plain bin or pipeline only groups elements; an element built as a bin (rtspclientsink,
 // splitmuxsink) is one element of the description.
@@ -388,18 +386,14 @@ class Writer {
 
 namespace nimbra_internal {
 
-bool dry_run_active() { return t_active; }
-
-void dry_run_capture(GstElement* pipeline) {
-  if (!t_active || !pipeline) return;
+std::string describe_pipeline(GstElement* pipeline) {
+  if (!pipeline) return std::string();
   if (!GST_IS_BIN(pipeline)) {
     Defaults defaults;
-    t_description = element_text(pipeline, false, defaults);
-  } else {
-    Graph g = build_graph(pipeline);
-    t_description = Writer(g).run();
+    return element_text(pipeline, false, defaults);
   }
-  t_captured = true;
+  Graph g = build_graph(pipeline);
+  return Writer(g).run();
 }
 
 }  // namespace nimbra_internal
@@ -408,27 +402,25 @@ namespace Velkor {
 namespace Nimbra {
 
 int describe_stream_pipeline(const std::string& stream_id, std::string& description) {
-  struct Scope {
-    Scope() {
-      t_active = true;
-      t_captured = false;
-      t_description.clear();
-    }
-    ~Scope() { t_active = false; }
-  } scope;
+  // The start runs as usual; its stream is registered as one that is only described, and
+  // where it would play, the pipeline's description is recorded instead (may_play).
+  std::string captured;
   std::function<int8_t(const Image&)> callback = [](const Image&) -> int8_t { return 0; };
   int rc = -1;
-  try {
-    rc = start_stream(stream_id, callback);
-  } catch (const std::exception& e) {
-    NLOG_ERROR("Stream id: %s cannot be described: %s", stream_id.c_str(), e.what());
-    rc = -1;
+  {
+    nimbra_internal::DescribeClaims describe(&captured);
+    try {
+      rc = start_stream(stream_id, callback);
+    } catch (const std::exception& e) {
+      NLOG_ERROR("Stream id: %s cannot be described: %s", stream_id.c_str(), e.what());
+      rc = -1;
+    }
   }
-  if (rc != 0 || !t_captured) {
+  if (rc != 0 || captured.empty()) {
     if (rc == 0) NLOG_ERROR("Stream id: %s built no pipeline to describe.", stream_id.c_str());
     return -1;
   }
-  description = t_description;
+  description = captured;
   return 0;
 }
 

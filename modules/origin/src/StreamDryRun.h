@@ -8,12 +8,8 @@
 
 namespace nimbra_internal {
 
-// True on a thread that runs a dry run: a builder that reaches the point where it would
-// play hands its pipeline to dry_run_capture and returns 0 instead.
-bool dry_run_active();
-// Records a gst-launch-like description of `pipeline` for the running dry run. The
-// caller still owns and releases the pipeline.
-void dry_run_capture(GstElement* pipeline);
+// A gst-launch-1.0-like description of `pipeline` (or of one element).
+std::string describe_pipeline(GstElement* pipeline);
 
 }  // namespace nimbra_internal
 

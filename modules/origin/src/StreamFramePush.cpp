@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "StreamCommon.h"
-#include "StreamDryRun.h"
 #include "StreamLog.h"
 #include "StreamPipelineParts.h"
 #include "StreamPlatform.h"
@@ -75,18 +74,18 @@ int frame_push(StreamProperty& prop, std::function<int8_t(const Image&)>& callba
   const std::string& tag = platform_tag();
   const std::string sink = network ? " ! rtspclientsink protocols=tcp location=" + launch_quoted(prop.outputAddr)
                                    : " ! mp4mux ! filesink location=" + launch_quoted(prop.outputFile);
+  std::string printed;  // what the specified output lines say, printed once the stream plays
   if (tag == "v4l2" || tag == "ub2404") {
-    if (!nimbra_internal::dry_run_active())
-      printf("_width: %d, _height: %d\n", align_up(prop.width, 128), align_up(prop.height, 32));
+    printed = "_width: " + std::to_string(align_up(prop.width, 128)) + ", _height: " +
+              std::to_string(align_up(prop.height, 32)) + "\n";
     desc = "appsrc name=mysrc is-live=true format=time ! videobox bottom=" +
            std::to_string(prop.height - align_up(prop.height, 32)) + " ! videoconvert ! v4l2h264enc ! h264parse" +
            sink;
   } else {
     desc = "appsrc name=mysrc is-live=true format=time ! videoconvert ! video/x-raw,format=NV12,framerate=" +
            std::to_string(fps) + "/1 ! qtic2venc ! h264parse" + sink;
-    if (!nimbra_internal::dry_run_active()) printf("pipeline: %s\n", desc.c_str());
+    printed = "pipeline: " + desc + "\n";
   }
-  fflush(stdout);
 
   GError* err = nullptr;
   GstElement* parsed = gst_parse_launch(desc.c_str(), &err);
@@ -113,8 +112,7 @@ int frame_push(StreamProperty& prop, std::function<int8_t(const Image&)>& callba
   nimbra_internal::prepare_pipeline(pipeline.get());
   g_object_set(pipeline.get(), "latency", (GstClockTime)0, nullptr);
   claim->set_pipeline(pipeline.get());
-  if (!nimbra_internal::dry_run_active()) printf("pipeline: %s\n", prop.streamId.c_str());
-  fflush(stdout);
+  printed += "pipeline: " + prop.streamId + "\n";
   NLOG_INFO(network ? "Registration pipeline for network stream id: %s" : "Registration pipeline for mp4 stream id: %s",
             key.c_str());
   auto src = nimbra_internal::ElementRef::adopt(gst_bin_get_by_name(GST_BIN(pipeline.get()), "mysrc"));
@@ -127,18 +125,16 @@ int frame_push(StreamProperty& prop, std::function<int8_t(const Image&)>& callba
   if (g_object_class_find_property(G_OBJECT_GET_CLASS(src.get()), "leaky-type"))
     gst_util_set_object_arg(G_OBJECT(src.get()), "leaky-type", "downstream");
   gst_caps_unref(caps);
-  if (nimbra_internal::dry_run_active()) {
-    // Never set to PAUSED, so the filesink has not opened (created) its file.
-    nimbra_internal::dry_run_capture(pipeline.get());
+  // Not played when only described (a dry run: the filesink never opens, so no file is
+  // created) or when stopped while it was built.
+  if (!nimbra_internal::begin_playing(claim.entry(), pipeline.get())) {
+    if (claim->stop_requested()) NLOG_INFO("Frame push of stream id: %s was stopped before it started.", key.c_str());
     claim->set_pipeline(nullptr);
-    return 0;
-  }
-  if (claim->stop_requested()) {
-    NLOG_INFO("Frame push of stream id: %s was stopped before it started.", key.c_str());
     gst_element_set_state(pipeline.get(), GST_STATE_NULL);
     return 0;
   }
-  gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
+  fputs(printed.c_str(), stdout);
+  fflush(stdout);
   nimbra_internal::BusRef bus(gst_element_get_bus(pipeline.get()));
 
   const GstClockTime duration = gst_util_uint64_scale_int(GST_SECOND, 1, fps);

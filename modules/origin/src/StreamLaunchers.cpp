@@ -15,6 +15,7 @@
 #include "StreamPipelineParts.h"
 #include "StreamPlatform.h"
 #include "StreamRegistry.h"
+#include "StreamInputFile.h"
 #include "StreamInputRtmp.h"
 #include "StreamInputRtsp.h"
 #include "StreamOutputRtspsink.h"
@@ -39,6 +40,9 @@ void set_env_once(const char* name, const char* value) {
 }
 
 void set_platform_environment() {
+  // A host that sets up its own environment (a board image with other paths, a test on an
+  // x86 host whose plug-ins and compositor are elsewhere) keeps it.
+  if (nimbra_internal::keeps_platform_environment()) return;
   const std::string& tag = platform_tag();
   std::lock_guard<std::mutex> g(g_env_mutex);
   static std::string applied;
@@ -73,6 +77,10 @@ void add_usr_lib_to_library_path() {
 
 namespace nimbra_internal {
 void apply_platform_environment() { set_platform_environment(); }
+bool keeps_platform_environment() {
+  const char* keep = getenv("NIMBRA_KEEP_PLATFORM_ENV");
+  return keep && *keep && strcmp(keep, "0") != 0;
+}
 }  // namespace nimbra_internal
 
 namespace {
@@ -133,8 +141,15 @@ int startStream(StreamInput* input, StreamOutput* output, std::string streamId,
   }
   GstElement* in = input->build();
   // Network cameras drop and come back; their input group can be built again in place.
-  if (dynamic_cast<StreamInputRtsp*>(input) || dynamic_cast<StreamInputRtmp*>(input))
+  if (auto* rtsp = dynamic_cast<StreamInputRtsp*>(input)) {
     d.rebuild_input = [input] { return input->build(); };
+    d.input_addr = rtsp->location;
+  } else if (auto* rtmp = dynamic_cast<StreamInputRtmp*>(input)) {
+    d.rebuild_input = [input] { return input->build(); };
+    d.input_addr = rtmp->location;
+  } else if (auto* file = dynamic_cast<StreamInputFile*>(input)) {
+    d.input_addr = file->location;
+  }
   GstElement* out = build_output_or_fakesink(output);
   const int rc = run_classic(&d, in, out);
   release_pipeline(&d);

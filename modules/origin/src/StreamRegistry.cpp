@@ -26,6 +26,8 @@ std::deque<Velkor::Nimbra::StreamHealth> g_ended;
 
 // Claims held by this thread, so a nested launcher of one start shares the entry.
 thread_local std::vector<EntryPtr> t_claims;
+// Set while this thread's claims are only described (DescribeClaims).
+thread_local std::shared_ptr<std::string> t_describe;
 
 void map_set(const std::string& id, GstElement* pipeline) {
   std::lock_guard<std::mutex> g(g_registry_mutex);
@@ -48,7 +50,7 @@ void remove_entry(const EntryPtr& entry) {
     std::lock_guard<std::mutex> g(g_registry_mutex);
     if (!forget_entry(entry)) return;
   }
-  sigint_stream_removed();
+  if (!entry->describing()) sigint_stream_removed();
 }
 
 // Takes the entry out (registry lock held); false when it is not (or no longer) there.
@@ -56,6 +58,7 @@ bool forget_entry(const EntryPtr& entry) {
   auto it = g_entries.find(entry->id());
   if (it == g_entries.end() || it->second != entry) return false;  // never someone else's entry
   g_entries.erase(it);
+  if (entry->describing()) return true;  // described, never run: nothing to keep
   // Kept for status queries: a stream that ended without a failure was stopped.
   const std::shared_ptr<StreamMetrics>& m_ = entry->metrics();
   if (!m_->failed()) m_->set_state(Velkor::Nimbra::StreamState::Stopped);
@@ -80,9 +83,19 @@ bool forget_entry(const EntryPtr& entry) {
   return true;
 }
 
+}  // namespace
+
+EntryPtr make_entry(const std::string& id, StreamKind kind) {
+  EntryPtr entry = std::make_shared<StreamEntry>(id, kind);
+  entry->description_ = t_describe;
+  return entry;
+}
+
+namespace {
+
 EntryPtr insert_entry(const std::string& id, StreamKind kind) {
   // Made before the lock: it reads the stream's stall time from the configuration file.
-  EntryPtr entry = std::make_shared<StreamEntry>(id, kind);
+  EntryPtr entry = make_entry(id, kind);
   {
     std::lock_guard<std::mutex> g(g_registry_mutex);
     auto it = g_entries.find(id);
@@ -94,6 +107,7 @@ EntryPtr insert_entry(const std::string& id, StreamKind kind) {
     }
     g_entries.emplace(id, entry);
   }
+  if (entry->describing()) return entry;  // nothing runs: no SIGINT, no run flag
   running = true;
   sigint_stream_added();
   return entry;
@@ -152,6 +166,21 @@ void StreamEntry::set_pipeline(GstElement* pipeline) {
   map_set(id_, pipeline);
 }
 
+void StreamEntry::set_description(const std::string& text) {
+  std::lock_guard<std::mutex> g(mutex_);
+  if (description_) *description_ = text;
+}
+
+DescribeClaims::DescribeClaims(std::string* out)
+    : previous_(t_describe), text_(std::make_shared<std::string>()), out_(out) {
+  t_describe = text_;
+}
+
+DescribeClaims::~DescribeClaims() {
+  t_describe = previous_;
+  if (out_) *out_ = *text_;
+}
+
 GstElement* StreamEntry::pipeline_ref() const {
   std::lock_guard<std::mutex> g(mutex_);
   return pipeline_ ? GST_ELEMENT(gst_object_ref(pipeline_)) : nullptr;
@@ -180,7 +209,7 @@ void StreamEntry::request_stop(StopCause cause) {
     // The runner sees the flag, lets this end-of-stream drain (files get their index)
     // for a bounded time, then tears the pipeline down.
     if (cause == StopCause::Sigint) NLOG_INFO("Received SIGINT signal, will send EOS to pipeline %s.", id_.c_str());
-    gst_element_send_event(pipeline, gst_event_new_eos());
+    send_eos_async(pipeline);
   }
   if (pipeline) gst_object_unref(pipeline);
 }

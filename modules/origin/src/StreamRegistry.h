@@ -32,6 +32,9 @@ const char* kind_name(StreamKind kind);
 // Why a stream is asked to stop.
 enum class StopCause { ById, AllStreams, Sigint };
 
+class StreamEntry;
+using EntryPtr = std::shared_ptr<StreamEntry>;
+
 class StreamEntry {
  public:
   StreamEntry(std::string id, StreamKind kind);
@@ -61,6 +64,12 @@ class StreamEntry {
   // Health and numbers of the stream; shared with the frame path.
   const std::shared_ptr<StreamMetrics>& metrics() const { return metrics_; }
 
+  // A stream that is only described (a dry run): its launcher builds the pipeline as for
+  // a start, and where it would play it, may_play() records the pipeline's description
+  // here instead. Set when the entry is made, for claims made inside describe_claims().
+  bool describing() const { return description_ != nullptr; }
+  void set_description(const std::string& text);
+
  private:
   mutable std::mutex mutex_;
   const std::string id_;
@@ -71,9 +80,24 @@ class StreamEntry {
   std::function<void(StopCause)> action_;
   std::condition_variable stop_cv_;
   std::shared_ptr<StreamMetrics> metrics_;
+  std::shared_ptr<std::string> description_;
+  friend EntryPtr make_entry(const std::string&, StreamKind);
 };
 
-using EntryPtr = std::shared_ptr<StreamEntry>;
+// While one lives, the streams this thread claims are only described: their description
+// lands in `out` (empty when none got that far).
+class DescribeClaims {
+ public:
+  explicit DescribeClaims(std::string* out);
+  ~DescribeClaims();
+  DescribeClaims(const DescribeClaims&) = delete;
+  DescribeClaims& operator=(const DescribeClaims&) = delete;
+
+ private:
+  std::shared_ptr<std::string> previous_;
+  std::shared_ptr<std::string> text_;
+  std::string* out_;
+};
 
 // The entry of one running start call. Claims are re-entrant per thread: a launcher
 // called from start_stream on the same thread shares the outer claim's entry (and sets

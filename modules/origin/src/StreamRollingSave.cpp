@@ -20,6 +20,7 @@
 #include "StreamCommon.h"
 #include "StreamDryRun.h"
 #include "StreamLog.h"
+#include "StreamPipelineParts.h"
 #include "StreamPlatform.h"
 #include "StreamRegistry.h"
 
@@ -144,38 +145,11 @@ std::string concate_script_path() {
 
 namespace {
 
-struct TimestampGuard {
-  GstClockTime last_pts = GST_CLOCK_TIME_NONE;
-  uint64_t dropped = 0;
-};
-
-GstPadProbeReturn guard_buffer(GstPad*, GstPadProbeInfo* info, gpointer data) {
-  auto* g = static_cast<TimestampGuard*>(data);
-  GstBuffer* buf = GST_PAD_PROBE_INFO_BUFFER(info);
-  if (GST_BUFFER_PTS_IS_VALID(buf)) {
-    g->last_pts = GST_BUFFER_PTS(buf);
-    return GST_PAD_PROBE_OK;
-  }
-  GstClockTime pts = GST_BUFFER_DTS(buf);
-  if (!GST_CLOCK_TIME_IS_VALID(pts) && GST_CLOCK_TIME_IS_VALID(g->last_pts))
-    pts = g->last_pts + (GST_BUFFER_DURATION_IS_VALID(buf) ? GST_BUFFER_DURATION(buf) : GST_MSECOND);
-  if (!GST_CLOCK_TIME_IS_VALID(pts)) {
-    if (g->dropped++ == 0) NLOG_WARN("Rolling save: dropping an access unit without timestamps.");
-    return GST_PAD_PROBE_DROP;
-  }
-  buf = gst_buffer_make_writable(buf);
-  GST_BUFFER_PTS(buf) = pts;
-  GST_PAD_PROBE_INFO_DATA(info) = buf;
-  g->last_pts = pts;
-  return GST_PAD_PROBE_OK;
-}
-
 void guard_timestamps(GstElement* pipeline) {
   GstElement* rec = gst_bin_get_by_name(GST_BIN(pipeline), "rec");
   if (!rec) return;
   for (GList* l = GST_ELEMENT(rec)->sinkpads; l; l = l->next)
-    gst_pad_add_probe(GST_PAD(l->data), GST_PAD_PROBE_TYPE_BUFFER, guard_buffer, new TimestampGuard,
-                      [](gpointer d) { delete static_cast<TimestampGuard*>(d); });
+    nimbra_internal::guard_timestamps(GST_PAD(l->data), "Rolling save: dropping an access unit without timestamps.");
   gst_object_unref(rec);
 }
 
@@ -220,14 +194,14 @@ int start_rolling_save(std::string stream_id) {
   auto claim = nimbra_internal::claim_stream(stream_id, nimbra_internal::StreamKind::Rolling);
   if (!claim) return -1;
   const std::string dir = kRollingRoot + stream_id;
-  // A dry run describes the recording without making or emptying its directory.
-  const bool dry_run = nimbra_internal::dry_run_active();
-  if (!dry_run && !safe_segment_dir(kRollingRoot, dir)) {
+  // A stream that is only described never touches its directory.
+  const bool touch_dir = !claim->describing();
+  if (touch_dir && !safe_segment_dir(kRollingRoot, dir)) {
     NLOG_ERROR("Rolling save refused: %s is not a plain directory (a symbolic link or another file is there).",
                dir.c_str());
     return -1;
   }
-  if (int ret = dry_run ? 0 : clear_segments(dir); ret != 0)
+  if (int ret = touch_dir ? clear_segments(dir) : 0; ret != 0)
     NLOG_WARN("clear rolling dir failed, cmd=%s, ret=%d", ("remove " + dir + "/*.mp4").c_str(), ret);
 
   StreamProperty prop;
@@ -297,9 +271,9 @@ int start_rolling_save(std::string stream_id) {
   // with an error that ends the whole recording; it gets its DTS, or the previous PTS
   // plus its duration, and one that has neither is dropped instead.
   if (prop.inputType == "rtsp") guard_timestamps(pipeline);
-  if (dry_run) {
-    nimbra_internal::dry_run_capture(pipeline);
-    gst_object_unref(gst_object_ref_sink(pipeline));
+  gst_object_ref_sink(pipeline);
+  if (!nimbra_internal::may_play(claim.entry(), pipeline)) {
+    gst_object_unref(pipeline);
     return 0;
   }
   count_recorded_frames(pipeline, claim->metrics());
@@ -318,14 +292,13 @@ int start_rolling_save(std::string stream_id) {
   GSource* stop_source = g_timeout_source_new(100);
   g_source_set_callback(stop_source, poll_stop, &watch, nullptr);
   g_source_attach(stop_source, context);
-  gst_object_ref_sink(pipeline);
   // A stop (by id, of every stream, or SIGINT) ends the recording with end-of-stream,
   // so the open segment is finalised.
   claim->set_pipeline(pipeline);
   std::shared_ptr<GstElement> held(GST_ELEMENT(gst_object_ref(pipeline)), [](GstElement* e) { gst_object_unref(e); });
   claim->set_stop_action([held](nimbra_internal::StopCause cause) {
     if (cause == nimbra_internal::StopCause::Sigint) NLOG_INFO("Received SIGINT signal, will send EOS to pipeline.");
-    gst_element_send_event(held.get(), gst_event_new_eos());
+    nimbra_internal::send_eos_async(held.get());
     if (cause == nimbra_internal::StopCause::Sigint) NLOG_WARN("Sending EOS to pipeline completed.");
   });
   if (!claim->stop_requested()) {

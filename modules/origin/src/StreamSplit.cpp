@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "StreamCommon.h"
-#include "StreamDryRun.h"
 #include "StreamLog.h"
 #include "StreamPipelineParts.h"
 #include "StreamPlatform.h"
@@ -153,14 +152,9 @@ int startStream(StreamIns first, std::function<int8_t(const Image&)>& firstCallb
     g_object_set(pipeline, "latency", (GstClockTime)0, nullptr);
   const nimbra_internal::EntryPtr e1 = claim1.entry(), e2 = claim2.entry();
   auto stopped = [&] { return e1->stop_requested() || e2->stop_requested(); };
-  if (nimbra_internal::dry_run_active()) {
-    nimbra_internal::dry_run_capture(pipeline);
-    return finish(0);
-  }
-  if (stopped()) return finish(0);
-  gst_element_set_state(pipeline, GST_STATE_PLAYING);
+  if (e2->stop_requested() || !nimbra_internal::begin_playing(e1, pipeline)) return finish(0);
   d1.bus = gst_element_get_bus(pipeline);
-  if (stopped()) gst_element_send_event(pipeline, gst_event_new_eos());
+  if (stopped()) nimbra_internal::send_eos_async(pipeline);
   // Polls, so a stop by either id (or of every stream) ends a stalled source as well.
   nimbra_internal::BusEnd end = nimbra_internal::wait_for_end(d1.bus, stopped, nullptr, pipeline);
   if (end.kind == nimbra_internal::BusEnd::Error) {
