@@ -25,6 +25,14 @@ namespace {
 using Callback = std::function<int8_t(const Image&)>;
 using std::chrono::seconds;
 
+// This file runs once per platform tag. The runners differ where a camera drops: "ub2404"
+// rebuilds the input in place (one recording goes on), "8550" and "6490" rebuild the whole
+// pipeline from the configuration (the recording goes on in "<name>-1.mp4"), "v4l2" plays
+// the same pipeline again five times and then fails.
+const std::string& tag() { return nimbra_internal::platform_tag(); }
+bool in_place() { return tag() == "ub2404"; }
+bool gives_up() { return tag() == "v4l2"; }
+
 StreamHealth health(const std::string& id) {
   StreamHealth h;
   EXPECT_EQ(get_stream_health(id, h), 0) << id;
@@ -86,12 +94,10 @@ class Health : public ::testing::Test {
  protected:
   void SetUp() override {
     gst_init_once();
-    nimbra_internal::set_platform_tag_override("ub2404");
     tmp = make_temp_dir();
   }
   void TearDown() override {
     EXPECT_TRUE(wait_until([] { return nimbra_internal::running_stream_ids().empty(); }));
-    nimbra_internal::set_platform_tag_override("");
     set_stall_timeout(5);
     remove_tree(tmp);
   }
@@ -114,6 +120,16 @@ TEST_F(Health, KilledServerIsReconnectedAndTheRecordingGoesOn) {
   EXPECT_EQ(health("cam_re").reconnects, 0u);
 
   server.kill_hard();
+  if (gives_up()) {
+    ASSERT_TRUE(ends(stream.run));
+    EXPECT_EQ(stream.run.get(), -1);
+    EXPECT_EQ(health("cam_re").state, StreamState::Failed);
+    // Each play's recording is finalised before the next one starts.
+    nimbra_test::MediaInfo info = nimbra_test::count_frames(out);
+    ASSERT_TRUE(info.ok) << info.error;
+    EXPECT_GE(info.frames, 20);
+    return;
+  }
   ASSERT_TRUE(poll_until([&] { return state_is("cam_re", StreamState::Reconnecting); }, seconds(60)))
       << "state " << stream_state_name(health("cam_re").state);
   const int before = frames;
@@ -141,6 +157,17 @@ TEST_F(Health, KilledServerIsReconnectedAndTheRecordingGoesOn) {
   EXPECT_EQ(after.reconnects, 1u);
   EXPECT_EQ(after.frames_delivered, (uint64_t)frames.load());
 
+  if (!in_place()) {
+    // The recording from before the drop was finalised; the rebuilt pipeline's went on in
+    // the next file.
+    nimbra_test::MediaInfo first = nimbra_test::count_frames(out);
+    ASSERT_TRUE(first.ok) << first.error;
+    EXPECT_GE(first.frames, 20);
+    nimbra_test::MediaInfo second = nimbra_test::count_frames(tmp + "/cam-1.mp4");
+    ASSERT_TRUE(second.ok) << second.error;
+    EXPECT_GT(second.frames, 20);
+    return;
+  }
   // One file holds the frames from before the drop and after it.
   nimbra_test::MediaInfo info = nimbra_test::count_frames(out);
   ASSERT_TRUE(info.ok) << info.error;
@@ -164,6 +191,15 @@ TEST_F(Health, RtmpServerThatDiesAndComesBackIsReconnected) {
   // The server goes down: every connection drops at once.
   publisher.reset();
   nginx.stop();
+  if (gives_up()) {
+    // The server closing the connection is an end of stream (0) or an error after the
+    // plays (-1): either way the stream is over, without a reconnection.
+    ASSERT_TRUE(ends(stream.run));
+    stream.run.get();
+    EXPECT_EQ(health("rtmp_re").reconnects, 0u);
+    EXPECT_FALSE(health("rtmp_re").running);
+    return;
+  }
   ASSERT_TRUE(poll_until([&] { return state_is("rtmp_re", StreamState::Reconnecting); }, seconds(60)))
       << "state " << stream_state_name(health("rtmp_re").state);
   const int before = frames;
@@ -186,6 +222,12 @@ TEST_F(Health, CameraThatIsNotUpYetIsWaitedFor) {
   ConfigFile conf(config({entry("cam_late", rtsp_props(server, "\"manualRebuild\":false"))}));
   CountingStream stream("cam_late");
   std::atomic<int>& frames = stream.frames;
+  if (gives_up()) {
+    ASSERT_TRUE(ends(stream.run));
+    EXPECT_EQ(stream.run.get(), -1);
+    EXPECT_EQ(frames, 0);
+    return;
+  }
   ASSERT_TRUE(poll_until([&] { return state_is("cam_late", StreamState::Reconnecting); }, seconds(60)));
   EXPECT_EQ(frames, 0);
   EXPECT_FALSE(health("cam_late").last_error.empty());
@@ -238,6 +280,8 @@ TEST_F(Health, FrozenSourceTurnsStalledAndRecovers) {
 }
 
 TEST_F(Health, FrozenSourceIsRebuiltWhenRebuildIsAutomatic) {
+  if (!in_place())
+    GTEST_SKIP() << "only the ub2404 runner acts on a stall; the others recover on errors and ends of stream";
   RtspTestServer server;
   ConfigFile conf(config({entry("cam_freeze", rtsp_props(server, "\"manualRebuild\":false,\"stallTimeout\":1"))}));
   CountingStream stream("cam_freeze");
@@ -269,10 +313,16 @@ TEST_F(Health, StopWhileReconnectingEndsAndFinalisesTheRecording) {
   std::atomic<int>& frames = stream.frames;
   ASSERT_TRUE(poll_until([&] { return frames > 25; }, seconds(60)));
   server.kill_hard();
-  ASSERT_TRUE(poll_until([&] { return state_is("cam_down", StreamState::Reconnecting); }, seconds(60)));
-  ASSERT_TRUE(stream.stop_and_end());
-  EXPECT_EQ(stream.run.get(), 0);
-  EXPECT_EQ(health("cam_down").state, StreamState::Stopped);
+  if (gives_up()) {
+    // Nothing to stop while it retries: it fails on its own, the recording finalised.
+    ASSERT_TRUE(ends(stream.run));
+    EXPECT_EQ(stream.run.get(), -1);
+  } else {
+    ASSERT_TRUE(poll_until([&] { return state_is("cam_down", StreamState::Reconnecting); }, seconds(60)));
+    ASSERT_TRUE(stream.stop_and_end());
+    EXPECT_EQ(stream.run.get(), 0);
+    EXPECT_EQ(health("cam_down").state, StreamState::Stopped);
+  }
   nimbra_test::MediaInfo info = nimbra_test::count_frames(out);
   ASSERT_TRUE(info.ok) << info.error;
   EXPECT_GE(info.frames, 20);

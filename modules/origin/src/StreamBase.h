@@ -68,4 +68,11 @@ std::string launch_quoted(const std::string& value);
 // Monotonic clock in nanoseconds (frame-rate windows, deadlines).
 uint64_t now_ns();
 
+// End-of-stream into `pipeline` (or into `pad`) from a short-lived thread of its own. The
+// push that carries it runs downstream on the sending thread and waits wherever the data
+// waits (a sink that has not prerolled, a full queue behind a slow callback): neither a
+// stop nor a runner may wait with it. The pipeline going to NULL releases such a push.
+void send_eos_async(GstElement* pipeline);
+void send_eos_async(GstPad* pad);
+
 }  // namespace nimbra_internal

@@ -101,6 +101,10 @@ uint64_t StreamMetrics::stall_timeout_ns() const {
   return own ? own : g_default_stall_ns.load(std::memory_order_relaxed);
 }
 
+uint64_t StreamMetrics::last_activity_ns() const {
+  return std::max(last_frame_ns_.load(std::memory_order_relaxed), last_input_ns_.load(std::memory_order_relaxed));
+}
+
 uint64_t StreamMetrics::silence_ns(uint64_t now, uint64_t since) const {
   if (in_callback_since_.load(std::memory_order_relaxed) != 0) return 0;
   const uint64_t last = std::max({last_frame_ns_.load(std::memory_order_relaxed),

@@ -50,6 +50,9 @@ class StreamMetrics {
   void set_counts_frames(bool on) { counts_frames_.store(on); }
 
   uint64_t decoded() const { return decoded_.load(std::memory_order_relaxed); }
+  // When the input last delivered (or was held back); 0: never.
+  uint64_t last_activity_ns() const;
+  bool in_callback() const { return in_callback_since_.load(std::memory_order_relaxed) != 0; }
   // Nanoseconds since the input last delivered or was held back (or since `since_ns` when
   // neither happened after it); 0 while a callback runs.
   uint64_t silence_ns(uint64_t now_ns, uint64_t since_ns) const;

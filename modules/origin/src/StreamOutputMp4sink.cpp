@@ -3,10 +3,26 @@
 
 #include "StreamCommon.h"
 #include "StreamLog.h"
+#include "StreamPipelineParts.h"
 #include "StreamPlatform.h"
 
 using nimbra_internal::add_all;
 using nimbra_internal::drop_all;
+
+namespace {
+// A frame or an access unit without a PTS would end the whole recording with an error in
+// mp4mux ("Buffer has no PTS"): an RTSP source's jitterbuffer that lost the sender's clock
+// hands such frames on, and the parser may hand on its last access unit without one at
+// the end-of-stream. Both get one where the group starts and before the muxer.
+void guard_recording(GstElement* first, GstElement* parser) {
+  GstPad* in = gst_element_get_static_pad(first, "sink");
+  nimbra_internal::guard_timestamps(in, "A recording got frames without timestamps; those with no earlier frame are dropped.");
+  if (in) gst_object_unref(in);
+  GstPad* out = gst_element_get_static_pad(parser, "src");
+  nimbra_internal::guard_timestamps(out, "A recording got access units without timestamps; those with no earlier one are dropped.");
+  if (out) gst_object_unref(out);
+}
+}  // namespace
 
 StreamOutputMp4sink::StreamOutputMp4sink(std::string location_) : location(std::move(location_)) {}
 
@@ -40,6 +56,7 @@ GstElement* StreamOutputMp4sink::build() {
     return nullptr;
   }
   createSinkPad(bin, encoder);
+  guard_recording(encoder, parser);
   return bin;
 }
 
@@ -101,5 +118,6 @@ GstElement* StreamOutputMp4sink::build_6490_ql() {
     return nullptr;
   }
   createSinkPad(bin, transform);
+  guard_recording(transform, parser);
   return bin;
 }

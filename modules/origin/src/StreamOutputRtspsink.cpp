@@ -3,6 +3,7 @@
 
 #include "StreamCommon.h"
 #include "StreamLog.h"
+#include "StreamPipelineParts.h"
 #include "StreamPlatform.h"
 
 using nimbra_internal::add_all;
@@ -59,6 +60,11 @@ GstElement* StreamOutputRtspsink::build() {
     return nullptr;
   }
   createSinkPad(bin, encoder);
+  // Frames without a PTS (an RTSP source's jitterbuffer that lost the sender's clock) would
+  // end the recording with an error in the muxer: they get one.
+  GstPad* guarded = gst_element_get_static_pad(encoder, "sink");
+  nimbra_internal::guard_timestamps(guarded, "Frames without timestamps reached an output; those with no earlier frame are dropped.");
+  if (guarded) gst_object_unref(guarded);
   return bin;
 }
 
@@ -94,5 +100,10 @@ GstElement* StreamOutputRtspsink::build_6490_ql() {
     return nullptr;
   }
   createSinkPad(bin, encoder);
+  // Frames without a PTS (an RTSP source's jitterbuffer that lost the sender's clock) would
+  // end the recording with an error in the muxer: they get one.
+  GstPad* guarded = gst_element_get_static_pad(encoder, "sink");
+  nimbra_internal::guard_timestamps(guarded, "Frames without timestamps reached an output; those with no earlier frame are dropped.");
+  if (guarded) gst_object_unref(guarded);
   return bin;
 }
