@@ -188,13 +188,22 @@ void MqttQueue::write_run(std::vector<Message>& run) {
     Segment* seg = nullptr;
     if (!segments_.empty()) {
       Segment& last = segments_.rbegin()->second;
-      if (last.first + last.count == run[i].qn && last.count < kSegmentRecords) seg = &last;
+      // A segment also closes at a quarter of the directory's bound, so dropping the
+      // oldest one never empties the spool.
+      if (last.first + last.count == run[i].qn && last.count < kSegmentRecords && last.bytes < disk_max_ / 4)
+        seg = &last;
     }
     uint64_t first = seg ? seg->first : run[i].qn;
     const uint64_t room = kSegmentRecords - (seg ? seg->count : 0);
-    const size_t n = (size_t)std::min<uint64_t>(room, run.size() - i);
+    size_t n = 0;
     std::string buf;
-    for (size_t k = i; k < i + n; ++k) buf += encode(run[k]);
+    uint64_t bytes = seg ? seg->bytes : 0;
+    while (n < room && i + n < run.size() && (n == 0 || bytes < disk_max_ / 4)) {
+      const std::string rec = encode(run[i + n]);
+      buf += rec;
+      bytes += rec.size();
+      ++n;
+    }
     const std::string path = path_of(first);
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     bool ok = fd >= 0;
