@@ -186,8 +186,8 @@ void MqttPublisher::enqueue_event(const std::string& stream_id, std::string payl
       ++incoming_dropped_;
     }
     incoming_.emplace_back(std::move(topic), std::move(payload));
+    queued_.fetch_add(1, std::memory_order_relaxed);
   }
-  queued_.fetch_add(1, std::memory_order_relaxed);
   wake();
 }
 
@@ -387,7 +387,8 @@ void MqttPublisher::run() {
       }
       const int err = errno;
       if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_loop_misc(mosq);
-      if (rc != MOSQ_ERR_SUCCESS) failure(rc, err);
+      // A refusal comes as an answer and then a closed socket: the answer says why.
+      if (rc != MOSQ_ERR_SUCCESS && !(cb.connack && cb.connack_rc != 0)) failure(rc, err);
     }
     if (cb.connack) {
       cb.connack = false;
