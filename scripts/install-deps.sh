@@ -34,6 +34,8 @@ PKGS=(
   # events out of the board: MQTT client library, Prometheus exposer; the tests' broker,
   # its command-line clients and the Prometheus text parser
   libmosquitto-dev prometheus-cpp-dev mosquitto mosquitto-clients python3-prometheus-client
+  # certificates for the TLS test
+  openssl
 )
 
 missing=()

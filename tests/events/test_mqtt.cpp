@@ -411,3 +411,40 @@ TEST(EventServices, BadConfigurationStartsNothing) {
   stop_event_services();
   EXPECT_EQ(metrics_port(), 0);
 }
+
+TEST(Mqtt, TlsWithTheConfiguredCa) {
+  TempDir dir("nimbra-mqtt");
+  const std::string d = dir.path();
+  // A CA, a broker certificate it signs for 127.0.0.1, and a second CA that signed nothing.
+  const std::string cmd =
+      "cd " + d + " && printf 'subjectAltName=IP:127.0.0.1\\n' > san.ext && "
+      "openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 -subj /CN=nimbra-test-ca && "
+      "openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr -subj /CN=127.0.0.1 && "
+      "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2 "
+      "-extfile san.ext && "
+      "openssl req -x509 -newkey rsa:2048 -nodes -keyout other.key -out other.pem -days 2 -subj /CN=other-ca && "
+      "chmod 644 *.key";
+  ASSERT_EQ(system((cmd + " >/dev/null 2>&1").c_str()), 0);
+  Broker broker(d, "allow_anonymous true\ncafile " + d + "/ca.pem\ncertfile " + d + "/server.pem\nkeyfile " + d +
+                       "/server.key\n");
+  nimbra_test_util::write_file(dir.file("conf"), mqtt_conf(broker.port(), "boardT", "t6", dir.file("spool"),
+                                                           ", \"caFile\": \"" + d + "/ca.pem\""));
+  ASSERT_EQ(start_event_services(dir.file("conf")), 0);
+  configure("cam_tls");
+  feed_tracks("cam_tls", 0, 3);
+  ASSERT_TRUE(poll_until([&] { return mqtt_status().published == 6; }, kLimit)) << mqtt_status().last_error;
+  EXPECT_TRUE(mqtt_status().connected);
+  stop_event_services();
+
+  // A broker whose certificate the configured CA did not sign is never trusted.
+  nimbra_test_util::write_file(dir.file("conf"), mqtt_conf(broker.port(), "boardT", "t6", dir.file("spool2"),
+                                                           ", \"caFile\": \"" + d + "/other.pem\""));
+  ASSERT_EQ(start_event_services(dir.file("conf")), 0);
+  feed_tracks("cam_tls", 3, 1);
+  ASSERT_TRUE(poll_until([&] { return mqtt_status().connect_attempts >= 3; }, kLimit));
+  const MqttStatus s = mqtt_status();
+  EXPECT_EQ(s.connections, 0u);
+  EXPECT_EQ(s.published, 0u);
+  EXPECT_EQ(s.queued, 2u);
+  stop_event_services();
+}

@@ -292,6 +292,8 @@ void MqttPublisher::run() {
   };
   auto failure = [&](int rc, int err) {
     std::string why = rc == MOSQ_ERR_ERRNO && err ? std::string(strerror(err)) : std::string(mosquitto_strerror(rc));
+    if (rc == MOSQ_ERR_TLS)
+      why = "TLS failed: the broker's certificate is not signed by \"caFile\" or is not for \"" + cfg_.host + "\"";
     inputs.emplace_back(link.state() == MqttLink::State::Connected ? MqttLink::Input::Lost : MqttLink::Input::Failed, why,
                         false);
   };
