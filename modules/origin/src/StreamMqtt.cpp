@@ -221,6 +221,11 @@ void MqttPublisher::run() {
   double stop_deadline = 0;
   uint64_t incoming_dropped_seen = 0;
 
+  auto describe = [&](int rc, int err) -> std::string {
+    if (rc == MOSQ_ERR_TLS)
+      return "TLS failed: the broker's certificate is not signed by \"caFile\" or is not for \"" + cfg_.host + "\"";
+    return rc == MOSQ_ERR_ERRNO && err ? std::string(strerror(err)) : std::string(mosquitto_strerror(rc));
+  };
   auto set_error = [&](const std::string& e) {
     std::lock_guard<std::mutex> g(error_mutex_);
     last_error_ = e;
@@ -256,10 +261,7 @@ void MqttPublisher::run() {
     }
     errno = 0;
     const int rc = mosquitto_connect_async(mosq, cfg_.host.c_str(), cfg_.port, cfg_.keep_alive_s);
-    if (rc != MOSQ_ERR_SUCCESS)
-      inputs.emplace_back(MqttLink::Input::Failed,
-                          rc == MOSQ_ERR_ERRNO ? std::string(strerror(errno)) : std::string(mosquitto_strerror(rc)),
-                          false);
+    if (rc != MOSQ_ERR_SUCCESS) inputs.emplace_back(MqttLink::Input::Failed, describe(rc, errno), false);
   };
   auto process = [&](double now) {
     while (!inputs.empty()) {
@@ -291,9 +293,7 @@ void MqttPublisher::run() {
     }
   };
   auto failure = [&](int rc, int err) {
-    std::string why = rc == MOSQ_ERR_ERRNO && err ? std::string(strerror(err)) : std::string(mosquitto_strerror(rc));
-    if (rc == MOSQ_ERR_TLS)
-      why = "TLS failed: the broker's certificate is not signed by \"caFile\" or is not for \"" + cfg_.host + "\"";
+    const std::string why = describe(rc, err);
     inputs.emplace_back(link.state() == MqttLink::State::Connected ? MqttLink::Input::Lost : MqttLink::Input::Failed, why,
                         false);
   };
