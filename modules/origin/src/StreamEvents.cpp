@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
 #include <map>
 #include <memory>
@@ -88,19 +89,11 @@ struct Hub {
   std::shared_ptr<MqttPublisher> publisher;
   std::unique_ptr<MetricsServer> metrics;
 
-  ~Hub() {
-    {
-      std::lock_guard<std::mutex> g(cb_mutex);
-      cb_stop = true;
-    }
-    cb_cv.notify_all();
-    if (cb_thread.joinable()) cb_thread.join();
-  }
 };
 
 Hub& hub() {
-  // Never destroyed before the streams that feed it: a leak at exit on purpose, except for
-  // the callback thread, which is stopped by the exit hook below.
+  // Never destroyed: streams may feed it until the very end. Its threads are stopped by
+  // the exit handlers below.
   static Hub* h = new Hub();
   return *h;
 }
@@ -131,32 +124,24 @@ void callback_loop() {
   }
 }
 
-struct ExitHook {
-  ~ExitHook() {
-    Hub& h = hub();
-    {
-      std::lock_guard<std::mutex> g(h.services_mutex);
-      std::shared_ptr<MqttPublisher> pub;
-      {
-        std::lock_guard<std::mutex> p(h.publisher_mutex);
-        pub.swap(h.publisher);
-      }
-      if (pub) pub->stop();
-      h.metrics.reset();
-    }
-    {
-      std::lock_guard<std::mutex> g(h.cb_mutex);
-      h.cb_stop = true;
-    }
-    h.cb_cv.notify_all();
-    if (h.cb_thread.joinable()) {
-      if (h.cb_thread.get_id() == std::this_thread::get_id())
-        h.cb_thread.detach();
-      else
-        h.cb_thread.join();
-    }
+// At exit the services and the event thread stop before the modules they read from are
+// torn down: the handlers are registered with atexit after those modules' statics exist
+// (exit runs handlers and static destructors in the reverse order of their registration).
+void stop_services_at_exit() { Velkor::Nimbra::stop_event_services(); }
+
+void stop_callbacks_at_exit() {
+  Hub& h = hub();
+  {
+    std::lock_guard<std::mutex> g(h.cb_mutex);
+    h.cb_stop = true;
   }
-} g_exit_hook;
+  h.cb_cv.notify_all();
+  if (!h.cb_thread.joinable()) return;
+  if (h.cb_thread.get_id() == std::this_thread::get_id())
+    h.cb_thread.detach();  // exit called from a callback
+  else
+    h.cb_thread.join();
+}
 
 // Events of one stream, in sequence order (the caller holds the stream's slot lock).
 void dispatch(StreamSlot& slot, std::vector<Velkor::Nimbra::Event>& events) {
@@ -319,6 +304,8 @@ int on_event(std::function<void(const Event&)> fn) {
   if (!h.cb_thread.joinable() && !h.cb_stop) {
     h.cb_thread = std::thread(callback_loop);
     h.cb_thread_id = h.cb_thread.get_id();
+    static std::once_flag at_exit;
+    std::call_once(at_exit, [] { std::atexit(stop_callbacks_at_exit); });
   }
   const int handle = h.next_handle++;
   h.callbacks[handle] = std::make_shared<std::function<void(const Event&)>>(std::move(fn));
@@ -406,8 +393,15 @@ int start_event_services(const std::string& config_path) {
               cfg.mqtt.client_id.c_str(), cfg.mqtt.topic_prefix.c_str());
   }
   h.metrics = std::move(metrics);
-  std::lock_guard<std::mutex> p(h.publisher_mutex);
-  h.publisher = std::move(pub);
+  {
+    std::lock_guard<std::mutex> p(h.publisher_mutex);
+    h.publisher = std::move(pub);
+  }
+  static std::once_flag at_exit;
+  std::call_once(at_exit, [] {
+    (void)list_stream_health();  // the registry's statics exist before the handler is registered
+    std::atexit(stop_services_at_exit);
+  });
   return 0;
 }
 
