@@ -13,6 +13,7 @@
 #include "StreamEventEngine.h"
 #include "StreamEvents.h"
 #include "nimbra_test/poll.h"
+#include "test_util.h"
 
 using namespace Velkor::Nimbra;
 using nimbra_internal::EventEngine;
@@ -498,4 +499,29 @@ TEST(EventDelivery, SequencesIdsCallbacksAndPollUnderTwoFeedingThreads) {
   EXPECT_EQ(ends[0].type, EventType::End);
   EXPECT_EQ(ends[0].track_id, 5000);
   EXPECT_EQ(ends[0].sequence, 402u);
+}
+
+TEST(EventDelivery, BadStreamConfigurationTurnsItsEventsOffWithOneError) {
+  nimbra_test_util::LogCapture log;
+  nimbra_test_util::ConfigFile conf(nimbra_test_util::config(
+      {nimbra_test_util::entry("bad_zone", "\"inputType\": \"file\", \"inputAddr\": \"/x.mp4\", "
+                                           "\"zones\": [{\"name\": \"z\", \"points\": [[0,0],[10,10]]}]"),
+       nimbra_test_util::entry("good", "\"inputType\": \"file\", \"inputAddr\": \"/x.mp4\", \"events\": {\"minFrames\": 1}")}));
+  std::vector<Event> drained;
+  poll_events(drained, 1000000);
+  EXPECT_EQ(configure_stream_events("bad_zone"), -1);
+  EXPECT_EQ(log.count("zone \"z\" has 2 points; a polygon needs at least 3"), 1u) << log.text();
+  EXPECT_TRUE(log.contains_at("ERROR", "stream \"bad_zone\": zone \"z\" has 2 points")) << log.text();
+  // The first frame of each reads its configuration (a stream nobody configured first).
+  for (const char* id : {"bad_zone", "good"}) {
+    EventFrame f;
+    f.stream_id = id;
+    f.width = 640, f.height = 480;
+    feed_event_frame(f, {obj(1, 1, 1, 5, 5)});
+  }
+  std::vector<Event> got;
+  poll_events(got, 100, 1.0);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].stream_id, "good");
+  EXPECT_EQ(log.count("zone \"z\" has 2 points"), 1u);  // told once, not per frame
 }
