@@ -410,6 +410,12 @@ TEST(EventServices, BadConfigurationStartsNothing) {
   EXPECT_EQ(start_event_services(dir.file("any")), -1);  // already running
   stop_event_services();
   EXPECT_EQ(metrics_port(), 0);
+  // A port given by the caller (nimbra-run --metrics-port) wins over the file's.
+  ASSERT_EQ(start_event_services(dir.file("none"), 0), -1);  // no such file yet
+  nimbra_test_util::write_file(dir.file("none"), "{\"streams\": []}");
+  ASSERT_EQ(start_event_services(dir.file("none"), 0), 0);
+  EXPECT_GT(metrics_port(), 0);
+  stop_event_services();
 }
 
 TEST(Mqtt, TlsWithTheConfiguredCa) {

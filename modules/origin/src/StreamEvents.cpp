@@ -348,7 +348,9 @@ void set_event_poll_capacity(size_t events) {
   while (h.poll_queue.size() > events) h.poll_queue.pop_front();
 }
 
-int start_event_services(const std::string& config_path) {
+int start_event_services(const std::string& config_path) { return start_event_services(config_path, -1); }
+
+int start_event_services(const std::string& config_path, int metrics_port_override) {
   Hub& h = hub();
   std::lock_guard<std::mutex> g(h.services_mutex);
   {
@@ -373,6 +375,11 @@ int start_event_services(const std::string& config_path) {
     else NLOG_ERROR("event services: %s in %s; nothing is started", p.message.c_str(), path.c_str());
   }
   if (has_error(problems)) return -1;
+  if (metrics_port_override > 65535) {
+    NLOG_ERROR("event services: metrics port %d is not a port (0 to 65535); nothing is started", metrics_port_override);
+    return -1;
+  }
+  if (metrics_port_override >= 0) cfg.metrics_port = metrics_port_override;
 
   std::unique_ptr<MetricsServer> metrics;
   if (cfg.metrics_port >= 0) {

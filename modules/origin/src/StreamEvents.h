@@ -172,6 +172,9 @@ void set_event_poll_capacity(size_t events);
 // nothing is started then. A broker that cannot be reached is not an error: events wait in
 // the queue and the spool directory until it is up.
 int start_event_services(const std::string& config_path = "");
+// The same with the metrics port given here (a command-line flag): `metrics_port` >= 0
+// replaces the file's "metricsPort" (0: any free port); -1 keeps the file's.
+int start_event_services(const std::string& config_path, int metrics_port);
 // Stops them: MQTT says "offline", undelivered events are kept in the spool directory for
 // the next start. Safe to call when nothing runs.
 void stop_event_services();
