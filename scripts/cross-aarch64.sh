@@ -53,6 +53,8 @@ TREE_PKGS=(
   libavcodec-dev libavutil-dev libx264-dev libx265-dev libyuv-dev
   libopencv-imgcodecs-dev libjsoncpp-dev libopencv-core-dev libopencv-imgproc-dev
   libopencv-dnn-dev
+  # events out of the board: MQTT client, Prometheus exposer
+  libmosquitto-dev prometheus-cpp-dev
   python3 python3-dev pybind11-dev python3-numpy
   # the rolling recorder's merge script runs on the target's interpreter
   python3-gi gir1.2-gstreamer-1.0 gir1.2-gst-plugins-base-1.0

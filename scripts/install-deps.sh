@@ -31,6 +31,11 @@ PKGS=(
   libgl1-mesa-dri libegl-mesa0
   # timeoverlay for the generated media's clock
   gstreamer1.0-x
+  # events out of the board: MQTT client library, Prometheus exposer; the tests' broker,
+  # its command-line clients and the Prometheus text parser
+  libmosquitto-dev prometheus-cpp-dev mosquitto mosquitto-clients python3-prometheus-client
+  # certificates for the TLS test
+  openssl
 )
 
 missing=()

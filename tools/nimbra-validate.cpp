@@ -2,6 +2,7 @@
 // the library (inputs, outputs, runner stages, frame push, audio, rolling save, splice):
 // a stream whose factories are all present here can at least be built.
 #include "nimbra-validate.h"
+#include "nimbra-validate-events.h"
 
 #include <gst/gst.h>
 #include <json/json.h>
@@ -75,7 +76,8 @@ bool has_kind(const Json::Value& v, Kind k) {
   return false;
 }
 
-const std::vector<std::pair<std::string, Kind>> kTopKeys = {{"streams", Kind::Array}};
+const std::vector<std::pair<std::string, Kind>> kTopKeys = {{"streams", Kind::Array}, {"mqtt", Kind::Object},
+                                                            {"metricsPort", Kind::Integer}, {"metricsAddress", Kind::String}};
 const std::vector<std::pair<std::string, Kind>> kStreamKeys = {
     {"streamsId", Kind::String}, {"pStreamId", Kind::String}, {"properties", Kind::Object}};
 const std::vector<std::pair<std::string, Kind>> kPropertyKeys = {
@@ -84,7 +86,8 @@ const std::vector<std::pair<std::string, Kind>> kPropertyKeys = {
     {"fps", Kind::Integer},         {"rollingFps", Kind::Integer}, {"audio", Kind::Boolean},
     {"rollingsave", Kind::Boolean}, {"manualRebuild", Kind::Boolean}, {"saveMp4", Kind::Boolean},
     {"networkPush", Kind::Boolean}, {"outputType", Kind::String},  {"outputAddr", Kind::String},
-    {"outputFile", Kind::String},   {"stallTimeout", Kind::Number}};
+    {"outputFile", Kind::String},   {"stallTimeout", Kind::Number},
+    {"events", Kind::Object},       {"zones", Kind::Array},        {"lines", Kind::Array}};
 
 const std::set<std::string> kInputTypes = {"rtsp", "rtmp", "file", "usbcam", "splice"};
 const std::set<std::string> kOutputTypes = {"mp4", "rtsp", "rtmp", "wayland"};
@@ -495,6 +498,7 @@ std::vector<Problem> validate_text(const std::string& text, const std::vector<st
     }
     check_stream(c, s, has_id ? id : std::string("#") + std::to_string(i + 1));
   }
+  for (const auto& p : check_event_keys(root, ids)) c.add(p.at_key ? c.key_offset(*p.at) : c.at(*p.at), p.message);
   for (const std::string& id : ids)
     if (!found.count(id))
       c.add(c.key_offset(streams), "stream id \"" + id + "\" is not in the configuration");

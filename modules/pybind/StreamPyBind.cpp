@@ -10,6 +10,7 @@
 #include <Python.h>
 #include <cxxabi.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <cstdint>
@@ -24,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "StreamEvents.h"
 #include "StreamRegistry.h"
 #include "nimbra.h"
 
@@ -311,6 +313,91 @@ py::buffer_info mat_buffer(cv::Mat& mat) {
                          {row_stride, channels, static_cast<ssize_t>(1)}, false);
 }
 
+// ---- events: callbacks on the library's event thread, poll, feed, services ----
+// The event thread is a native thread Python never created; it takes the GIL per event
+// the way the frame bridge does, and keeps its thread state between events.
+void call_event_python(const PyFuncHolder& holder, const Velkor::Nimbra::Event& event) {
+  if (!python_usable()) return;
+  std::unique_ptr<py::gil_scoped_acquire> gil;
+  try {
+    const bool keep = !t_kept_state.kept && PyGILState_GetThisThreadState() == nullptr;
+    gil = std::make_unique<py::gil_scoped_acquire>();
+    if (keep) {
+      gil->inc_ref();
+      t_kept_state.kept = true;
+    }
+    PyObject* arg = nullptr;
+    try {
+      arg = py::cast(event).release().ptr();
+    } catch (py::error_already_set& e) {
+      e.restore();
+    }
+    if (!arg) {
+      PyErr_WriteUnraisable(holder->ptr());
+      return;
+    }
+    PyObject* result = PyObject_CallOneArg(holder->ptr(), arg);
+    Py_DECREF(arg);
+    if (!result) PyErr_WriteUnraisable(holder->ptr());
+    Py_XDECREF(result);
+  } catch (abi::__forced_unwind&) {
+    (void)gil.release();
+    throw;
+  } catch (...) {
+  }
+}
+
+std::mutex g_py_event_handles_mutex;
+std::vector<int> g_py_event_handles;
+
+int py_on_event(py::function fn) {
+  PyFuncHolder holder = make_pyfunc_holder(std::move(fn));
+  const int handle = Velkor::Nimbra::on_event(
+      [holder](const Velkor::Nimbra::Event& e) { call_event_python(holder, e); });
+  std::lock_guard<std::mutex> g(g_py_event_handles_mutex);
+  g_py_event_handles.push_back(handle);
+  return handle;
+}
+
+bool py_remove_event_callback(int handle) {
+  {
+    std::lock_guard<std::mutex> g(g_py_event_handles_mutex);
+    g_py_event_handles.erase(std::remove(g_py_event_handles.begin(), g_py_event_handles.end(), handle),
+                             g_py_event_handles.end());
+  }
+  // The event thread may be waiting for the GIL inside this very callback.
+  return without_gil([&] { return Velkor::Nimbra::remove_event_callback(handle); });
+}
+
+// objects: (track_id, label, confidence, x, y, width, height[, class_id]) each.
+void py_feed_event_frame(const std::string& stream_id, int64_t frame_index, int width, int height,
+                         const std::vector<py::tuple>& objects, int64_t pts_ns, double wall_time_s) {
+  std::vector<Velkor::Nimbra::DetectedObject> objs;
+  for (const py::tuple& t : objects) {
+    if (t.size() < 7 || t.size() > 8)
+      throw py::value_error("each object is (track_id, label, confidence, x, y, width, height[, class_id])");
+    Velkor::Nimbra::DetectedObject o;
+    o.track_id = t[0].cast<int64_t>();
+    o.label = t[1].cast<std::string>();
+    o.confidence = t[2].cast<float>();
+    o.x = t[3].cast<float>();
+    o.y = t[4].cast<float>();
+    o.width = t[5].cast<float>();
+    o.height = t[6].cast<float>();
+    if (t.size() == 8) o.class_id = t[7].cast<int32_t>();
+    objs.push_back(std::move(o));
+  }
+  Velkor::Nimbra::EventFrame f;
+  f.stream_id = stream_id;
+  f.frame_index = frame_index;
+  f.width = width;
+  f.height = height;
+  f.pts_ns = pts_ns;
+  f.wall_time_s = wall_time_s;
+  without_gil([&] { Velkor::Nimbra::feed_event_frame(f, objs); });
+}
+// ---- end events ----
+
 }  // namespace
 
 PYBIND11_MODULE(nimbragst, m) {
@@ -447,6 +534,98 @@ PYBIND11_MODULE(nimbragst, m) {
       },
       py::arg("timeout_seconds") = 60.0,
       "Stop every running stream and wait until all have ended (recordings finalised); True when in time.");
+
+  // ---- events, MQTT and metrics ----
+  py::class_<Velkor::Nimbra::Event>(m, "Event")
+      .def_property_readonly("type", [](const Velkor::Nimbra::Event& e) { return Velkor::Nimbra::event_type_name(e.type); })
+      .def_readonly("id", &Velkor::Nimbra::Event::id)
+      .def_readonly("stream_id", &Velkor::Nimbra::Event::stream_id)
+      .def_readonly("sequence", &Velkor::Nimbra::Event::sequence)
+      .def_readonly("track_id", &Velkor::Nimbra::Event::track_id)
+      .def_readonly("label", &Velkor::Nimbra::Event::label)
+      .def_readonly("class_id", &Velkor::Nimbra::Event::class_id)
+      .def_readonly("confidence", &Velkor::Nimbra::Event::confidence)
+      .def_readonly("top_confidence", &Velkor::Nimbra::Event::top_confidence)
+      .def_property_readonly("box", [](const Velkor::Nimbra::Event& e) { return py::make_tuple(e.x, e.y, e.width, e.height); })
+      .def_readonly("frame_width", &Velkor::Nimbra::Event::frame_width)
+      .def_readonly("frame_height", &Velkor::Nimbra::Event::frame_height)
+      .def_readonly("frame_index", &Velkor::Nimbra::Event::frame_index)
+      .def_readonly("pts_ns", &Velkor::Nimbra::Event::pts_ns)
+      .def_readonly("time_s", &Velkor::Nimbra::Event::time_s)
+      .def_readonly("start_time_s", &Velkor::Nimbra::Event::start_time_s)
+      .def_readonly("end_time_s", &Velkor::Nimbra::Event::end_time_s)
+      .def_readonly("zones", &Velkor::Nimbra::Event::zones)
+      .def_readonly("zone", &Velkor::Nimbra::Event::zone)
+      .def_readonly("line", &Velkor::Nimbra::Event::line)
+      .def_readonly("direction", &Velkor::Nimbra::Event::direction)
+      .def_readonly("clip_path", &Velkor::Nimbra::Event::clip_path)
+      .def("to_json", &Velkor::Nimbra::event_to_json, "The event as one line of JSON.")
+      .def("__repr__", [](const Velkor::Nimbra::Event& e) {
+        return "<Event " + std::string(Velkor::Nimbra::event_type_name(e.type)) + " " + e.stream_id + " #" +
+               std::to_string(e.sequence) + " track " + std::to_string(e.track_id) + " " + e.label + ">";
+      });
+  m.def("on_event", &py_on_event, py::arg("fn"),
+        "Call fn(event) for every event, in order, on the library's event thread; returns a handle.");
+  m.def("remove_event_callback", &py_remove_event_callback, py::arg("handle"),
+        "Stop calling a callback; False for an unknown handle.");
+  m.def(
+      "poll_events",
+      [](size_t max_events, double timeout) {
+        std::vector<Velkor::Nimbra::Event> out;
+        without_gil([&] { Velkor::Nimbra::poll_events(out, max_events, timeout); });
+        return out;
+      },
+      py::arg("max_events") = 100, py::arg("timeout") = 0.0,
+      "Waiting events (up to max_events), waiting up to timeout seconds for the first.");
+  m.def("feed_event_frame", &py_feed_event_frame, py::arg("stream_id"), py::arg("frame_index"), py::arg("width"),
+        py::arg("height"), py::arg("objects"), py::arg("pts_ns") = -1, py::arg("wall_time_s") = 0.0,
+        "Run a stream's event engine on one frame's tracked objects.");
+  m.def(
+      "configure_stream_events",
+      [](const std::string& id) { return without_gil([&] { return Velkor::Nimbra::configure_stream_events(id); }); },
+      py::arg("stream_id"), "Read the stream's \"events\", \"zones\" and \"lines\" now; 0 or -1.");
+  m.def(
+      "end_stream_events", [](const std::string& id) { without_gil([&] { Velkor::Nimbra::end_stream_events(id); }); },
+      py::arg("stream_id"), "The stream ended: its tracks end.");
+  m.def(
+      "start_event_services",
+      [](const std::string& path) { return without_gil([&] { return Velkor::Nimbra::start_event_services(path); }); },
+      py::arg("config_path") = "", "Start MQTT and /metrics as the configuration says; 0 or -1.");
+  m.def(
+      "stop_event_services", [] { without_gil([] { Velkor::Nimbra::stop_event_services(); }); },
+      "Stop them; undelivered events stay in the spool directory.");
+  m.def("metrics_port", &Velkor::Nimbra::metrics_port, "Port /metrics is served on, or 0.");
+  m.def("observe_inference_seconds", &Velkor::Nimbra::observe_inference_seconds, py::arg("stream_id"),
+        py::arg("seconds"), "Record one inference duration of a stream.");
+  m.def(
+      "mqtt_status",
+      [] {
+        const Velkor::Nimbra::MqttStatus s = Velkor::Nimbra::mqtt_status();
+        py::dict d;
+        d["configured"] = s.configured;
+        d["connected"] = s.connected;
+        d["queued"] = s.queued;
+        d["spooled"] = s.spooled;
+        d["published"] = s.published;
+        d["dropped"] = s.dropped;
+        d["connect_attempts"] = s.connect_attempts;
+        d["connections"] = s.connections;
+        d["last_error"] = s.last_error;
+        return d;
+      },
+      "The MQTT publisher's numbers.");
+  // Python callbacks end with the interpreter: the event thread must not call into it then.
+  py::module_::import("atexit").attr("register")(py::cpp_function([] {
+    std::vector<int> handles;
+    {
+      std::lock_guard<std::mutex> g(g_py_event_handles_mutex);
+      handles.swap(g_py_event_handles);
+    }
+    without_gil([&] {
+      for (int h : handles) Velkor::Nimbra::remove_event_callback(h);
+    });
+  }));
+  // ---- end events ----
 
   // Streams still running when the interpreter exits (a Ctrl+C that ended the main thread
   // while a stream thread was in start_stream, daemon threads) are stopped and waited for

@@ -132,6 +132,77 @@ def describe_stream_pipeline(stream_id: str) -> str | None:
     """The pipeline start_stream would build for `stream_id`, in gst-launch-1.0 style,
     without playing it; None when it cannot be built."""
 
+# ---- events, MQTT and metrics ----
+class Event:
+    """One event of a tracked object. No constructor. `to_json()` gives the form MQTT
+    carries (box in pixels and normalised, times in seconds since 1970, PTS in ns)."""
+
+    type: str  # "new", "update", "end", "zone_enter", "zone_leave", "line_cross", "clip"
+    id: str  # unique, also across runs of the process
+    stream_id: str
+    sequence: int  # per stream from 1, without gaps
+    track_id: int
+    label: str
+    class_id: int
+    confidence: float
+    top_confidence: float
+    box: tuple[float, float, float, float]  # x, y, width, height in frame pixels
+    frame_width: int
+    frame_height: int
+    frame_index: int
+    pts_ns: int  # -1: none
+    time_s: float
+    start_time_s: float
+    end_time_s: float  # -1.0 but on end events
+    zones: list[str]
+    zone: str  # zone_enter / zone_leave
+    line: str  # line_cross
+    direction: str  # line_cross: "left_to_right" or "right_to_left"
+    clip_path: str
+    def to_json(self) -> str: ...
+
+def on_event(fn: Callable[[Event], object]) -> int:
+    """Call fn(event) for every event, in order, on the library's event thread (the GIL
+    is taken for each call); returns a handle. Exceptions go to sys.unraisablehook."""
+
+def remove_event_callback(handle: int) -> bool:
+    """Stop calling a callback; once it returns the callback is not running. False for an
+    unknown handle."""
+
+def poll_events(max_events: int = 100, timeout: float = 0.0) -> list[Event]:
+    """Waiting events (the newest 1000 are kept), waiting up to `timeout` seconds for the
+    first one."""
+
+def feed_event_frame(stream_id: str, frame_index: int, width: int, height: int,
+                     objects: list[tuple], pts_ns: int = -1, wall_time_s: float = 0.0) -> None:
+    """Run the stream's event engine on one frame's tracked objects, each
+    (track_id, label, confidence, x, y, width, height[, class_id]) in frame pixels.
+    `wall_time_s` 0 means now."""
+
+def configure_stream_events(stream_id: str) -> int:
+    """Read the stream's "events", "zones" and "lines" now; 0, or -1 (one error line
+    logged; the stream then makes no events)."""
+
+def end_stream_events(stream_id: str) -> None:
+    """The stream ended: its counted tracks end (zone_leave, end)."""
+
+def start_event_services(config_path: str = "") -> int:
+    """Start MQTT ("mqtt") and /metrics ("metricsPort") as the configuration file says
+    (the library's own when empty); 0, or -1 after one error line."""
+
+def stop_event_services() -> None:
+    """Stop them; MQTT says "offline", undelivered events stay in the spool directory."""
+
+def metrics_port() -> int:
+    """The port /metrics is served on (the bound one for "metricsPort": 0), or 0."""
+
+def observe_inference_seconds(stream_id: str, seconds: float) -> None:
+    """Record one inference duration for the stream's nimbra_inference_seconds."""
+
+def mqtt_status() -> dict[str, object]:
+    """configured, connected, queued, spooled, published, dropped, connect_attempts,
+    connections, last_error."""
+
 # Internal hooks for the project's tests, benchmark and examples; not a stable interface.
 def _set_config_path(path: str) -> None:
     """Internal: point the library's configuration readers at `path`."""

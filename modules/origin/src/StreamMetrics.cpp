@@ -64,6 +64,12 @@ void StreamMetrics::frame_delivered(uint64_t ns) {
   if (!metrics_enabled()) return;
   delivered_.fetch_add(1, std::memory_order_relaxed);
   hist_[bucket_of(ns)].fetch_add(1, std::memory_order_relaxed);
+  callback_sum_ns_.fetch_add(ns, std::memory_order_relaxed);
+}
+
+void StreamMetrics::callback_histogram(std::array<uint64_t, kBuckets>& counts, uint64_t& sum_ns) const {
+  for (int i = 0; i < kBuckets; ++i) counts[i] = hist_[i].load(std::memory_order_relaxed);
+  sum_ns = callback_sum_ns_.load(std::memory_order_relaxed);
 }
 
 void StreamMetrics::qos_dropped(const void* reporter, uint64_t total) {

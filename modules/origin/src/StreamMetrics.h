@@ -66,6 +66,10 @@ class StreamMetrics {
 
   static constexpr int kBuckets = 1 + 4 * 28;  // 4 per octave from 1 us to ~134 s
 
+  // For exporters: callback durations as counts per bucket and their sum. Bucket
+  // 4 + 4 * k ends an octave: it and the buckets below it hold durations under 2^(k+1) us.
+  void callback_histogram(std::array<uint64_t, kBuckets>& counts, uint64_t& sum_ns) const;
+
  private:
   double percentile_ms(double q) const;
 
@@ -83,6 +87,7 @@ class StreamMetrics {
   };
   std::array<Second, 4> seconds_;
   std::array<std::atomic<uint32_t>, kBuckets> hist_;
+  std::atomic<uint64_t> callback_sum_ns_{0};
   mutable std::mutex mutex_;  // last_error_, qos reporters
   std::string last_error_;
   std::array<std::pair<const void*, uint64_t>, 8> qos_{};
