@@ -1,10 +1,19 @@
 #define NIMBRA_MODULE "modules/origin/src/nimbra"
 #include "nimbra.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
+#include <fstream>
+#include <list>
+#include <mutex>
 #include <opencv2/imgproc.hpp>
 #include <set>
 #include <thread>
@@ -23,7 +32,7 @@
 #include "StreamRollingSave.h"
 
 namespace nimbra_internal {
-std::atomic<int> g_log_level{0};
+std::atomic<int> g_log_level{1};
 }
 
 namespace Velkor {
@@ -45,8 +54,42 @@ void set_log_level(GSTLogLevel level) {
 
 void clogger(const char* destinationPath) { Quilog::clogger("nimbra", destinationPath, 2); }
 
+int log_level_from_text(const char* text) {
+  if (!text) return -1;
+  std::string t(text);
+  while (!t.empty() && isspace((unsigned char)t.back())) t.pop_back();
+  size_t first = 0;
+  while (first < t.size() && isspace((unsigned char)t[first])) ++first;
+  t = t.substr(first);
+  for (char& c : t) c = (char)tolower((unsigned char)c);
+  if (t == "info" || t == "sinfo" || t == "0") return SINFO;
+  if (t == "warning" || t == "warn" || t == "swarning" || t == "1") return SWARNING;
+  if (t == "error" || t == "serror" || t == "2") return SERROR;
+  if (t == "debug" || t == "sdebug" || t == "3") return SDEBUG;
+  if (t == "off" || t == "soff" || t == "none" || t == "4") return SOFF;
+  return -1;
+}
+
 }  // namespace Nimbra
 }  // namespace Velkor
+
+namespace {
+
+// The library's own threshold when it is loaded: warnings and errors only, so a program
+// that streams is quiet unless something goes wrong. NIMBRA_LOG_LEVEL raises (or lowers)
+// it for a run without a rebuild; set_log_level() overrides both later.
+const bool g_initial_log_level = [] {
+  using namespace Velkor::Nimbra;
+  const char* env = getenv("NIMBRA_LOG_LEVEL");
+  const int wanted = log_level_from_text(env);
+  set_log_level(wanted >= 0 ? static_cast<GSTLogLevel>(wanted) : SWARNING);
+  if (env && *env && wanted < 0)
+    NLOG_WARN("NIMBRA_LOG_LEVEL=\"%s\" is not a level (info, warning, error, debug or off); warnings are shown.",
+              env);
+  return true;
+}();
+
+}  // namespace
 
 // ---------------------------------------------------------------------------------
 // Stream API
@@ -337,6 +380,27 @@ bool shutdown_all_and_wait(double timeout_seconds) {
   }
   return true;
 }
+
+int set_config_path(const std::string& path) {
+  // The readers keep no copy of the path, and a stream may be reading it on another
+  // thread right now: every path ever set stays allocated for the life of the process.
+  static std::mutex guard;
+  static std::list<std::string> kept;
+  struct stat st;
+  std::ifstream probe(path);
+  if (path.empty() || !probe || stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
+    NLOG_ERROR("Configuration file %s cannot be opened for reading; still using %s.", path.c_str(),
+               g_stream_conf_file ? g_stream_conf_file : "(none)");
+    return -1;
+  }
+  std::lock_guard<std::mutex> lock(guard);
+  kept.push_back(path);
+  g_stream_conf_file = kept.back().c_str();
+  stream_conf_file = kept.back().c_str();
+  return 0;
+}
+
+std::string get_config_path() { return g_stream_conf_file ? g_stream_conf_file : ""; }
 
 int get_stream_status() { return -1; }
 

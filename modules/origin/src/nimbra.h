@@ -25,9 +25,24 @@
 namespace Velkor {
 namespace Nimbra {
 
-// Logging of the library (threshold and destination file of the "nimbra" tag).
+// Logging of the library (threshold and destination file of the "nimbra" tag). The
+// threshold starts at SWARNING (warnings and errors), or at what the environment variable
+// NIMBRA_LOG_LEVEL names when the library is loaded: "info", "warning", "error", "debug",
+// "off" (or 0 to 4). set_log_level() changes it at any time; SINFO shows the progress
+// messages too, SDEBUG also one line per frame.
 void set_log_level(GSTLogLevel level);
 void clogger(const char* destinationPath);
+// The level a NIMBRA_LOG_LEVEL text names (a GSTLogLevel value), or -1 for any other text.
+int log_level_from_text(const char* text);
+
+// Reads the stream configuration from `path` from now on, in every reader (the two
+// exported pointers g_stream_conf_file and stream_conf_file still work and are what this
+// sets). -1, with one error line, when the file cannot be opened for reading; the path in
+// use then stays as it was. Streams already running read the new file when they next
+// consult their configuration (a rebuild, for instance).
+int set_config_path(const std::string& path);
+// The configuration file get_properties (and so start_stream) reads now.
+std::string get_config_path();
 
 // Starts the configured stream `stream_id` and blocks until it ends (splice streams
 // return once playing). The callback is moved into the stream: `callback` is empty
