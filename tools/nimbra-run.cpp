@@ -251,15 +251,19 @@ int run_validate(int argc, char** argv) {
   gst_init(&argc, &argv);
   std::vector<nimbra_validate::Problem> problems;
   std::string error;
-  if (!nimbra_validate::validate_file(config, ids, problems, error)) {
+  size_t checked = 0;
+  if (!nimbra_validate::validate_file(config, ids, problems, error, &checked)) {
     fprintf(stderr, "nimbra-run validate: %s\n", error.c_str());
     return 2;
   }
   for (const auto& p : problems) printf("%s:%d:%d: %s\n", config.c_str(), p.line, p.col, p.message.c_str());
   fflush(stdout);
+  // The summary goes beside the other summary line: standard output keeps the problems only.
   if (!problems.empty())
     fprintf(stderr, "nimbra-run validate: %zu problem%s in %s\n", problems.size(), problems.size() == 1 ? "" : "s",
             config.c_str());
+  else
+    fprintf(stderr, "OK: %zu stream%s checked\n", checked, checked == 1 ? "" : "s");
   return problems.empty() ? 0 : 1;
 }
 
@@ -359,6 +363,24 @@ int dry_run(const std::string& config, const std::string& id, int& argc, char**&
   stream_conf_file = config.c_str();
   add_soft_platform_path();
   gst_init(&argc, &argv);
+  // The stream's entry is checked first, as validate would: a pipeline built from a
+  // broken entry describes nothing that could run.
+  std::vector<nimbra_validate::Problem> problems;
+  std::string error;
+  if (!nimbra_validate::validate_file(config, {id}, problems, error)) {
+    fprintf(stderr, "nimbra-run: %s\n", error.c_str());
+    return 2;
+  }
+  size_t errors = 0;
+  for (const auto& p : problems) {
+    fprintf(stderr, "%s:%d:%d: %s\n", config.c_str(), p.line, p.col, p.message.c_str());
+    if (p.message.rfind("warning:", 0) != 0) ++errors;
+  }
+  if (errors) {
+    fprintf(stderr, "nimbra-run: stream \"%s\" is not described: %zu problem%s in %s (see nimbra-run validate)\n",
+            id.c_str(), errors, errors == 1 ? "" : "s", config.c_str());
+    return 1;
+  }
   std::string description;
   if (describe_stream_pipeline(id, description) != 0) {
     fprintf(stderr, "nimbra-run: stream \"%s\" cannot be described from %s (see the messages above)\n", id.c_str(),
