@@ -106,20 +106,22 @@ void usage(FILE* out) {
           "  --splice-file PATH  H.265 clip (MP4 or raw .h265) fed to splice streams\n"
           "                      (default: %s)\n"
           "  --fast              feed splice streams as fast as they decode, not in real time\n"
-          "  --verbose           the library's progress messages too (default: warnings)\n"
+          "  --verbose           the library's progress messages too (default: warnings, or the\n"
+          "                      level NIMBRA_LOG_LEVEL names: info, warning, error, debug, off)\n"
           "  --status            instead of the per-second lines, a table of every stream once a\n"
           "                      second: state, fps, frames, drops, callback p99, reconnects, last\n"
           "                      error (redrawn in place on a terminal)\n"
           "  --json              the same as one JSON object per stream and second, one per line\n"
           "                      (other messages go to standard error)\n"
-          "  --dry-run ID        print the pipeline stream ID would run (gst-launch-1.0 style)\n"
-          "                      without starting it, and exit\n"
+          "  --dry-run ID        check stream ID as validate does, then print the pipeline it\n"
+          "                      would run (gst-launch-1.0 style) without starting it, and exit\n"
           "  -h, --help          this text\n"
           "\n"
           "usage: nimbra-run validate [--config PATH] [STREAM_ID ...]\n"
           "Checks the configuration (only the streams STREAM_ID, when given) and prints one line\n"
-          "per problem as PATH:LINE:COLUMN: message. Exit status: 0 clean, 1 problems found,\n"
-          "2 unreadable file or bad usage.\n",
+          "per problem as PATH:LINE:COLUMN: message, or \"OK: N streams checked\" (on standard\n"
+          "error) when there is none. File inputs must exist and hold the codec \"decodeType\"\n"
+          "names. Exit status: 0 clean, 1 problems found, 2 unreadable file or bad usage.\n",
           default_config().c_str(), default_sample().c_str());
 }
 
@@ -131,6 +133,7 @@ struct StreamStats {
   std::atomic<bool> done{false};
   std::atomic<int> result{0};
   uint64_t last_frames = 0;
+  bool end_shown = false;  // its last line (or record) has been printed; nothing more follows
 };
 
 // Feeds a splice stream with the access units of `file` until the file ends or the
@@ -322,7 +325,27 @@ std::string health_json(const StreamHealth& h, const std::string& time) {
   o += ",\"reconnect_attempts\":" + std::to_string(h.reconnect_attempts);
   o += ",\"last_frame_age_s\":" + json_number(h.last_frame_age_s);
   o += ",\"last_error\":" + Json::valueToQuotedString(h.last_error.c_str());
+  o += ",\"last_error_age_s\":" + json_number(h.last_error_age_s);
+  o += std::string(",\"last_error_recovered\":") + (h.last_error_recovered ? "true" : "false");
   return o + "}";
+}
+
+std::string age_text(double s) {
+  char buf[32];
+  if (s < 120)
+    snprintf(buf, sizeof buf, "%.0f s ago", s);
+  else if (s < 7200)
+    snprintf(buf, sizeof buf, "%.0f min ago", s / 60);
+  else
+    snprintf(buf, sizeof buf, "%.0f h ago", s / 3600);
+  return buf;
+}
+
+// The LAST ERROR column: an error the stream has come back from says so, with its age.
+std::string last_error_text(const StreamHealth& h) {
+  if (h.last_error.empty()) return "-";
+  if (h.last_error_recovered) return "recovered, " + age_text(h.last_error_age_s) + ": " + h.last_error;
+  return h.last_error_age_s >= 0 ? h.last_error + " (" + age_text(h.last_error_age_s) + ")" : h.last_error;
 }
 
 // The status table; on a terminal the previous one is overwritten.
@@ -344,7 +367,7 @@ class StatusTable {
       snprintf(buf, sizeof buf, "%-18s %-12s %6.1f %9llu %7llu %8.2f %6u  %s", truncated(h.stream_id, 18).c_str(),
                stream_state_name(h.state), h.fps_last_second, (unsigned long long)h.frames_delivered,
                (unsigned long long)h.frames_dropped, h.callback_p99_ms, h.reconnects,
-               h.last_error.empty() ? "-" : truncated(h.last_error, 60).c_str());
+               truncated(last_error_text(h), 72).c_str());
       line(buf);
     }
     if (!tty_) out += "\n";  // blocks of a log stay apart
@@ -442,7 +465,7 @@ int main(int argc, char** argv) {
       fprintf(stderr, "nimbra-run: --dry-run takes one stream id\n");
       return 2;
     }
-    set_log_level(verbose ? SINFO : SWARNING);
+    if (verbose) set_log_level(SINFO);
     return dry_run(config, dry_run_id, argc, argv);
   }
   // With --json, standard output carries the JSON lines only: what else is printed to
@@ -457,7 +480,8 @@ int main(int argc, char** argv) {
   }
   if (ids.empty()) ids = {"sample", "splice_cam"};
 
-  set_log_level(verbose ? SINFO : SWARNING);
+  // The library starts at warnings, or at NIMBRA_LOG_LEVEL; --verbose adds its progress lines.
+  if (verbose) set_log_level(SINFO);
   g_stream_conf_file = config.c_str();
   stream_conf_file = config.c_str();
   add_soft_platform_path();
@@ -532,7 +556,28 @@ int main(int argc, char** argv) {
 
   auto last = std::chrono::steady_clock::now();
   bool interrupted = false;
-  StatusTable table(isatty(STDOUT_FILENO) != 0);
+  const bool tty = isatty(STDOUT_FILENO) != 0;
+  StatusTable table(tty);
+  // One round of the status table or JSON lines. A stream that has ended is shown once
+  // more with its final record and then left out (a table redrawn in place on a
+  // terminal keeps it, as it floods nothing).
+  auto report = [&]() {
+    std::vector<StreamHealth> rows;
+    for (auto& st : streams) {
+      const bool ended = st->done;  // read before the record, so the record is the final one
+      if (st->end_shown && !(tty && status)) continue;
+      rows.push_back(health_of(*st));
+      if (ended) st->end_shown = true;
+    }
+    if (rows.empty()) return;
+    if (json) {
+      const std::string t = utc_now();
+      for (const StreamHealth& h : rows) fprintf(json_out, "%s\n", health_json(h, t).c_str());
+      fflush(json_out);
+    } else {
+      table.print(rows);
+    }
+  };
   for (;;) {
     bool all_done = true;
     for (auto& st : streams) all_done = all_done && st->done;
@@ -559,40 +604,26 @@ int main(int argc, char** argv) {
     auto now = std::chrono::steady_clock::now();
     const double secs = std::chrono::duration<double>(now - last).count();
     if (secs >= 1.0 && (status || json)) {
-      std::vector<StreamHealth> rows;
-      for (auto& st : streams) rows.push_back(health_of(*st));
-      if (json) {
-        const std::string t = utc_now();
-        for (const StreamHealth& h : rows) fprintf(json_out, "%s\n", health_json(h, t).c_str());
-        fflush(json_out);
-      } else {
-        table.print(rows);
-      }
+      report();
       last = now;
     } else if (secs >= 1.0) {
       for (auto& st : streams) {
+        if (st->end_shown) continue;  // its "(ended)" line has been printed
+        const bool ended = st->done;
         const uint64_t f = st->frames;
         printf("[%s] frames %llu  size %dx%d  %.1f fps%s\n", st->id.c_str(), (unsigned long long)f, st->width.load(),
-               st->height.load(), (f - st->last_frames) / secs, st->done ? "  (ended)" : "");
+               st->height.load(), (f - st->last_frames) / secs, ended ? "  (ended)" : "");
         st->last_frames = f;
+        st->end_shown = ended;
       }
       fflush(stdout);
       last = now;
     }
   }
   for (auto& t : threads) t.join();
-  if (status || json) {
-    // The final state of every stream, also of one that ended within the first second.
-    std::vector<StreamHealth> rows;
-    for (auto& st : streams) rows.push_back(health_of(*st));
-    if (json) {
-      const std::string t = utc_now();
-      for (const StreamHealth& h : rows) fprintf(json_out, "%s\n", health_json(h, t).c_str());
-      fflush(json_out);
-    } else {
-      table.print(rows);
-    }
-  }
+  // The final record of every stream not shown since it ended, also of one that ended
+  // within the first second; a terminal's table is redrawn once more.
+  if (status || json) report();
   int failures = 0;
   for (auto& st : streams) {
     fprintf(say, "nimbra-run: [%s] ended with %d after %llu frames\n", st->id.c_str(), st->result.load(),
