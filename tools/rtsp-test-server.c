@@ -34,6 +34,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <glib-unix.h>
@@ -744,6 +745,47 @@ cleanup_sessions (gpointer data)
   return G_SOURCE_CONTINUE;
 }
 
+/* --background: the server runs in a child of its own session; the parent returns once
+ * the child listens (a byte on this pipe), printing the child's PID for a later kill. The
+ * child is made before GStreamer starts any thread. */
+static gboolean background = FALSE;
+static int ready_fd = -1;
+
+static int
+go_to_background (void)
+{
+  int fds[2];
+  pid_t pid;
+  char byte;
+  if (pipe (fds) != 0)
+    return -1;
+  pid = fork ();
+  if (pid < 0)
+    return -1;
+  if (pid > 0) {
+    int status;
+    close (fds[1]);
+    if (read (fds[0], &byte, 1) == 1) {
+      printf ("%d\n", (int) pid);
+      fflush (stdout);
+      _exit (0);
+    }
+    waitpid (pid, &status, 0);   /* it said why on standard error */
+    _exit (WIFEXITED (status) && WEXITSTATUS (status) ? WEXITSTATUS (status) : 1);
+  }
+  close (fds[0]);
+  ready_fd = fds[1];
+  setsid ();
+  {
+    int null = open ("/dev/null", O_WRONLY);
+    if (null >= 0) {
+      dup2 (null, STDOUT_FILENO);
+      close (null);
+    }
+  }
+  return 0;
+}
+
 int
 main (int argc, char **argv)
 {
@@ -760,8 +802,16 @@ main (int argc, char **argv)
     {"fps", 0, 0, G_OPTION_ARG_INT, &fps, "Play mounts' frame rate (25)", "F"},
     {"file", 'f', 0, G_OPTION_ARG_FILENAME, &serve_file,
         "Serve this clip at /file, in a loop (H.264 at the clip's size)", "PATH"},
+    {"background", 0, 0, G_OPTION_ARG_NONE, &background,
+        "Return once listening, printing the server's PID (event lines are dropped)", NULL},
     {NULL}
   };
+
+  for (int i = 1; i < argc; ++i)
+    if (strcmp (argv[i], "--background") == 0 && go_to_background () != 0) {
+      g_printerr ("rtsp-test-server: cannot go to the background: %s\n", g_strerror (errno));
+      return 1;
+    }
 
   ctx = g_option_context_new ("- RTSP server for tests and examples");
   g_option_context_set_description (ctx,
@@ -775,7 +825,8 @@ main (int argc, char **argv)
       "  /record/<name>        RECORD target (ANNOUNCE): written to <record-dir>/<name>.mkv\n"
       "\n"
       "The play mounts take --width, --height and --fps; /file keeps the clip's size.\n"
-      "Example: rtsp-test-server --port 8554 --file clip.mp4, then read rtsp://127.0.0.1:8554/file");
+      "Example: CAMERA=$(rtsp-test-server --port 8554 --file clip.mp4 --background), then read\n"
+      "rtsp://127.0.0.1:8554/file; kill $CAMERA ends the server.");
   g_option_context_add_main_entries (ctx, entries, NULL);
   g_option_context_add_group (ctx, gst_init_get_option_group ());
   if (!g_option_context_parse (ctx, &argc, &argv, &error)) {
@@ -832,6 +883,13 @@ main (int argc, char **argv)
     return 1;
   }
   emit ("PORT %d", gst_rtsp_server_get_bound_port (server));
+  if (ready_fd >= 0) {
+    const char byte = 1;
+    if (write (ready_fd, &byte, 1) != 1)
+      return 1;
+    close (ready_fd);
+    ready_fd = -1;
+  }
 
   g_unix_signal_add (SIGTERM, on_signal, NULL);
   g_unix_signal_add (SIGINT, on_signal, NULL);
