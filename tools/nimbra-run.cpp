@@ -106,6 +106,8 @@ void usage(FILE* out) {
           "  --splice-file PATH  H.265 clip (MP4 or raw .h265) fed to splice streams\n"
           "                      (default: %s)\n"
           "  --fast              feed splice streams as fast as they decode, not in real time\n"
+          "  --frames N          stop each stream once N frames have arrived (recordings are\n"
+          "                      finalised as on Ctrl+C)\n"
           "  --verbose           the library's progress messages too (default: warnings, or the\n"
           "                      level NIMBRA_LOG_LEVEL names: info, warning, error, debug, off)\n"
           "  --status            instead of the per-second lines, a table of every stream once a\n"
@@ -134,11 +136,13 @@ struct StreamStats {
   std::atomic<int> result{0};
   uint64_t last_frames = 0;
   bool end_shown = false;  // its last line (or record) has been printed; nothing more follows
+  bool stop_sent = false;   // --frames reached: stopped
+  std::atomic<bool> stop_feeding{false};  // a splice stream's feeder ends
 };
 
 // Feeds a splice stream with the access units of `file` until the file ends or the
 // program stops; false when the stream refused them.
-bool feed_splice(const std::string& id, const std::string& file, bool fast) {
+bool feed_splice(const std::string& id, const std::string& file, bool fast, const std::atomic<bool>& stop) {
   const bool raw = file.size() > 5 && file.compare(file.size() - 5, 5, ".h265") == 0;
   gchar* loc = g_strescape(file.c_str(), nullptr);
   std::string desc = std::string("filesrc location=\"") + loc + "\" ! " + (raw ? "" : "qtdemux ! ") +
@@ -156,7 +160,7 @@ bool feed_splice(const std::string& id, const std::string& file, bool fast) {
   gst_element_set_state(reader, GST_STATE_PLAYING);
   const auto t0 = std::chrono::steady_clock::now();
   int64_t first_pts = -1;
-  while (!g_stopping) {
+  while (!g_stopping && !stop) {
     // Short waits, so a stop or an unreadable clip is seen at once instead of blocking
     // in a pull that never returns.
     GstSample* s = gst_app_sink_try_pull_sample(GST_APP_SINK(aus), 200 * GST_MSECOND);
@@ -420,6 +424,7 @@ int main(int argc, char** argv) {
   std::string config = default_config();
   std::string splice_file = default_sample();
   bool list = false, timestamp = false, fast = false, verbose = false, status = false, json = false;
+  uint64_t max_frames = 0;
   std::string dry_run_id;
   bool dry_run_asked = false;
   std::vector<std::string> ids;
@@ -445,6 +450,15 @@ int main(int argc, char** argv) {
       list = true;
     } else if (a == "--timestamp") {
       timestamp = true;
+    } else if (a == "--frames") {
+      char* end = nullptr;
+      const long long n = i + 1 < argc ? strtoll(argv[i + 1], &end, 10) : 0;
+      if (i + 1 >= argc || end == argv[i + 1] || *end || n <= 0) {
+        fprintf(stderr, "nimbra-run: --frames needs a number greater than 0 (see --help)\n");
+        return 2;
+      }
+      max_frames = (uint64_t)n;
+      ++i;
     } else if (a == "--fast") {
       fast = true;
     } else if (a == "--verbose") {
@@ -525,9 +539,9 @@ int main(int argc, char** argv) {
   std::vector<std::thread> threads;
   for (auto& sp : streams) {
     StreamStats* st = sp.get();
-    threads.emplace_back([st, timestamp, splice_file, fast] {
+    threads.emplace_back([st, timestamp, splice_file, fast, max_frames] {
       const bool drawn = st->kind == "drawn";
-      std::function<int8_t(const Image&)> cb = [st, timestamp, drawn](const Image& img) -> int8_t {
+      std::function<int8_t(const Image&)> cb = [st, timestamp, drawn, max_frames](const Image& img) -> int8_t {
         if (drawn && img.data) {
           // Frame-push streams show what the program draws: a bar sweeping across.
           const int x0 = (int)((img.frame_index * 8) % (img.width > 0 ? img.width : 1));
@@ -540,12 +554,17 @@ int main(int argc, char** argv) {
         if (timestamp && img.data && img.format.empty()) draw_timestamp(img.data, img.width, img.height);
         st->width = img.width;
         st->height = img.height;
-        ++st->frames;
+        if (++st->frames == max_frames) {
+          // --frames reached: the main loop stops the stream now, not at its next round.
+          const char wake = 2;
+          ssize_t r = write(g_signal_pipe[1], &wake, 1);
+          (void)r;
+        }
         return 0;
       };
       int rc = start_stream(st->id, cb);
       if (st->kind == "splice" && rc == 0) {
-        const bool fed = feed_splice(st->id, splice_file, fast);
+        const bool fed = feed_splice(st->id, splice_file, fast, st->stop_feeding);
         rc = stop_splice_stream(st->id);
         if (!fed) rc = -1;
       }
@@ -584,7 +603,7 @@ int main(int argc, char** argv) {
     if (all_done) break;
     pollfd pfd = {g_signal_pipe[0], POLLIN, 0};
     char c;
-    if (poll(&pfd, 1, 200) > 0 && read(g_signal_pipe[0], &c, 1) == 1) {
+    if (poll(&pfd, 1, 200) > 0 && read(g_signal_pipe[0], &c, 1) == 1 && c == 1) {
       if (interrupted) {
         // A second Ctrl+C (or SIGTERM) while the streams drain: the user wants out now.
         fprintf(say, "nimbra-run: stopping at once; recordings may be incomplete\n");
@@ -600,6 +619,16 @@ int main(int argc, char** argv) {
       fflush(say);
       for (auto& st : streams)
         if (st->kind != "splice") gstreamer_pipeline_shutdown(st->id);
+    }
+    // --frames: a stream that has had its frames is stopped the library's way (a
+    // recording is finalised); the others go on.
+    for (auto& st : streams) {
+      if (!max_frames || st->stop_sent || st->done || st->frames < max_frames) continue;
+      st->stop_sent = true;
+      if (st->kind == "splice")
+        st->stop_feeding = true;
+      else
+        gstreamer_pipeline_shutdown(st->id);
     }
     auto now = std::chrono::steady_clock::now();
     const double secs = std::chrono::duration<double>(now - last).count();
