@@ -333,6 +333,12 @@ GstPadProbeReturn main_transform_eos_probe(GstPad*, GstPadProbeInfo* info, gpoin
   return GST_PAD_PROBE_OK;
 }
 
+// Every composed picture counts as a frame of the composition in its health record.
+GstPadProbeReturn count_composed(GstPad*, GstPadProbeInfo*, gpointer data) {
+  static_cast<nimbra_internal::StreamMetrics*>(data)->frame_decoded(nimbra_internal::now_ns());
+  return GST_PAD_PROBE_OK;
+}
+
 // First pad of an iterator (a ref), or null.
 GstPad* first_pad(GstIterator* it) {
   GstPad* pad = nullptr;
@@ -471,6 +477,14 @@ int start_stream_multi_merge(StreamProperty prop, bool split_outputs, int push_m
     return -1;
   }
   install_eos_observers(pipeline);
+  // The claim, and so its metrics, outlives every buffer: the pipeline is at NULL first.
+  if (GstElement* tr = gst_bin_get_by_name(GST_BIN(pipeline), "qtiv_main_transform")) {
+    if (GstPad* pad = gst_element_get_static_pad(tr, "src")) {
+      gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, count_composed, claim->metrics().get(), nullptr);
+      gst_object_unref(pad);
+    }
+    gst_object_unref(tr);
+  }
 
   run->context = g_main_context_new();
   run->loop = g_main_loop_new(run->context, FALSE);

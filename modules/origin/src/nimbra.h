@@ -98,6 +98,11 @@ int get_rolling_save_video(std::string stream_id, std::string merge_args, int wa
 //   std::thread t([&] { engine.start(); });   // blocks until the composition has ended
 //   engine.stop();  t.join();
 //
+// The running composition is the stream "multi_merge" of the registry: its health record
+// (get_stream_health("multi_merge")) counts the composed pictures in frames_decoded and
+// fps_last_second, and gstreamer_pipeline_shutdown("multi_merge"), "all_stream" or Ctrl+C
+// stop it as stop() does. examples/four_cameras.cpp is a whole program.
+//
 // Scenarios: MergeToFile records the composed picture (with each output's overlays and
 // the detections) to MP4; MergeNoPush records it straight, without overlays or
 // detections; MergeToFileAndRtsp records and pushes by RTSP; MergeToRtsp only pushes.
