@@ -1,4 +1,4 @@
-// Four RTSP cameras composed into one 1280x720 picture, a title drawn over it, recorded
+// Four RTSP cameras composed into one 1280x720 picture, a white title drawn over it, recorded
 // to MP4 with NimbraEngine.
 //
 //   four_cameras CAM0 CAM1 CAM2 CAM3 OUT.mp4 [--frames N] [--title TEXT]
@@ -47,7 +47,8 @@ int main(int argc, char** argv) {
   }
   Task recording = {{"subStreamId", "rec"}, {"outputType", "mp4"}, {"outputAddr", args[4]},
                     {"encodeType", "H264"}, {"width", "1280"}, {"height", "720"},
-                    {"text_str", title}, {"text_loc_x", "40"}, {"text_loc_y", "40"}, {"text_font_size", "32"}};
+                    {"text_str", title}, {"text_loc_x", "40"}, {"text_loc_y", "40"}, {"text_font_size", "32"},
+                    {"text_color", "0xFFFFFFFF"}};
   Task picture = {{"outputType", "mp4"}, {"outputAddr", args[4]}, {"encodeType", "H264"},
                   {"width", "1280"}, {"height", "720"}};
   if (engine.add_task(MultiVideoEncode, recording) != 0 || engine.add_task(VideoEncode, picture) != 0) return 1;
