@@ -24,7 +24,7 @@ Three things to try next, from the repository root (more in README.md, "Getting 
          /usr/bin/python3 examples/python_draw_box.py --config build/conf/nimbra-gst.conf sample
   3. Four cameras (the test server's) composed into one recording, four.mp4:
        CAMERAS=$(build/tools/rtsp-test-server --port 8554 --background)
-       GST_PLUGIN_PATH=build/platform/gst-soft build/examples/four_cameras --frames 250 \
+       GST_PLUGIN_PATH=build/platform/gst-soft build/examples/four_cameras --frames 100 \
          rtsp://127.0.0.1:8554/cam0 rtsp://127.0.0.1:8554/cam1 rtsp://127.0.0.1:8554/cam2 \
          rtsp://127.0.0.1:8554/cam3 four.mp4
        kill $CAMERAS

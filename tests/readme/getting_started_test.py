@@ -10,6 +10,9 @@ makes against references computed here with stock GStreamer elements:
   segment   the mask blended over the video inside the object's box, nothing outside it
   compose   four.mp4 at 1280x720, each camera's colour in its quarter, the white title
 
+The three things scripts/demo.sh says to try next are run the same way, read from the
+script: the health table, the Python example, the composition.
+
 Usage: getting_started_test.py"""
 import json
 import os
@@ -167,6 +170,36 @@ def check_compose(work, r):
     print("ok: compose: %d of %d frames with the four cameras and the title" % (good, len(frames)))
 
 
+def demo_next_steps():
+    """The commands under each numbered item of the demo's closing text."""
+    text = open(os.path.join(SRC, "scripts", "demo.sh")).read()
+    m = re.search(r"<<'NEXT'\n(.*?)\nNEXT\n", text, re.S)
+    if not m:
+        sys.exit("scripts/demo.sh prints no next steps")
+    steps, current = [], None
+    for line in m.group(1).splitlines():
+        if re.match(r"  \d\. ", line):
+            current = []
+            steps.append(current)
+        elif current is not None and line.startswith("       "):
+            current.append(line[7:])
+    if len(steps) != 3 or not all(steps):
+        sys.exit("scripts/demo.sh does not end with three things to try: %s" % steps)
+    return ["\n".join(s) + "\n" for s in steps]
+
+
+def check_demo_next(work):
+    table, python, compose = [run(work, "", step) for step in demo_next_steps()]
+    if not re.search(r"^sample +stopped ", table.stdout, re.M):
+        sys.exit("step 1 showed no table with the sample:\n" + table.stdout[-2000:])
+    if "sample:" not in python.stdout or "stream ended" not in python.stdout:
+        sys.exit("step 2 did not run the example to the clip's end:\n" + python.stdout[-2000:])
+    frames, _ = gst_frames(os.path.join(work, "four.mp4"))
+    if len(frames) < 100:
+        sys.exit("step 3 recorded %d frames" % len(frames))
+    print("ok: the demo's three next steps run: health table, Python example, %d composed frames" % len(frames))
+
+
 def main():
     b = blocks()
     work = tempfile.mkdtemp(prefix="nimbra-start-")
@@ -180,6 +213,8 @@ def main():
                   "start-segment": check_segment, "start-compose": check_compose}
         for name in TASKS:
             checks[name](work, run(work, b["start-setup"], b[name]))
+        os.unlink(os.path.join(work, "four.mp4"))
+        check_demo_next(work)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
