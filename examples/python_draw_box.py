@@ -65,10 +65,10 @@ def main():
     args = parser.parse_args()
 
     if args.config:
-        if not os.path.isfile(args.config):
-            parser.error(f"no such configuration file: {args.config}")
-        # Internal hook of the module; the library otherwise reads its installed file.
-        nimbragst._set_config_path(os.path.abspath(args.config))
+        try:
+            nimbragst.set_config_path(os.path.abspath(args.config))
+        except OSError as e:
+            parser.error(f"cannot read the configuration file: {e}")
 
     sid = args.stream_id
     # Python runs signal handlers only on the main thread between bytecodes, and the

@@ -106,20 +106,24 @@ void usage(FILE* out) {
           "  --splice-file PATH  H.265 clip (MP4 or raw .h265) fed to splice streams\n"
           "                      (default: %s)\n"
           "  --fast              feed splice streams as fast as they decode, not in real time\n"
-          "  --verbose           the library's progress messages too (default: warnings)\n"
+          "  --frames N          stop each stream once N frames have arrived (recordings are\n"
+          "                      finalised as on Ctrl+C)\n"
+          "  --verbose           the library's progress messages too (default: warnings, or the\n"
+          "                      level NIMBRA_LOG_LEVEL names: info, warning, error, debug, off)\n"
           "  --status            instead of the per-second lines, a table of every stream once a\n"
           "                      second: state, fps, frames, drops, callback p99, reconnects, last\n"
           "                      error (redrawn in place on a terminal)\n"
           "  --json              the same as one JSON object per stream and second, one per line\n"
           "                      (other messages go to standard error)\n"
-          "  --dry-run ID        print the pipeline stream ID would run (gst-launch-1.0 style)\n"
-          "                      without starting it, and exit\n"
+          "  --dry-run ID        check stream ID as validate does, then print the pipeline it\n"
+          "                      would run (gst-launch-1.0 style) without starting it, and exit\n"
           "  -h, --help          this text\n"
           "\n"
           "usage: nimbra-run validate [--config PATH] [STREAM_ID ...]\n"
           "Checks the configuration (only the streams STREAM_ID, when given) and prints one line\n"
-          "per problem as PATH:LINE:COLUMN: message. Exit status: 0 clean, 1 problems found,\n"
-          "2 unreadable file or bad usage.\n",
+          "per problem as PATH:LINE:COLUMN: message, or \"OK: N streams checked\" (on standard\n"
+          "error) when there is none. File inputs must exist and hold the codec \"decodeType\"\n"
+          "names. Exit status: 0 clean, 1 problems found, 2 unreadable file or bad usage.\n",
           default_config().c_str(), default_sample().c_str());
 }
 
@@ -131,11 +135,14 @@ struct StreamStats {
   std::atomic<bool> done{false};
   std::atomic<int> result{0};
   uint64_t last_frames = 0;
+  bool end_shown = false;  // its last line (or record) has been printed; nothing more follows
+  bool stop_sent = false;   // --frames reached: stopped
+  std::atomic<bool> stop_feeding{false};  // a splice stream's feeder ends
 };
 
 // Feeds a splice stream with the access units of `file` until the file ends or the
 // program stops; false when the stream refused them.
-bool feed_splice(const std::string& id, const std::string& file, bool fast) {
+bool feed_splice(const std::string& id, const std::string& file, bool fast, const std::atomic<bool>& stop) {
   const bool raw = file.size() > 5 && file.compare(file.size() - 5, 5, ".h265") == 0;
   gchar* loc = g_strescape(file.c_str(), nullptr);
   std::string desc = std::string("filesrc location=\"") + loc + "\" ! " + (raw ? "" : "qtdemux ! ") +
@@ -153,7 +160,7 @@ bool feed_splice(const std::string& id, const std::string& file, bool fast) {
   gst_element_set_state(reader, GST_STATE_PLAYING);
   const auto t0 = std::chrono::steady_clock::now();
   int64_t first_pts = -1;
-  while (!g_stopping) {
+  while (!g_stopping && !stop) {
     // Short waits, so a stop or an unreadable clip is seen at once instead of blocking
     // in a pull that never returns.
     GstSample* s = gst_app_sink_try_pull_sample(GST_APP_SINK(aus), 200 * GST_MSECOND);
@@ -251,15 +258,19 @@ int run_validate(int argc, char** argv) {
   gst_init(&argc, &argv);
   std::vector<nimbra_validate::Problem> problems;
   std::string error;
-  if (!nimbra_validate::validate_file(config, ids, problems, error)) {
+  size_t checked = 0;
+  if (!nimbra_validate::validate_file(config, ids, problems, error, &checked)) {
     fprintf(stderr, "nimbra-run validate: %s\n", error.c_str());
     return 2;
   }
   for (const auto& p : problems) printf("%s:%d:%d: %s\n", config.c_str(), p.line, p.col, p.message.c_str());
   fflush(stdout);
+  // The summary goes beside the other summary line: standard output keeps the problems only.
   if (!problems.empty())
     fprintf(stderr, "nimbra-run validate: %zu problem%s in %s\n", problems.size(), problems.size() == 1 ? "" : "s",
             config.c_str());
+  else
+    fprintf(stderr, "OK: %zu stream%s checked\n", checked, checked == 1 ? "" : "s");
   return problems.empty() ? 0 : 1;
 }
 
@@ -318,7 +329,27 @@ std::string health_json(const StreamHealth& h, const std::string& time) {
   o += ",\"reconnect_attempts\":" + std::to_string(h.reconnect_attempts);
   o += ",\"last_frame_age_s\":" + json_number(h.last_frame_age_s);
   o += ",\"last_error\":" + Json::valueToQuotedString(h.last_error.c_str());
+  o += ",\"last_error_age_s\":" + json_number(h.last_error_age_s);
+  o += std::string(",\"last_error_recovered\":") + (h.last_error_recovered ? "true" : "false");
   return o + "}";
+}
+
+std::string age_text(double s) {
+  char buf[32];
+  if (s < 120)
+    snprintf(buf, sizeof buf, "%.0f s ago", s);
+  else if (s < 7200)
+    snprintf(buf, sizeof buf, "%.0f min ago", s / 60);
+  else
+    snprintf(buf, sizeof buf, "%.0f h ago", s / 3600);
+  return buf;
+}
+
+// The LAST ERROR column: an error the stream has come back from says so, with its age.
+std::string last_error_text(const StreamHealth& h) {
+  if (h.last_error.empty()) return "-";
+  if (h.last_error_recovered) return "recovered, " + age_text(h.last_error_age_s) + ": " + h.last_error;
+  return h.last_error_age_s >= 0 ? h.last_error + " (" + age_text(h.last_error_age_s) + ")" : h.last_error;
 }
 
 // The status table; on a terminal the previous one is overwritten.
@@ -340,7 +371,7 @@ class StatusTable {
       snprintf(buf, sizeof buf, "%-18s %-12s %6.1f %9llu %7llu %8.2f %6u  %s", truncated(h.stream_id, 18).c_str(),
                stream_state_name(h.state), h.fps_last_second, (unsigned long long)h.frames_delivered,
                (unsigned long long)h.frames_dropped, h.callback_p99_ms, h.reconnects,
-               h.last_error.empty() ? "-" : truncated(h.last_error, 60).c_str());
+               truncated(last_error_text(h), 72).c_str());
       line(buf);
     }
     if (!tty_) out += "\n";  // blocks of a log stay apart
@@ -359,6 +390,24 @@ int dry_run(const std::string& config, const std::string& id, int& argc, char**&
   stream_conf_file = config.c_str();
   add_soft_platform_path();
   gst_init(&argc, &argv);
+  // The stream's entry is checked first, as validate would: a pipeline built from a
+  // broken entry describes nothing that could run.
+  std::vector<nimbra_validate::Problem> problems;
+  std::string error;
+  if (!nimbra_validate::validate_file(config, {id}, problems, error)) {
+    fprintf(stderr, "nimbra-run: %s\n", error.c_str());
+    return 2;
+  }
+  size_t errors = 0;
+  for (const auto& p : problems) {
+    fprintf(stderr, "%s:%d:%d: %s\n", config.c_str(), p.line, p.col, p.message.c_str());
+    if (p.message.rfind("warning:", 0) != 0) ++errors;
+  }
+  if (errors) {
+    fprintf(stderr, "nimbra-run: stream \"%s\" is not described: %zu problem%s in %s (see nimbra-run validate)\n",
+            id.c_str(), errors, errors == 1 ? "" : "s", config.c_str());
+    return 1;
+  }
   std::string description;
   if (describe_stream_pipeline(id, description) != 0) {
     fprintf(stderr, "nimbra-run: stream \"%s\" cannot be described from %s (see the messages above)\n", id.c_str(),
@@ -375,6 +424,7 @@ int main(int argc, char** argv) {
   std::string config = default_config();
   std::string splice_file = default_sample();
   bool list = false, timestamp = false, fast = false, verbose = false, status = false, json = false;
+  uint64_t max_frames = 0;
   std::string dry_run_id;
   bool dry_run_asked = false;
   std::vector<std::string> ids;
@@ -400,6 +450,15 @@ int main(int argc, char** argv) {
       list = true;
     } else if (a == "--timestamp") {
       timestamp = true;
+    } else if (a == "--frames") {
+      char* end = nullptr;
+      const long long n = i + 1 < argc ? strtoll(argv[i + 1], &end, 10) : 0;
+      if (i + 1 >= argc || end == argv[i + 1] || *end || n <= 0) {
+        fprintf(stderr, "nimbra-run: --frames needs a number greater than 0 (see --help)\n");
+        return 2;
+      }
+      max_frames = (uint64_t)n;
+      ++i;
     } else if (a == "--fast") {
       fast = true;
     } else if (a == "--verbose") {
@@ -420,7 +479,7 @@ int main(int argc, char** argv) {
       fprintf(stderr, "nimbra-run: --dry-run takes one stream id\n");
       return 2;
     }
-    set_log_level(verbose ? SINFO : SWARNING);
+    if (verbose) set_log_level(SINFO);
     return dry_run(config, dry_run_id, argc, argv);
   }
   // With --json, standard output carries the JSON lines only: what else is printed to
@@ -435,7 +494,8 @@ int main(int argc, char** argv) {
   }
   if (ids.empty()) ids = {"sample", "splice_cam"};
 
-  set_log_level(verbose ? SINFO : SWARNING);
+  // The library starts at warnings, or at NIMBRA_LOG_LEVEL; --verbose adds its progress lines.
+  if (verbose) set_log_level(SINFO);
   g_stream_conf_file = config.c_str();
   stream_conf_file = config.c_str();
   add_soft_platform_path();
@@ -479,9 +539,9 @@ int main(int argc, char** argv) {
   std::vector<std::thread> threads;
   for (auto& sp : streams) {
     StreamStats* st = sp.get();
-    threads.emplace_back([st, timestamp, splice_file, fast] {
+    threads.emplace_back([st, timestamp, splice_file, fast, max_frames] {
       const bool drawn = st->kind == "drawn";
-      std::function<int8_t(const Image&)> cb = [st, timestamp, drawn](const Image& img) -> int8_t {
+      std::function<int8_t(const Image&)> cb = [st, timestamp, drawn, max_frames](const Image& img) -> int8_t {
         if (drawn && img.data) {
           // Frame-push streams show what the program draws: a bar sweeping across.
           const int x0 = (int)((img.frame_index * 8) % (img.width > 0 ? img.width : 1));
@@ -494,12 +554,17 @@ int main(int argc, char** argv) {
         if (timestamp && img.data && img.format.empty()) draw_timestamp(img.data, img.width, img.height);
         st->width = img.width;
         st->height = img.height;
-        ++st->frames;
+        if (++st->frames == max_frames) {
+          // --frames reached: the main loop stops the stream now, not at its next round.
+          const char wake = 2;
+          ssize_t r = write(g_signal_pipe[1], &wake, 1);
+          (void)r;
+        }
         return 0;
       };
       int rc = start_stream(st->id, cb);
       if (st->kind == "splice" && rc == 0) {
-        const bool fed = feed_splice(st->id, splice_file, fast);
+        const bool fed = feed_splice(st->id, splice_file, fast, st->stop_feeding);
         rc = stop_splice_stream(st->id);
         if (!fed) rc = -1;
       }
@@ -510,14 +575,35 @@ int main(int argc, char** argv) {
 
   auto last = std::chrono::steady_clock::now();
   bool interrupted = false;
-  StatusTable table(isatty(STDOUT_FILENO) != 0);
+  const bool tty = isatty(STDOUT_FILENO) != 0;
+  StatusTable table(tty);
+  // One round of the status table or JSON lines. A stream that has ended is shown once
+  // more with its final record and then left out (a table redrawn in place on a
+  // terminal keeps it, as it floods nothing).
+  auto report = [&]() {
+    std::vector<StreamHealth> rows;
+    for (auto& st : streams) {
+      const bool ended = st->done;  // read before the record, so the record is the final one
+      if (st->end_shown && !(tty && status)) continue;
+      rows.push_back(health_of(*st));
+      if (ended) st->end_shown = true;
+    }
+    if (rows.empty()) return;
+    if (json) {
+      const std::string t = utc_now();
+      for (const StreamHealth& h : rows) fprintf(json_out, "%s\n", health_json(h, t).c_str());
+      fflush(json_out);
+    } else {
+      table.print(rows);
+    }
+  };
   for (;;) {
     bool all_done = true;
     for (auto& st : streams) all_done = all_done && st->done;
     if (all_done) break;
     pollfd pfd = {g_signal_pipe[0], POLLIN, 0};
     char c;
-    if (poll(&pfd, 1, 200) > 0 && read(g_signal_pipe[0], &c, 1) == 1) {
+    if (poll(&pfd, 1, 200) > 0 && read(g_signal_pipe[0], &c, 1) == 1 && c == 1) {
       if (interrupted) {
         // A second Ctrl+C (or SIGTERM) while the streams drain: the user wants out now.
         fprintf(say, "nimbra-run: stopping at once; recordings may be incomplete\n");
@@ -534,43 +620,39 @@ int main(int argc, char** argv) {
       for (auto& st : streams)
         if (st->kind != "splice") gstreamer_pipeline_shutdown(st->id);
     }
+    // --frames: a stream that has had its frames is stopped the library's way (a
+    // recording is finalised); the others go on.
+    for (auto& st : streams) {
+      if (!max_frames || st->stop_sent || st->done || st->frames < max_frames) continue;
+      st->stop_sent = true;
+      if (st->kind == "splice")
+        st->stop_feeding = true;
+      else
+        gstreamer_pipeline_shutdown(st->id);
+    }
     auto now = std::chrono::steady_clock::now();
     const double secs = std::chrono::duration<double>(now - last).count();
     if (secs >= 1.0 && (status || json)) {
-      std::vector<StreamHealth> rows;
-      for (auto& st : streams) rows.push_back(health_of(*st));
-      if (json) {
-        const std::string t = utc_now();
-        for (const StreamHealth& h : rows) fprintf(json_out, "%s\n", health_json(h, t).c_str());
-        fflush(json_out);
-      } else {
-        table.print(rows);
-      }
+      report();
       last = now;
     } else if (secs >= 1.0) {
       for (auto& st : streams) {
+        if (st->end_shown) continue;  // its "(ended)" line has been printed
+        const bool ended = st->done;
         const uint64_t f = st->frames;
         printf("[%s] frames %llu  size %dx%d  %.1f fps%s\n", st->id.c_str(), (unsigned long long)f, st->width.load(),
-               st->height.load(), (f - st->last_frames) / secs, st->done ? "  (ended)" : "");
+               st->height.load(), (f - st->last_frames) / secs, ended ? "  (ended)" : "");
         st->last_frames = f;
+        st->end_shown = ended;
       }
       fflush(stdout);
       last = now;
     }
   }
   for (auto& t : threads) t.join();
-  if (status || json) {
-    // The final state of every stream, also of one that ended within the first second.
-    std::vector<StreamHealth> rows;
-    for (auto& st : streams) rows.push_back(health_of(*st));
-    if (json) {
-      const std::string t = utc_now();
-      for (const StreamHealth& h : rows) fprintf(json_out, "%s\n", health_json(h, t).c_str());
-      fflush(json_out);
-    } else {
-      table.print(rows);
-    }
-  }
+  // The final record of every stream not shown since it ended, also of one that ended
+  // within the first second; a terminal's table is redrawn once more.
+  if (status || json) report();
   int failures = 0;
   for (auto& st : streams) {
     fprintf(say, "nimbra-run: [%s] ended with %d after %llu frames\n", st->id.c_str(), st->result.load(),

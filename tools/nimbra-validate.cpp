@@ -4,11 +4,19 @@
 #include "nimbra-validate.h"
 #include "nimbra-validate-events.h"
 
+#include <gst/base/gsttypefindhelper.h>
 #include <gst/gst.h>
 #include <json/json.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
 #include <fstream>
+#include <mutex>
 #include <map>
 #include <set>
 #include <sstream>
@@ -219,6 +227,55 @@ void check_elements(Checker& c, const Json::Value& stream, const Json::Value& p,
   }
 }
 
+// A file input must name a file the input can open, holding the codec "decodeType" says:
+// otherwise the stream fails only once it runs, with a demuxer's "not-linked".
+void check_file_input(Checker& c, const Json::Value& p, const std::string& id) {
+  const std::string path = str(p, "inputAddr");
+  const size_t at = c.key_offset(p["inputAddr"]);
+  const std::string who = "stream \"" + id + "\": input file \"" + path + "\"";
+  struct stat st;
+  if (path.empty()) {
+    c.add(at, "stream \"" + id + "\": \"inputAddr\" is empty; a file input needs the path of an MP4 file");
+    return;
+  }
+  if (stat(path.c_str(), &st) != 0) {
+    std::string where;
+    if (path[0] != '/') {
+      char* cwd = getcwd(nullptr, 0);
+      where = std::string(" (a relative path is taken from the current directory") + (cwd ? ", " + std::string(cwd) : "") + ")";
+      free(cwd);
+    }
+    c.add(at, who + " does not exist" + where);
+    return;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    c.add(at, who + " is a directory, not a video file");
+    return;
+  }
+  if (access(path.c_str(), R_OK) != 0) {
+    c.add(at, who + " cannot be read: " + strerror(errno));
+    return;
+  }
+  GstElementFactory* demux = gst_element_factory_find("qtdemux");
+  if (!demux) return;  // reported with the stream's elements
+  gst_object_unref(demux);
+  const FileProbe probe = probe_file_input(path);
+  if (!probe.ok) {
+    c.add(at, who + " " + probe.problem);
+    return;
+  }
+  const bool has_key = p.isMember("decodeType") && p["decodeType"].isString();
+  const std::string wanted = str(p, "decodeType") == "H265" ? "H265" : "H264";
+  if (probe.codec != "H264" && probe.codec != "H265") {
+    c.add(at, who + " holds " + probe.codec + " video; the file input decodes H.264 or H.265 only");
+  } else if (probe.codec != wanted) {
+    const std::string name = probe.codec == "H265" ? "H.265" : "H.264";
+    c.add(has_key ? c.key_offset(p["decodeType"]) : at,
+          who + " holds " + name + " video, but \"decodeType\" is \"" + wanted + "\"" +
+              (has_key ? "" : " (the default when it is absent)") + "; write \"decodeType\": \"" + probe.codec + "\"");
+  }
+}
+
 void check_stream(Checker& c, const Json::Value& s, const std::string& id) {
   c.check_members(s, kStreamKeys, " in a stream entry");
   const size_t stream_at = c.at(s);
@@ -284,6 +341,10 @@ void check_stream(Checker& c, const Json::Value& s, const std::string& id) {
   if (p.isMember("stallTimeout") && p["stallTimeout"].isNumeric() && !p["stallTimeout"].isBool() &&
       p["stallTimeout"].asDouble() <= 0)
     c.add(c.key_offset(p["stallTimeout"]), "\"stallTimeout\" must be a number of seconds greater than 0");
+
+  // What a file input reads (frame-push streams have no input; their inputAddr is unused).
+  if (!save && !push && input == "file" && p.isMember("inputAddr") && p["inputAddr"].isString())
+    check_file_input(c, p, id);
 
   // Elements only once the stream's shape is known to be sound.
   (void)stream_at;
@@ -439,8 +500,131 @@ std::vector<Need> needed_factories(const std::string& properties_json, const std
   return out;
 }
 
-std::vector<Problem> validate_text(const std::string& text, const std::vector<std::string>& ids) {
+namespace {
+
+// What the demuxer of the file input finds in `path`: the caps of its tracks, once it has
+// read the file's index.
+struct DemuxProbe {
+  std::mutex lock;
+  std::condition_variable done_cv;
+  bool done = false;
+  std::vector<std::string> video;  // caps names of the video tracks
+
+  static void on_pad(GstElement*, GstPad* pad, gpointer data) {
+    auto* self = static_cast<DemuxProbe*>(data);
+    GstCaps* caps = gst_pad_get_current_caps(pad);
+    if (!caps) return;
+    const std::string name = gst_structure_get_name(gst_caps_get_structure(caps, 0));
+    gst_caps_unref(caps);
+    if (name.rfind("video/", 0) != 0) return;
+    std::lock_guard<std::mutex> g(self->lock);
+    self->video.push_back(name);
+  }
+  static void on_no_more_pads(GstElement*, gpointer data) {
+    auto* self = static_cast<DemuxProbe*>(data);
+    std::lock_guard<std::mutex> g(self->lock);
+    self->done = true;
+    self->done_cv.notify_all();
+  }
+};
+
+}  // namespace
+
+FileProbe probe_file_input(const std::string& path) {
   if (!gst_is_initialized()) gst_init(nullptr, nullptr);
+  FileProbe out;
+  // The container first: the file input reads what qtdemux reads and nothing else.
+  std::vector<guint8> head(64 * 1024);
+  size_t got = 0;
+  if (FILE* f = fopen(path.c_str(), "rb")) {
+    got = fread(head.data(), 1, head.size(), f);
+    fclose(f);
+  }
+  if (got == 0) {
+    out.problem = "is empty or cannot be read";
+    return out;
+  }
+  GstCaps* found = gst_type_find_helper_for_data(nullptr, head.data(), got, nullptr);
+  GstElementFactory* demux_factory = gst_element_factory_find("qtdemux");
+  bool mp4 = false;
+  if (found && demux_factory) {
+    for (const GList* t = gst_element_factory_get_static_pad_templates(demux_factory); t; t = t->next) {
+      auto* tmpl = static_cast<GstStaticPadTemplate*>(t->data);
+      if (tmpl->direction != GST_PAD_SINK) continue;
+      GstCaps* accepted = gst_static_pad_template_get_caps(tmpl);
+      mp4 = mp4 || gst_caps_can_intersect(found, accepted);
+      gst_caps_unref(accepted);
+    }
+  }
+  if (demux_factory) gst_object_unref(demux_factory);
+  if (!mp4) {
+    out.problem = found ? std::string("is not an MP4/MOV file (GStreamer reads it as ") +
+                              gst_structure_get_name(gst_caps_get_structure(found, 0)) +
+                              "); the file input reads MP4/MOV files"
+                        : std::string("is not a media file GStreamer recognises; the file input reads MP4/MOV files");
+    if (found) gst_caps_unref(found);
+    return out;
+  }
+  gst_caps_unref(found);
+
+  // Then its tracks, as the demuxer exposes them.
+  GstElement* pipeline = gst_pipeline_new("nimbra-validate-probe");
+  GstElement* src = gst_element_factory_make("filesrc", nullptr);
+  GstElement* demux = gst_element_factory_make("qtdemux", nullptr);
+  if (!pipeline || !src || !demux) {
+    out.problem = "cannot be probed (filesrc or qtdemux missing)";
+    for (GstElement* e : {pipeline, src, demux})
+      if (e) gst_object_unref(gst_object_ref_sink(e));
+    return out;
+  }
+  g_object_set(src, "location", path.c_str(), nullptr);
+  gst_bin_add_many(GST_BIN(pipeline), src, demux, nullptr);
+  gst_element_link(src, demux);
+  DemuxProbe probe;
+  g_signal_connect(demux, "pad-added", G_CALLBACK(DemuxProbe::on_pad), &probe);
+  g_signal_connect(demux, "no-more-pads", G_CALLBACK(DemuxProbe::on_no_more_pads), &probe);
+  GstBus* bus = gst_element_get_bus(pipeline);
+  std::string error;
+  if (gst_element_set_state(pipeline, GST_STATE_PAUSED) == GST_STATE_CHANGE_FAILURE) error = "cannot be opened";
+  // The index is read at once; the limit only guards against a file that never ends
+  // (a FIFO, say).
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (error.empty()) {
+    {
+      std::unique_lock<std::mutex> g(probe.lock);
+      if (probe.done_cv.wait_for(g, std::chrono::milliseconds(50), [&] { return probe.done; })) break;
+    }
+    if (GstMessage* m = gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR)) {
+      GError* err = nullptr;
+      gst_message_parse_error(m, &err, nullptr);
+      error = std::string("cannot be read as MP4: ") + (err ? err->message : "unknown error");
+      g_clear_error(&err);
+      gst_message_unref(m);
+    } else if (std::chrono::steady_clock::now() > deadline) {
+      error = "could not be probed in time";
+    }
+  }
+  gst_element_set_state(pipeline, GST_STATE_NULL);
+  gst_object_unref(bus);
+  gst_object_unref(pipeline);
+  std::lock_guard<std::mutex> g(probe.lock);
+  if (!error.empty() && !probe.done) {
+    out.problem = error;
+    return out;
+  }
+  if (probe.video.empty()) {
+    out.problem = "holds no video track";
+    return out;
+  }
+  const std::string& first = probe.video.front();
+  out.ok = true;
+  out.codec = first == "video/x-h264" ? "H264" : first == "video/x-h265" ? "H265" : first;
+  return out;
+}
+
+std::vector<Problem> validate_text(const std::string& text, const std::vector<std::string>& ids, size_t* checked) {
+  if (!gst_is_initialized()) gst_init(nullptr, nullptr);
+  if (checked) *checked = 0;
   Checker c(text);
   Json::Value root;
   Json::Reader reader(Json::Features::all());
@@ -497,6 +681,7 @@ std::vector<Problem> validate_text(const std::string& text, const std::vector<st
       first_line[id] = c.key_offset(s["streamsId"]);
     }
     check_stream(c, s, has_id ? id : std::string("#") + std::to_string(i + 1));
+    if (checked) ++*checked;
   }
   for (const auto& p : check_event_keys(root, ids)) c.add(p.at_key ? c.key_offset(*p.at) : c.at(*p.at), p.message);
   for (const std::string& id : ids)
@@ -506,7 +691,7 @@ std::vector<Problem> validate_text(const std::string& text, const std::vector<st
 }
 
 bool validate_file(const std::string& path, const std::vector<std::string>& ids, std::vector<Problem>& problems,
-                   std::string& error) {
+                   std::string& error, size_t* checked) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     error = "cannot open " + path;
@@ -518,7 +703,7 @@ bool validate_file(const std::string& path, const std::vector<std::string>& ids,
     error = "cannot read " + path;
     return false;
   }
-  problems = validate_text(ss.str(), ids);
+  problems = validate_text(ss.str(), ids, checked);
   return true;
 }
 

@@ -1,6 +1,6 @@
 /* RTSP server the tests start and stop themselves.
  *
- *   rtsp-test-server [--port N] [--record-dir DIR] [--width W --height H --fps F]
+ *   rtsp-test-server [--port N] [--record-dir DIR] [--width W --height H --fps F] [--file PATH]
  *
  * Listens on 127.0.0.1 only. Once the socket is bound it prints "PORT <n>" on stdout;
  * every later line on stdout is an event a test may wait for:
@@ -17,6 +17,11 @@
  * each one flat colour (red, green, blue, white) so composed pictures can be told apart.
  * All play mounts take the --width/--height/--fps of the server.
  *
+ * With --file PATH, /file serves that clip (anything GStreamer decodes) re-encoded as
+ * H.264 at its own size and the server's --fps, from its start again whenever it ends;
+ * each restart is an event line "FILE LOOP <n>". The clip plays in real time whether or
+ * not a client is connected, like a camera.
+ *
  * Record mounts: any /record/<name> (nested names allowed, '/' becomes '_'). What arrives
  * is depayloaded and parsed, never re-encoded, and every elementary stream becomes a
  * track of one Matroska file; MPEG-TS over RTP is demuxed the same way, so its H.264 and
@@ -29,6 +34,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <glib-unix.h>
@@ -602,6 +608,89 @@ add_colour_mount (const gchar * path, guint32 argb)
   g_free (source);
 }
 
+/* ------------------------------------------------------------------------------------ */
+/* /file: a clip played in a loop, like a camera that never stops. */
+
+static gchar *serve_file = NULL;
+static GstElement *file_reader = NULL;
+static guint file_loops = 0;
+
+static gboolean
+file_reader_bus (GstBus * bus, GstMessage * msg, gpointer data)
+{
+  switch (GST_MESSAGE_TYPE (msg)) {
+    case GST_MESSAGE_EOS:
+      emit ("FILE LOOP %u", ++file_loops);
+      if (!gst_element_seek_simple (file_reader, GST_FORMAT_TIME,
+              GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_KEY_UNIT, 0))
+        g_printerr ("rtsp-test-server: cannot restart %s\n", serve_file);
+      break;
+    case GST_MESSAGE_ERROR:{
+      GError *err = NULL;
+      gst_message_parse_error (msg, &err, NULL);
+      g_printerr ("rtsp-test-server: cannot play %s: %s\n", serve_file,
+          err ? err->message : "unknown error");
+      emit ("FILE ERROR %s", err ? err->message : "unknown error");
+      g_clear_error (&err);
+      break;
+    }
+    default:
+      break;
+  }
+  return TRUE;
+}
+
+/* The clip is decoded by its own pipeline into an inter-pipeline channel that the mount
+ * reads; between loops, and before the first frame, the mount repeats the last picture. */
+static gboolean
+start_file_reader (void)
+{
+  GError *err = NULL;
+  GstBus *bus;
+  GstElement *src;
+  gchar *desc = g_strdup_printf ("filesrc name=src ! decodebin ! videoconvert ! videorate ! "
+      "video/x-raw,format=I420,framerate=%d/1 ! intervideosink channel=nimbra-file", fps);
+
+  if (!g_file_test (serve_file, G_FILE_TEST_IS_REGULAR)) {
+    g_printerr ("rtsp-test-server: --file %s: no such file\n", serve_file);
+    g_free (desc);
+    return FALSE;
+  }
+  file_reader = gst_parse_launch (desc, &err);
+  g_free (desc);
+  if (!file_reader || err) {
+    g_printerr ("rtsp-test-server: --file needs decodebin and intervideosink: %s\n",
+        err ? err->message : "unknown error");
+    g_clear_error (&err);
+    return FALSE;
+  }
+  src = gst_bin_get_by_name (GST_BIN (file_reader), "src");
+  g_object_set (src, "location", serve_file, NULL);
+  gst_object_unref (src);
+  bus = gst_element_get_bus (file_reader);
+  gst_bus_add_watch (bus, file_reader_bus, NULL);
+  gst_object_unref (bus);
+  if (gst_element_set_state (file_reader, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+    g_printerr ("rtsp-test-server: cannot play %s\n", serve_file);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+static void
+add_file_mount (void)
+{
+  GstRTSPMediaFactory *f = gst_rtsp_media_factory_new ();
+  gchar *launch = g_strdup_printf ("( intervideosrc channel=nimbra-file ! "
+      "video/x-raw,format=I420,framerate=%d/1 ! x264enc tune=zerolatency "
+      "speed-preset=ultrafast key-int-max=%d ! rtph264pay name=pay0 pt=96 config-interval=-1 )",
+      fps, fps);
+  gst_rtsp_media_factory_set_launch (f, launch);
+  gst_rtsp_media_factory_set_shared (f, TRUE);
+  gst_rtsp_mount_points_add_factory (mounts, "/file", f);
+  g_free (launch);
+}
+
 static GstRTSPFilterResult
 remove_session (GstRTSPSessionPool * pool, GstRTSPSession * session, gpointer data)
 {
@@ -656,6 +745,47 @@ cleanup_sessions (gpointer data)
   return G_SOURCE_CONTINUE;
 }
 
+/* --background: the server runs in a child of its own session; the parent returns once
+ * the child listens (a byte on this pipe), printing the child's PID for a later kill. The
+ * child is made before GStreamer starts any thread. */
+static gboolean background = FALSE;
+static int ready_fd = -1;
+
+static int
+go_to_background (void)
+{
+  int fds[2];
+  pid_t pid;
+  char byte;
+  if (pipe (fds) != 0)
+    return -1;
+  pid = fork ();
+  if (pid < 0)
+    return -1;
+  if (pid > 0) {
+    int status;
+    close (fds[1]);
+    if (read (fds[0], &byte, 1) == 1) {
+      printf ("%d\n", (int) pid);
+      fflush (stdout);
+      _exit (0);
+    }
+    waitpid (pid, &status, 0);   /* it said why on standard error */
+    _exit (WIFEXITED (status) && WEXITSTATUS (status) ? WEXITSTATUS (status) : 1);
+  }
+  close (fds[0]);
+  ready_fd = fds[1];
+  setsid ();
+  {
+    int null = open ("/dev/null", O_WRONLY);
+    if (null >= 0) {
+      dup2 (null, STDOUT_FILENO);
+      close (null);
+    }
+  }
+  return 0;
+}
+
 int
 main (int argc, char **argv)
 {
@@ -670,10 +800,33 @@ main (int argc, char **argv)
     {"width", 0, 0, G_OPTION_ARG_INT, &width, "Play mounts' width (640)", "W"},
     {"height", 0, 0, G_OPTION_ARG_INT, &height, "Play mounts' height (360)", "H"},
     {"fps", 0, 0, G_OPTION_ARG_INT, &fps, "Play mounts' frame rate (25)", "F"},
+    {"file", 'f', 0, G_OPTION_ARG_FILENAME, &serve_file,
+        "Serve this clip at /file, in a loop (H.264 at the clip's size)", "PATH"},
+    {"background", 0, 0, G_OPTION_ARG_NONE, &background,
+        "Return once listening, printing the server's PID (event lines are dropped)", NULL},
     {NULL}
   };
 
-  ctx = g_option_context_new ("- RTSP server for tests");
+  for (int i = 1; i < argc; ++i)
+    if (strcmp (argv[i], "--background") == 0 && go_to_background () != 0) {
+      g_printerr ("rtsp-test-server: cannot go to the background: %s\n", g_strerror (errno));
+      return 1;
+    }
+
+  ctx = g_option_context_new ("- RTSP server for tests and examples");
+  g_option_context_set_description (ctx,
+      "Listens on 127.0.0.1 and prints \"PORT <n>\" once it does; then one line per event.\n"
+      "\n"
+      "Mounts (rtsp://127.0.0.1:<port><mount>):\n"
+      "  /h264, /h265          moving SMPTE bars with the running time, live\n"
+      "  /h264aac, /h265aac    the same with a 440 Hz AAC tone\n"
+      "  /cam0 ... /cam3       H.264 in one flat colour each: red, green, blue, white\n"
+      "  /file                 the --file clip, from its start again whenever it ends\n"
+      "  /record/<name>        RECORD target (ANNOUNCE): written to <record-dir>/<name>.mkv\n"
+      "\n"
+      "The play mounts take --width, --height and --fps; /file keeps the clip's size.\n"
+      "Example: CAMERA=$(rtsp-test-server --port 8554 --file clip.mp4 --background), then read\n"
+      "rtsp://127.0.0.1:8554/file; kill $CAMERA ends the server.");
   g_option_context_add_main_entries (ctx, entries, NULL);
   g_option_context_add_group (ctx, gst_init_get_option_group ());
   if (!g_option_context_parse (ctx, &argc, &argv, &error)) {
@@ -719,12 +872,24 @@ main (int argc, char **argv)
   add_colour_mount ("/cam1", 0xff00ff00);
   add_colour_mount ("/cam2", 0xff0000ff);
   add_colour_mount ("/cam3", 0xffffffff);
+  if (serve_file) {
+    if (!start_file_reader ())
+      return 1;
+    add_file_mount ();
+  }
 
   if (gst_rtsp_server_attach (server, NULL) == 0) {
     g_printerr ("rtsp-test-server: cannot listen on 127.0.0.1:%d\n", port);
     return 1;
   }
   emit ("PORT %d", gst_rtsp_server_get_bound_port (server));
+  if (ready_fd >= 0) {
+    const char byte = 1;
+    if (write (ready_fd, &byte, 1) != 1)
+      return 1;
+    close (ready_fd);
+    ready_fd = -1;
+  }
 
   g_unix_signal_add (SIGTERM, on_signal, NULL);
   g_unix_signal_add (SIGINT, on_signal, NULL);

@@ -9,6 +9,10 @@
 
 #include <Python.h>
 #include <cxxabi.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <atomic>
@@ -165,7 +169,10 @@ int8_t run_callback(PyObject* fn, const Image& frame) {
     return -1;
   }
   int rc = -1;
-  if (!PyIndex_Check(result)) {
+  if (result == Py_None) {
+    // A callback that returns nothing (no return statement) means "nothing to report".
+    rc = 0;
+  } else if (!PyIndex_Check(result)) {
     PyErr_Format(PyExc_TypeError, "frame callback must return an int, not %.200s", Py_TYPE(result)->tp_name);
   } else if (PyObject* as_int = PyNumber_Index(result)) {
     // Masking keeps the low bits of any int (also huge or negative ones): 300 -> 44.
@@ -207,7 +214,21 @@ FrameFn make_frame_callback(const PyFuncHolder& holder) {
   return [holder](const Image& frame) -> int8_t { return call_python(holder, frame); };
 }
 
-int py_start_stream(const std::string& stream_id, py::function cb) {
+// `config`: a configuration file to read from now on (as set_config_path), or None.
+void use_config(const py::object& config) {
+  if (config.is_none()) return;
+  const std::string path = py::str(py::module_::import("os").attr("fspath")(config));
+  if (Velkor::Nimbra::set_config_path(path) != 0) {
+    // The OSError subclass Python code expects: FileNotFoundError, IsADirectoryError, ...
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0) errno = S_ISDIR(st.st_mode) ? EISDIR : access(path.c_str(), R_OK) ? errno : EIO;
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    throw py::error_already_set();
+  }
+}
+
+int py_start_stream(const std::string& stream_id, py::function cb, const py::object& config) {
+  use_config(config);
   PyFuncHolder holder = make_pyfunc_holder(std::move(cb));
   auto fn = std::make_unique<FrameFn>(make_frame_callback(holder));
   // `holder` outlives the library's copies, so the last reference is dropped below on
@@ -268,8 +289,10 @@ long py_start_stream_cpp_counting(const std::string& stream_id) {
   return rc == 0 ? frames.load() : -1;
 }
 
-// The library keeps the bare pointers, possibly on a running stream's thread, so every
-// path ever set stays allocated for the life of the process.
+// Unlike set_config_path, takes a file that does not exist (yet): the tests point the
+// library at a missing file on purpose. The library keeps the bare pointers, possibly on
+// a running stream's thread, so every path ever set stays allocated for the life of the
+// process.
 void py_set_config_path(const std::string& path) {
   static std::mutex guard;
   static std::list<std::string> kept;
@@ -423,6 +446,10 @@ PYBIND11_MODULE(nimbragst, m) {
       .def_readwrite("size", &Image::size)
       .def_readwrite("fps", &Image::fps)
       .def_readwrite("pipe_status", &Image::pipe_status)
+      .def_readonly("stream_id", &Image::stream_id, "Id of the stream the frame comes from.")
+      .def_readonly("pts", &Image::pts, "Presentation time of the frame in nanoseconds; -1 when unknown.")
+      .def_readonly("frame_index", &Image::frame_index,
+                    "Running number of the frame within its stream (1 for the first).")
       .def(
           "to_bytes",
           [](const Image& img) {
@@ -463,8 +490,18 @@ PYBIND11_MODULE(nimbragst, m) {
   m.def(
       "clogger", [](const std::string& path) { Velkor::Nimbra::clogger(path.c_str()); },
       py::arg("destinationPath"), "Write the library's log to a file.");
-  m.def("start_stream", &py_start_stream, py::arg("stream_id"), py::arg("cb"),
-        "Start stream (blocking); callback is GIL-safe.");
+  m.def("start_stream", &py_start_stream, py::arg("stream_id"), py::arg("cb"), py::kw_only(),
+        py::arg("config") = py::none(),
+        "Start stream (blocking); callback is GIL-safe.\n\n"
+        "config: path of the configuration file to read from now on (as set_config_path);\n"
+        "None keeps the one in use. A callback that returns None counts as 0.");
+  m.def(
+      "set_config_path",
+      [](const py::object& path) { use_config(path); },
+      py::arg("path"),
+      "Read the stream configuration from `path` from now on. OSError when it cannot be read\n"
+      "(the file in use then stays).");
+  m.def("get_config_path", &Velkor::Nimbra::get_config_path, "The configuration file start_stream reads now.");
   // No py::arg: without names pybind11 accepts the arguments positionally only.
   m.def(
       "shutdown",
@@ -483,6 +520,8 @@ PYBIND11_MODULE(nimbragst, m) {
           "state", [](const Velkor::Nimbra::StreamHealth& h) { return Velkor::Nimbra::stream_state_name(h.state); })
       .def_readonly("running", &Velkor::Nimbra::StreamHealth::running)
       .def_readonly("last_error", &Velkor::Nimbra::StreamHealth::last_error)
+      .def_readonly("last_error_age_s", &Velkor::Nimbra::StreamHealth::last_error_age_s)
+      .def_readonly("last_error_recovered", &Velkor::Nimbra::StreamHealth::last_error_recovered)
       .def_readonly("reconnects", &Velkor::Nimbra::StreamHealth::reconnects)
       .def_readonly("reconnect_attempts", &Velkor::Nimbra::StreamHealth::reconnect_attempts)
       .def_readonly("last_frame_age_s", &Velkor::Nimbra::StreamHealth::last_frame_age_s)
@@ -518,14 +557,16 @@ PYBIND11_MODULE(nimbragst, m) {
       py::arg("seconds"), "Stall time of streams whose configuration has no \"stallTimeout\".");
   m.def(
       "describe_stream_pipeline",
-      [](const std::string& stream_id) -> py::object {
+      [](const std::string& stream_id, const py::object& config) -> py::object {
+        use_config(config);
         std::string text;
         int rc = 0;
         without_gil([&] { rc = Velkor::Nimbra::describe_stream_pipeline(stream_id, text); });
         if (rc != 0) return py::none();
         return py::str(text);
       },
-      py::arg("stream_id"), "The pipeline start_stream would build, without playing it; None when it cannot.");
+      py::arg("stream_id"), py::kw_only(), py::arg("config") = py::none(),
+      "The pipeline start_stream would build, without playing it; None when it cannot.");
 
   m.def(
       "shutdown_all_and_wait",

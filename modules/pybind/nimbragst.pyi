@@ -4,6 +4,7 @@ Python binding of the nimbra-gst stream API. Frame callbacks run on GStreamer
 streaming threads; the binding takes the GIL for each call.
 """
 
+import os
 from typing import Callable, ClassVar, SupportsIndex
 
 class LogLevel:
@@ -54,6 +55,15 @@ class Image:
     size: int
     fps: float
     pipe_status: int
+    @property
+    def stream_id(self) -> str:
+        """Id of the stream the frame comes from."""
+    @property
+    def pts(self) -> int:
+        """Presentation time of the frame in nanoseconds; -1 when unknown."""
+    @property
+    def frame_index(self) -> int:
+        """Running number of the frame within its stream (1 for the first)."""
     def __init__(self) -> None: ...
     def to_bytes(self) -> bytes:
         """Copy of the frame's `size` bytes (b"" without pixels)."""
@@ -71,16 +81,29 @@ class mat_image:
 
     def is_empty(self) -> bool: ...
 
-def set_log_level(log_level: LogLevel) -> None: ...
+def set_log_level(log_level: LogLevel) -> None:
+    """Threshold of the library's log messages. The library starts at SWARNING, or at
+    what the environment variable NIMBRA_LOG_LEVEL names ("info", "warning", "error",
+    "debug", "off")."""
 def clogger(destinationPath: str) -> None: ...
-def start_stream(stream_id: str, cb: Callable[[Image], SupportsIndex]) -> int:
+def set_config_path(path: str | os.PathLike[str]) -> None:
+    """Read the stream configuration from `path` from now on. OSError (FileNotFoundError,
+    ...) when it cannot be read; the file in use then stays."""
+def get_config_path() -> str:
+    """The configuration file start_stream reads now."""
+def start_stream(stream_id: str, cb: Callable[[Image], SupportsIndex | None], *,
+                 config: str | os.PathLike[str] | None = None) -> int:
     """Start stream (blocking); callback is GIL-safe.
 
     Runs the configured stream `stream_id` until it ends and returns 0, or -1 when it
     fails (also for an unknown id). `cb` is called once per decoded frame on a
-    streaming thread; its int result is truncated to 8 bits. An exception or a result
-    that is not an int is reported through sys.unraisablehook and the frame answers -1;
+    streaming thread; its int result is truncated to 8 bits, and None (a callback
+    without a return statement) counts as 0. An exception or a result that is neither
+    an int nor None is reported through sys.unraisablehook and the frame answers -1;
     the stream goes on. Other Python threads keep running meanwhile.
+
+    `config` names the configuration file to read from now on, as set_config_path()
+    does (OSError when it cannot be read); None keeps the one in use.
     """
 
 def shutdown(stream_id: str, /) -> None:
@@ -105,6 +128,8 @@ class StreamHealth:
     state: str  # "starting", "playing", "stalled", "reconnecting", "failed" or "stopped"
     running: bool
     last_error: str
+    last_error_age_s: float  # seconds since last_error happened; -1.0 without one
+    last_error_recovered: bool  # frames flowed again after last_error
     reconnects: int  # times the input came back after a drop
     reconnect_attempts: int
     last_frame_age_s: float  # -1.0 before the first frame
@@ -128,7 +153,7 @@ def set_stall_timeout(seconds: float) -> None:
     """Stall time of streams whose configuration has no "stallTimeout" (default 5 s).
     ValueError for seconds <= 0."""
 
-def describe_stream_pipeline(stream_id: str) -> str | None:
+def describe_stream_pipeline(stream_id: str, *, config: str | os.PathLike[str] | None = None) -> str | None:
     """The pipeline start_stream would build for `stream_id`, in gst-launch-1.0 style,
     without playing it; None when it cannot be built."""
 

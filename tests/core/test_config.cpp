@@ -285,3 +285,34 @@ TEST_F(Config, GettersFromManyThreads) {
   for (auto& t : threads) t.join();
   EXPECT_EQ(wrong.load(), 0);
 }
+
+// The public setter: both readers follow it, an unreadable path is refused with a line
+// and changes nothing, and the exported pointers still work beside it.
+TEST_F(Config, SetConfigPathMovesBothReadersAndRefusesUnreadablePaths) {
+  ConfigFile other(config({entry("elsewhere", "\"inputType\":\"file\",\"inputAddr\":\"/e.mp4\","
+                                              "\"decodeType\":\"H265\"")}));
+  // ConfigFile points the globals at its own file; start from the first one again.
+  ASSERT_EQ(set_config_path(file.path()), 0);
+  EXPECT_EQ(get_config_path(), file.path());
+  StreamIns ins;
+  EXPECT_EQ(get_properties("elsewhere", ins), -1);
+
+  ASSERT_EQ(set_config_path(other.path()), 0);
+  EXPECT_EQ(get_config_path(), other.path());
+  EXPECT_EQ(get_properties("elsewhere", ins), 0);
+  EXPECT_EQ(get_decode_type("elsewhere"), "H265");  // the other reader follows too
+
+  log.clear();
+  for (const std::string& bad : {other.dir() + "/typo.conf", other.dir(), std::string()}) {
+    EXPECT_EQ(set_config_path(bad), -1) << bad;
+    EXPECT_EQ(get_config_path(), other.path());
+  }
+  EXPECT_EQ(log.count("cannot be opened for reading"), 3u);
+  EXPECT_TRUE(log.contains_at("ERROR", other.dir() + "/typo.conf cannot be opened for reading; still using " +
+                                           other.path()));
+
+  // The exported pointers are what the setter sets, and still set the path themselves.
+  g_stream_conf_file = stream_conf_file = file.path().c_str();
+  EXPECT_EQ(get_config_path(), file.path());
+  EXPECT_EQ(get_decode_type("elsewhere"), "H264");
+}

@@ -136,6 +136,8 @@ TEST_F(Health, KilledServerIsReconnectedAndTheRecordingGoesOn) {
   StreamHealth down = health("cam_re");
   EXPECT_TRUE(down.running);
   EXPECT_FALSE(down.last_error.empty());
+  EXPECT_FALSE(down.last_error_recovered);
+  EXPECT_GE(down.last_error_age_s, 0);
 
   server.restart();
   ASSERT_TRUE(poll_until(
@@ -148,6 +150,11 @@ TEST_F(Health, KilledServerIsReconnectedAndTheRecordingGoesOn) {
       << "state " << stream_state_name(health("cam_re").state) << ", reconnects " << health("cam_re").reconnects
       << ", frames " << frames << " (" << before << " before the drop)";
   EXPECT_GE(health("cam_re").reconnect_attempts, 1u);
+  // The error is still there to read, marked as one the stream came back from.
+  StreamHealth back = health("cam_re");
+  EXPECT_EQ(back.last_error, down.last_error);
+  EXPECT_TRUE(back.last_error_recovered);
+  EXPECT_GE(back.last_error_age_s, down.last_error_age_s);
 
   ASSERT_TRUE(stream.stop_and_end());
   EXPECT_EQ(stream.run.get(), 0);
@@ -156,6 +163,7 @@ TEST_F(Health, KilledServerIsReconnectedAndTheRecordingGoesOn) {
   EXPECT_EQ(after.state, StreamState::Stopped);
   EXPECT_EQ(after.reconnects, 1u);
   EXPECT_EQ(after.frames_delivered, (uint64_t)frames.load());
+  EXPECT_TRUE(after.last_error_recovered);
 
   if (!in_place()) {
     // The recording from before the drop was finalised; the rebuilt pipeline's went on in
@@ -476,6 +484,49 @@ TEST(StreamMetricsTest, PercentilesRatesStallsAndDrops) {
   EXPECT_FALSE(h.running);
   EXPECT_FALSE(h.last_error.empty());
   EXPECT_NEAR(h.last_frame_age_s, 3.0 - 0.96, 0.001);
+}
+
+// An error's age, and whether the stream came back from it, on a clock the test drives.
+TEST(StreamMetricsTest, LastErrorAgeAndRecovery) {
+  nimbra_internal::StreamMetrics m;
+  m.set_stall_timeout_ns(1000000000ULL);
+  const uint64_t t0 = nimbra_internal::now_ns() + 10000000000ULL;
+  StreamHealth h;
+  m.snapshot(h, t0);
+  EXPECT_EQ(h.last_error_age_s, -1);
+  EXPECT_FALSE(h.last_error_recovered);
+
+  for (int i = 0; i < 10; ++i) m.frame_decoded(t0 + (uint64_t)i * 40000000ULL);
+  m.set_error("rtspsrc0: connection refused", t0 + 500000000ULL);
+  m.set_state(StreamState::Reconnecting);
+  m.snapshot(h, t0 + 2500000000ULL);
+  EXPECT_EQ(h.last_error, "rtspsrc0: connection refused");
+  EXPECT_NEAR(h.last_error_age_s, 2.0, 1e-9);
+  EXPECT_FALSE(h.last_error_recovered);
+
+  // Frames again after the error, playing: recovered, and the age keeps counting.
+  m.frame_decoded(t0 + 3000000000ULL);
+  m.reconnected();
+  m.set_state(StreamState::Playing);
+  m.snapshot(h, t0 + 3100000000ULL);
+  EXPECT_TRUE(h.last_error_recovered);
+  EXPECT_NEAR(h.last_error_age_s, 2.6, 1e-9);
+  EXPECT_EQ(h.last_error, "rtspsrc0: connection refused");
+
+  // A newer error is not recovered from until frames follow it; a stream that then fails
+  // never counts as recovered, and its age freezes at the end.
+  m.set_error("no frame for 5.0 s", t0 + 4000000000ULL);
+  m.snapshot(h, t0 + 4100000000ULL);
+  EXPECT_FALSE(h.last_error_recovered);
+  m.frame_decoded(t0 + 4200000000ULL);
+  m.snapshot(h, t0 + 4300000000ULL);
+  EXPECT_TRUE(h.last_error_recovered);
+  m.set_failed("", t0 + 5000000000ULL);  // keeps the error and its time
+  m.finish(t0 + 6000000000ULL);
+  m.snapshot(h, t0 + 60000000000ULL);
+  EXPECT_EQ(h.last_error, "no frame for 5.0 s");
+  EXPECT_FALSE(h.last_error_recovered);
+  EXPECT_NEAR(h.last_error_age_s, 2.0, 1e-9);
 }
 
 TEST(StreamMetricsTest, StallTimeoutDefaultsAndLimits) {

@@ -382,6 +382,60 @@ TEST_F(MultiMergeRun, SigintEndsTheCompositionWithAFinalisedFile) {
   EXPECT_GE(info.frames, 15);
 }
 
+// A task list as a user first writes it: the recording output typed "mp4", no logo, no
+// text and no model, and the picture size named by the main output. It records the four
+// cameras, each in its tile of a picture of that size.
+TEST_F(MultiMergeRun, RecordsWithoutModelOrOverlaysAtTheSizeTheMainOutputNames) {
+  RtspTestServer::Options o;
+  o.width = 320;
+  o.height = 180;
+  RtspTestServer server(o);
+  LogCapture log;
+  NimbraEngine engine(MergeToFile);
+  const char* tiles[4] = {"<0, 0>", "<240, 0>", "<0, 136>", "<240, 136>"};
+  for (int n = 0; n < 4; ++n) {
+    Params cam = camera(server.url("/cam" + std::to_string(n)), n, 640, 360);
+    cam["position"] = tiles[n];
+    ASSERT_EQ(0, engine.add_task(MultiVideoDecode, cam));
+  }
+  Params rec = {{"subStreamId", "rec"}, {"outputType", "mp4"}, {"outputAddr", dir_ + "/rec.mp4"},
+                {"encodeType", "H264"}, {"width", "480"}, {"height", "272"}};
+  ASSERT_EQ(0, engine.add_task(MultiVideoEncode, rec));
+  Params main_out = {{"outputType", "mp4"}, {"outputAddr", dir_ + "/rec.mp4"}, {"encodeType", "H264"},
+                     {"width", "480"}, {"height", "272"}};
+  ASSERT_EQ(0, engine.add_task(VideoEncode, main_out));
+
+  auto run = std::async(std::launch::async, [&] { return engine.start(); });
+  PadCounter muxed;
+  ASSERT_TRUE(watch_pad("mp4mux_0", &muxed));
+  ASSERT_TRUE(wait_until([&] { return muxed.n >= 30; }, kGuard)) << muxed.n;
+  engine.stop();
+  ASSERT_EQ(std::future_status::ready, run.wait_for(kGuard));
+  EXPECT_EQ(0, run.get());
+  EXPECT_TRUE(log.contains_at("INFO", "No MlInference task: the composition runs without detection."));
+  EXPECT_EQ(log.count("[ERROR]"), 0u) << log.text();
+
+  RgbFrames f = decode_rgb(dir_ + "/rec.mp4");
+  ASSERT_GE(f.frames.size(), 30u);
+  EXPECT_EQ(480, f.width);
+  EXPECT_EQ(272, f.height);
+  // Some frame has every camera's colour in its tile (the last ones may lose cameras
+  // that ended first while the stop drained).
+  bool composed = false;
+  std::string why;
+  for (size_t k = 0; k < f.frames.size() && !composed; ++k) {
+    why.clear();
+    for (int n = 0; n < 4; ++n) {
+      double m[3];
+      mean_rgb(Rgb{f.frames[k].data(), f.width}, (n % 2) * 240 + 40, (n / 2) * 136 + 30, 160, 76, m);
+      for (int c = 0; c < 3; ++c)
+        if (std::abs(m[c] - kCamRgb[n][c]) > 70) why += "camera " + std::to_string(n) + "; ";
+    }
+    composed = why.empty();
+  }
+  EXPECT_TRUE(composed) << why;
+}
+
 // Cameras that die under a running recording fail the run, and what was recorded up to
 // then is a finalised file.
 TEST_F(MultiMergeRun, CamerasThatDieLeaveAFinalisedRecording) {

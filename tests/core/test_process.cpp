@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <map>
+#include <regex>
 #include <thread>
 
 #include "StreamRegistry.h"
@@ -210,6 +212,100 @@ TEST(NimbraRun, SecondCtrlCEndsItWhileAnOutputIsFrozen) {
   ASSERT_TRUE(run.wait(kLimit));
   EXPECT_TRUE(killed_by(run.status(), SIGINT)) << "status " << run.status();
   kill(-server.process().pid(), SIGCONT);
+  remove_tree(dir);
+}
+
+// What nimbra-run prints while one stream has ended and another loses its camera and
+// gets it back: the ended stream is shown once more and then no longer (per-second lines
+// and JSON alike), the last JSON record of a stream is not repeated, and the lost
+// camera's error is shown as recovered, with its age, once it is back. One server drop
+// serves three runs at once.
+TEST(NimbraRun, EndedStreamsOnceAndRecoveredErrorsAsSuch) {
+  gst_init_once();
+  RtspTestServer server;
+  const std::string dir = make_temp_dir();
+  const std::string conf = dir + "/n.conf";
+  write_file(conf, config({entry("live", "\"inputType\":\"rtsp\",\"inputAddr\":\"" + server.url("/h264") +
+                                             "\",\"decodeType\":\"H264\",\"manualRebuild\":false"),
+                           entry("clip", "\"inputType\":\"file\",\"inputAddr\":\"" + media("h264_small.mp4") +
+                                             "\",\"decodeType\":\"H264\"")}));
+  auto options = [&](const char* name) {
+    return Process::Options{{"NIMBRA_LOG_LEVEL="}, dir + "/" + name + ".err", "", name};
+  };
+  Process json({NIMBRA_RUN_PATH, "--config", conf, "--json", "live", "clip"}, options("json"));
+  Process table({NIMBRA_RUN_PATH, "--config", conf, "--status", "live", "clip"}, options("status"));
+  Process plain({NIMBRA_RUN_PATH, "--config", conf, "live", "clip"}, options("plain"));
+
+  // The clip ends by itself; the live stream then goes on alone.
+  size_t ended_at = 0;
+  ASSERT_TRUE(plain.wait_for_line(std::regex("^\\[clip\\] .*\\(ended\\)"), kLimit, 0, &ended_at).has_value());
+  ASSERT_TRUE(json.wait_for_line(std::regex("\"stream_id\":\"clip\".*\"running\":false"), kLimit).has_value());
+  ASSERT_TRUE(table.wait_for_line(std::regex("^clip +stopped "), kLimit).has_value());
+
+  server.kill_hard();
+  ASSERT_TRUE(json.wait_for_line(std::regex("\"stream_id\":\"live\".*\"state\":\"reconnecting\""), kLimit).has_value());
+  server.restart();
+  ASSERT_TRUE(json.wait_for_line(std::regex("\"stream_id\":\"live\".*\"state\":\"playing\".*"
+                                            "\"last_error_recovered\":true"),
+                                 kLimit)
+                  .has_value());
+  ASSERT_TRUE(table.wait_for_line(std::regex("^live +playing .*recovered, [0-9]+ s ago: .+"), kLimit).has_value());
+  size_t live_after = 0;
+  ASSERT_TRUE(plain.wait_for_substr("[live]", kLimit, plain.line_count(), &live_after).has_value());
+  ASSERT_TRUE(plain.wait_for_substr("[live]", kLimit, live_after + 1).has_value());
+
+  for (Process* p : {&json, &table, &plain}) kill(p->pid(), SIGINT);
+  for (Process* p : {&json, &table, &plain}) {
+    ASSERT_TRUE(p->wait(kLimit));
+    EXPECT_TRUE(WIFEXITED(p->status()) && WEXITSTATUS(p->status()) == 0) << "status " << p->status();
+  }
+
+  // Plain lines: "(ended)" once, then nothing more of the clip.
+  const std::vector<std::string> lines = plain.lines();
+  int ended = 0, clip_after = 0;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    ended += lines[i].find("[clip]") == 0 && lines[i].find("(ended)") != std::string::npos;
+    clip_after += i > ended_at && lines[i].find("[clip]") == 0 && lines[i].find("(ended)") == std::string::npos;
+  }
+  EXPECT_EQ(ended, 1);
+  EXPECT_EQ(clip_after, 0);
+
+  // JSON: one record with running false per stream, each the stream's last; no record
+  // repeats the one before it of the same stream (apart from its time).
+  std::map<std::string, std::vector<std::string>> records;
+  for (const std::string& l : json.lines()) {
+    const size_t id_at = l.find("\"stream_id\":\"");
+    ASSERT_NE(id_at, std::string::npos) << l;
+    const std::string id = l.substr(id_at + 13, l.find('"', id_at + 13) - id_at - 13);
+    records[id].push_back(l.substr(l.find(",\"stream_id\"")));
+  }
+  for (const char* id : {"live", "clip"}) {
+    const std::vector<std::string>& r = records[id];
+    ASSERT_FALSE(r.empty()) << id;
+    size_t stopped = 0;
+    for (const std::string& x : r) stopped += x.find("\"running\":false") != std::string::npos;
+    EXPECT_EQ(stopped, 1u) << id;
+    EXPECT_NE(r.back().find("\"running\":false"), std::string::npos) << id;
+    if (r.size() >= 2) EXPECT_NE(r[r.size() - 1], r[r.size() - 2]) << id;
+  }
+  EXPECT_NE(records["live"].back().find("\"last_error_recovered\":true"), std::string::npos) << records["live"].back();
+
+  // By default the library's progress messages stay out of the way.
+  EXPECT_EQ(read_file(dir + "/plain.err").find("[INFO]"), std::string::npos) << read_file(dir + "/plain.err");
+  remove_tree(dir);
+}
+
+// --verbose brings the library's progress messages back.
+TEST(NimbraRun, VerboseShowsTheLibrarysProgress) {
+  const std::string dir = make_temp_dir();
+  const std::string conf = dir + "/n.conf";
+  write_file(conf, config({entry("clip", "\"inputType\":\"file\",\"inputAddr\":\"" + media("h264_small.mp4") +
+                                             "\",\"decodeType\":\"H264\"")}));
+  Process run({NIMBRA_RUN_PATH, "--config", conf, "--verbose", "clip"},
+              Process::Options{{"NIMBRA_LOG_LEVEL="}, dir + "/err.txt", "", "nimbra-run"});
+  ASSERT_TRUE(run.wait(kLimit));
+  EXPECT_TRUE(WIFEXITED(run.status()) && WEXITSTATUS(run.status()) == 0);
+  EXPECT_NE(read_file(dir + "/err.txt").find("[INFO]"), std::string::npos);
   remove_tree(dir);
 }
 

@@ -219,8 +219,11 @@ TEST_F(Validate, FactoriesFollowThePlatformTag) {
 }
 
 // With the transform gone from this process's registry, every stream that converts
-// frames reports it; run in a child so the other tests keep their registry.
+// frames reports it; run in a child so the other tests keep their registry. The child is
+// a fresh run of this program, not a fork: the file probe has started GStreamer's
+// streaming threads here, which a forked child would not have.
 TEST_F(Validate, MissingElementIsReported) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
   const std::string text = std::string("{ \"streams\": [\n  { \"streamsId\": \"cam\", \"properties\": {\n") +
                            "    \"inputType\": \"file\", \"inputAddr\": \"" + media("sample_h265.mp4") +
                            "\", \"decodeType\": \"H265\" } } ] }\n";
@@ -289,9 +292,101 @@ TEST_F(Validate, CommandLine) {
   nimbra_test_util::remove_tree(dir);
 }
 
+// File inputs: what the stream would meet only once it runs ("Resource not found", a
+// demuxer's "not-linked") is found by validate, at the input's address.
+TEST_F(Validate, FileInputsMustExistAndHoldTheCodecTheyName) {
+  const std::string dir = nimbra_test_util::make_temp_dir();
+  nimbra_test_util::write_file(dir + "/notes.txt", "not a video\n");
+  auto file_stream = [](const std::string& id, const std::string& path, const std::string& codec) {
+    return "    { \"streamsId\": \"" + id + "\", \"properties\": { \"inputType\": \"file\", \"inputAddr\": \"" + path +
+           "\"" + (codec.empty() ? "" : ", \"decodeType\": \"" + codec + "\"") + " } }";
+  };
+  const std::string text = "{ \"streams\": [\n" + file_stream("gone", dir + "/gone.mp4", "H264") + ",\n" +
+                           file_stream("h265_as_default", media("h265_small.mp4"), "") + ",\n" +
+                           file_stream("h264_as_h265", media("h264_small.mp4"), "H265") + ",\n" +
+                           file_stream("text", dir + "/notes.txt", "H264") + ",\n" +
+                           file_stream("folder", dir, "H264") + ",\n" +
+                           file_stream("relative", "no/such/clip.mp4", "H264") + ",\n" +
+                           file_stream("good264", media("h264_small.mp4"), "H264") + ",\n" +
+                           file_stream("good265", media("h265_small.mp4"), "H265") + ",\n" +
+                           // A frame-push stream reads no input, whatever its inputAddr says.
+                           "    { \"streamsId\": \"drawn\", \"properties\": { \"saveMp4\": true, \"width\": 64, "
+                           "\"height\": 48, \"inputType\": \"file\", \"inputAddr\": \"/nowhere.mp4\" } }\n] }\n";
+  size_t checked = 0;
+  auto ps = validate_text(text, {}, &checked);
+  EXPECT_EQ(checked, 9u);
+  EXPECT_EQ(only(ps, "stream \"gone\": input file \"" + dir + "/gone.mp4\" does not exist").line, 2);
+  Problem p = only(ps, "stream \"h265_as_default\"");
+  EXPECT_EQ(p.line, 3);
+  EXPECT_NE(p.message.find("holds H.265 video, but \"decodeType\" is \"H264\" (the default when it is absent); "
+                           "write \"decodeType\": \"H265\""),
+            std::string::npos)
+      << p.message;
+  p = only(ps, "stream \"h264_as_h265\"");
+  EXPECT_NE(p.message.find("holds H.264 video, but \"decodeType\" is \"H265\"; write \"decodeType\": \"H264\""),
+            std::string::npos)
+      << p.message;
+  EXPECT_GT(p.col, (int)text.substr(text.find("h264_as_h265")).find("decodeType"));  // at the key it names
+  EXPECT_NE(only(ps, "stream \"text\"").message.find("the file input reads MP4/MOV files"), std::string::npos);
+  EXPECT_NE(only(ps, "stream \"folder\"").message.find("is a directory"), std::string::npos);
+  EXPECT_NE(only(ps, "stream \"relative\"").message.find("relative path is taken from the current directory"),
+            std::string::npos);
+  for (const char* id : {"good264", "good265", "drawn"})
+    for (const Problem& q : ps) EXPECT_EQ(q.message.find(std::string("\"") + id + "\""), std::string::npos) << q.message;
+  EXPECT_EQ(ps.size(), 6u) << dump(ps);
+  nimbra_test_util::remove_tree(dir);
+}
+
 }  // namespace
 
 namespace {
+
+// Standard error too, for the summary lines.
+std::string run_all(const std::string& args, int& status) {
+  std::string out;
+  FILE* p = popen((std::string(NIMBRA_RUN_PATH) + " " + args + " 2>&1").c_str(), "r");
+  if (!p) return out;
+  char buf[512];
+  while (fgets(buf, sizeof buf, p)) out += buf;
+  const int rc = pclose(p);
+  status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  return out;
+}
+
+// A clean file is said to be clean, with the number of streams checked; --dry-run checks
+// the stream before it describes anything.
+TEST(RunCommands, ValidateSummaryAndDryRunChecksFirst) {
+  const std::string dir = nimbra_test_util::make_temp_dir();
+  const std::string conf = dir + "/n.conf";
+  nimbra_test_util::write_file(
+      conf, nimbra_test_util::config({nimbra_test_util::entry("a", "\"inputType\":\"splice\""),
+                                      nimbra_test_util::entry("b", "\"inputType\":\"file\",\"decodeType\":\"H265\","
+                                                                   "\"inputAddr\":\"" + media("h264_small.mp4") + "\""),
+                                      nimbra_test_util::entry("c", "\"inputType\":\"file\",\"decodeType\":\"H264\","
+                                                                   "\"inputAddr\":\"" + media("h264_small.mp4") + "\"")}));
+  int status = -1;
+  std::string out = run_all("validate --config " + conf + " a c", status);
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_EQ(out, "OK: 2 streams checked\n");
+  out = run_all("validate --config " + conf + " c", status);
+  EXPECT_EQ(out, "OK: 1 stream checked\n");
+
+  // The mismatched codec: validate finds it, and the dry run refuses to describe the
+  // stream (nothing on standard output), naming the problem.
+  out = run_all("validate --config " + conf, status);
+  EXPECT_EQ(status, 1) << out;
+  EXPECT_NE(out.find(conf + ":1:"), std::string::npos) << out;
+  EXPECT_EQ(out.find("OK:"), std::string::npos) << out;
+  std::string described = run("--config " + conf + " --dry-run b", status);
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(described, "");
+  out = run_all("--config " + conf + " --dry-run b", status);
+  EXPECT_NE(out.find("holds H.264 video, but \"decodeType\" is \"H265\""), std::string::npos) << out;
+  described = run("--config " + conf + " --dry-run c", status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(described.rfind("filesrc ", 0), 0u) << described;
+  nimbra_test_util::remove_tree(dir);
+}
 
 // The other commands of the program on the sample clip, which ends by itself.
 TEST(RunCommands, JsonStatusAndDryRun) {

@@ -55,6 +55,7 @@ def test_health_of_a_running_and_an_ended_stream(tmp_path):
     assert end.frames_delivered == seen["frames"]
     assert end.frames_decoded >= end.frames_delivered
     assert end.last_error == ""
+    assert end.last_error_age_s == -1.0 and end.last_error_recovered is False
     assert any(s.stream_id == "py_health" for s in nimbragst.list_stream_health())
     assert "py_health" in repr(end)
 

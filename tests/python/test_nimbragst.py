@@ -190,6 +190,10 @@ def test_set_log_level_and_clogger(tmp_path):
 def test_image_defaults_and_properties():
     img = nimbragst.Image()
     assert (img.width, img.height, img.size, img.fps, img.pipe_status) == (0, 0, 0, 0.0, 0)
+    assert (img.stream_id, img.pts, img.frame_index) == ("", -1, 0)
+    for read_only, value in (("stream_id", "x"), ("pts", 5), ("frame_index", 5)):
+        with pytest.raises(AttributeError):
+            setattr(img, read_only, value)
     assert img.to_bytes() == b""
     view = img.as_memoryview()
     assert isinstance(view, memoryview) and len(view) == 0 and not view.readonly
@@ -201,7 +205,7 @@ def test_image_defaults_and_properties():
     assert other.width == 0, "each Image must own its record"
     with pytest.raises(TypeError):
         img.width = "wide"
-    for hidden in ("data", "stream_id", "src_width", "timestamp", "frame_index"):
+    for hidden in ("data", "src_width", "timestamp"):
         assert not hasattr(img, hidden)
 
 
@@ -261,6 +265,78 @@ def test_shutdown_is_positional_only_and_harmless_for_unknown_ids(configure):
 
 
 # ------------------------------------------------------------------------------------
+# choosing the configuration file, and the log level
+
+
+def test_config_path_is_public_checked_and_a_start_keyword(configure, tmp_path):
+    first = configure(file_stream("f", "h264_small.mp4"))
+    assert nimbragst.get_config_path() == str(first)
+    # A file that cannot be read is refused with the error Python code expects, and the
+    # file in use stays.
+    with pytest.raises(FileNotFoundError):
+        nimbragst.set_config_path(tmp_path / "typo.conf")
+    with pytest.raises(IsADirectoryError):
+        nimbragst.set_config_path(tmp_path)
+    assert nimbragst.get_config_path() == str(first)
+
+    other = tmp_path / "other.conf"
+    other.write_text(json.dumps({"streams": [file_stream("g", "h264_small.mp4")]}))
+    nimbragst.set_config_path(other)  # a path object is taken too
+    assert nimbragst.get_config_path() == str(other)
+    assert nimbragst.start_stream("f", lambda img: 0) == -1  # "f" is not in this one
+
+    # config= on the start functions: the file is used from then on.
+    nimbragst.set_config_path(first)
+    frames = []
+    assert nimbragst.start_stream("g", frames.append, config=str(other)) == 0
+    assert len(frames) == SMALL_FRAMES and nimbragst.get_config_path() == str(other)
+    assert "filesrc" in nimbragst.describe_stream_pipeline("f", config=first)
+    with pytest.raises(FileNotFoundError):
+        nimbragst.start_stream("g", frames.append, config=tmp_path / "typo.conf")
+    with pytest.raises(TypeError):
+        nimbragst.start_stream("g", frames.append, str(other))  # keyword only
+
+
+LOG_PROBE = """
+import sys, nimbragst
+nimbragst.set_config_path(sys.argv[1])
+if len(sys.argv) > 2:
+    nimbragst.set_log_level(getattr(nimbragst.LogLevel, sys.argv[2]))
+print("rc", nimbragst.start_stream("f", lambda img: 0), flush=True)
+"""
+
+
+def test_default_log_level_is_warning_and_can_be_raised(configure, tmp_path):
+    """A program that streams prints nothing of the library's progress unless asked to:
+    by NIMBRA_LOG_LEVEL or by set_log_level()."""
+    conf = configure(file_stream("f", "h264_small.mp4"))
+    script = tmp_path / "probe.py"
+    script.write_text(LOG_PROBE)
+    base = dict(os.environ)
+    base.pop("NIMBRA_LOG_LEVEL", None)
+    base["PYTHONPATH"] = os.pathsep.join(p for p in [str(Path(nimbragst.__file__).parent),
+                                                     base.get("PYTHONPATH", "")] if p)
+
+    def run(*args, level=None):
+        env = dict(base)
+        if level is not None:
+            env["NIMBRA_LOG_LEVEL"] = level
+        out = subprocess.run([sys.executable, str(script), str(conf), *args], capture_output=True, text=True,
+                             env=env, timeout=HANG_TIMEOUT)
+        assert "rc 0" in out.stdout, out.stderr[-2000:]
+        return [l for l in out.stderr.splitlines() if "[nimbra]" in l]
+
+    assert run() == []
+    info = run(level="info")
+    assert any("[INFO]" in l for l in info), info
+    assert any("[INFO]" in l for l in run("SINFO"))
+    assert run(level="Error") == []
+    # A level the variable cannot name is said once, and warnings stay.
+    bad = run(level="chatty")
+    assert len(bad) == 1 and "[WARN]" in bad[0] and "chatty" in bad[0], bad
+
+
+# ------------------------------------------------------------------------------------
 # the frame bridge, driven from a C++ thread
 
 
@@ -304,7 +380,18 @@ def test_bridge_image_kept_past_the_call_loses_its_pixels():
     assert len(img.as_memoryview()) == 0
 
 
-@pytest.mark.parametrize("result", [None, "x", 1.5, [1]])
+def test_bridge_none_result_counts_as_zero():
+    """A callback without a return statement is the common case: no report, result 0."""
+    def cb(img):
+        img.width  # does something, returns nothing
+
+    with captured_unraisable() as errors:
+        assert nimbragst._call_with_image(cb, 2, 2) == 0
+        assert nimbragst._call_with_image(lambda img: None, 2, 2, repeat=5) == 0
+    assert errors == []
+
+
+@pytest.mark.parametrize("result", ["x", 1.5, [1]])
 def test_bridge_non_int_result_is_unraisable_and_minus_one(result):
     def cb(img):
         return result
@@ -465,7 +552,7 @@ def test_stream_rejects_non_callable(configure):
         nimbragst.start_stream("f", "not callable")
 
 
-@pytest.mark.parametrize("mode", ["raise", "none"])
+@pytest.mark.parametrize("mode", ["raise", "string"])
 def test_stream_continues_when_every_callback_fails(configure, mode):
     configure(file_stream("f", "h264_small.mp4"))
     calls = []
@@ -474,7 +561,7 @@ def test_stream_continues_when_every_callback_fails(configure, mode):
         calls.append(img.width)
         if mode == "raise":
             raise ValueError(f"bad frame {len(calls)}")
-        return None
+        return "done"
 
     before = sys.getrefcount(cb)
     with captured_unraisable() as errors:
@@ -485,6 +572,44 @@ def test_stream_continues_when_every_callback_fails(configure, mode):
     assert all(e[0] is expected and e[2] is cb for e in errors)
     errors.clear()  # the reports themselves hold the callable
     assert sys.getrefcount(cb) == before
+
+
+def clip_pts(path):
+    """Presentation times of the clip's frames, read by a stock GStreamer decoder."""
+    import gi
+
+    gi.require_version("Gst", "1.0")
+    from gi.repository import Gst
+    Gst.init(None)
+    pipe = Gst.parse_launch(f'filesrc location="{path}" ! qtdemux ! h264parse ! avdec_h264 ! '
+                            "appsink name=sink sync=false")
+    sink = pipe.get_by_name("sink")
+    pipe.set_state(Gst.State.PLAYING)
+    pts = []
+    try:
+        while (sample := sink.emit("try-pull-sample", 30 * Gst.SECOND)) is not None:
+            pts.append(sample.get_buffer().pts)
+    finally:
+        pipe.set_state(Gst.State.NULL)
+    return pts
+
+
+def test_frames_name_their_stream_time_and_index_and_none_is_fine(configure):
+    """A callback that returns nothing sees every frame without a report, and each frame
+    carries its stream id, its running number and the clip's own presentation time."""
+    configure(file_stream("named", "h264_small.mp4"))
+    seen = []
+
+    def cb(img):
+        seen.append((img.stream_id, img.frame_index, img.pts))
+
+    with captured_unraisable() as errors:
+        assert nimbragst.start_stream("named", cb) == 0
+    assert errors == []
+    assert len(seen) == SMALL_FRAMES
+    assert {s[0] for s in seen} == {"named"}
+    assert [s[1] for s in seen] == list(range(1, SMALL_FRAMES + 1))
+    assert [s[2] for s in seen] == clip_pts(media("h264_small.mp4"))
 
 
 def test_shutdown_from_another_thread_ends_blocking_stream(configure):
@@ -679,6 +804,22 @@ def test_type_stub_matches_module():
     declared = {n.name for n in tree.body if isinstance(n, (ast.FunctionDef, ast.ClassDef))}
     actual = {n for n in dir(nimbragst) if not n.startswith("__")}
     assert declared == actual
+    # The members of the classes: plain fields are writable, properties read-only, as in
+    # the module.
+    for cls in (n for n in tree.body if isinstance(n, ast.ClassDef) and n.name in ("Image", "StreamHealth")):
+        fields = {n.target.id for n in cls.body if isinstance(n, ast.AnnAssign)}
+        props = {n.name for n in cls.body if isinstance(n, ast.FunctionDef)
+                 and any(isinstance(d, ast.Name) and d.id == "property" for d in n.decorator_list)}
+        real = getattr(nimbragst, cls.name)
+        members = {n for n in dir(real) if not n.startswith("_") and not callable(getattr(real, n))}
+        assert fields | props == members, cls.name
+        if cls.name == "Image":
+            img = real()
+            for f in fields:
+                setattr(img, f, getattr(img, f))
+            for p in props:
+                with pytest.raises(AttributeError):
+                    setattr(img, p, getattr(img, p))
     image = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "Image")
     fields = {n.target.id for n in image.body if isinstance(n, ast.AnnAssign)}
     assert fields == {"width", "height", "size", "fps", "pipe_status"}

@@ -48,8 +48,13 @@ GstElement* make_input_decoder(InputKind kind, const std::string& decode_type) {
     return gst_element_factory_make("qtivdec", nullptr);
   }
   if (tag == "v4l2" || tag == "ub2404") {
-    NLOG_INFO(rtsp ? "Platform is 6490 Qualcomm Linux, will use related v4l2h264/5dec plugin."
-                   : "Platform is 6490 Qualcomm Linux, will use v4l2h264dec / v4l2h265dec plugin.");
+    const char* line = rtsp ? "Platform is 6490 Qualcomm Linux, will use related v4l2h264/5dec plugin."
+                            : "Platform is 6490 Qualcomm Linux, will use v4l2h264dec / v4l2h265dec plugin.";
+    // The Ubuntu 24.04 build shares the Qualcomm Linux decoders; its line says which build it is.
+    if (tag == "ub2404")
+      NLOG_INFO("%s (platform ub2404: Ubuntu 24.04 uses the same V4L2 decoders)", line);
+    else
+      NLOG_INFO("%s", line);
     GstElement* dec =
         gst_element_factory_make(decode_type == "H265" ? "v4l2h265dec" : "v4l2h264dec", nullptr);
     if (!dec) return nullptr;

@@ -64,22 +64,36 @@ std::string colour_value(const std::string& v) {
   return "0xFF0000FF";
 }
 
-// One logo and one text overlay; the overlay parses the values itself.
-std::string overlay(const char* image, const char* text, const OutputStreamProperty& out) {
-  std::string s;
-  s += " ! qtivoverlay images=\"{(structure)\\\"";
+std::string images(const char* image, const OutputStreamProperty& out) {
+  std::string s = "images=\"{(structure)\\\"";
   s += image;
   s += ",path=" + nested_value(out.logoPath) + ",resolution=<" + std::to_string(out.logoWidth) + "," +
        std::to_string(out.logoHeight) + ">";
   s += ",destination=<" + std::to_string(out.logoLocX) + "," + std::to_string(out.logoLocY) + "," +
        std::to_string(out.logoLocWidth) + "," + std::to_string(out.logoLocHeight);
   s += ">;\\\"}\" ";
-  s += "strings=\"{(structure)\\\"";
+  return s;
+}
+
+std::string strings(const char* text, const OutputStreamProperty& out) {
+  std::string s = "strings=\"{(structure)\\\"";
   s += text;
   s += ",contents=" + nested_text(out.textStr);
   s += ",fontsize=" + std::to_string(out.textFontSize) + ",position=<" + std::to_string(out.textLocX) + "," +
        std::to_string(out.textLocY) + ">";
   s += ",color=" + colour_value(out.textColor) + ";\\\"}\" ";
+  return s;
+}
+
+// One logo and one text overlay; the overlay parses the values itself. An output without
+// a logo or without a text leaves that part out (an empty value would be read as a number,
+// with a GStreamer warning), and one with neither has no overlay at all.
+std::string overlay(const char* image, const char* text, const OutputStreamProperty& out) {
+  const bool logo = !out.logoPath.empty(), words = !out.textStr.empty();
+  if (!logo && !words) return std::string();
+  std::string s = " ! qtivoverlay ";
+  if (logo) s += images(image, out);
+  if (words) s += strings(text, out);
   return s;
 }
 
@@ -136,8 +150,11 @@ std::string get_4_cameras_launch_command(const StreamProperty& prop, bool split_
     d += build_sink_properties(prop, static_cast<int>(n));
     d += " ";
   }
-  d += " ! video/x-raw(memory:GBM),format=NV12,width=" + std::to_string(even(first.width)) +
-       ",height=" + std::to_string(even(first.height));
+  // The composed picture: the size the main output (VideoEncode task) names, else the
+  // first camera's.
+  const bool named = prop.width > 0 && prop.height > 0;
+  d += " ! video/x-raw(memory:GBM),format=NV12,width=" + std::to_string(even(named ? prop.width : first.width)) +
+       ",height=" + std::to_string(even(named ? prop.height : first.height));
   d += " ! qtivtransform engine=2 name=qtiv_main_transform  ! queue ";
 
   if (!split_outputs) {
@@ -169,11 +186,14 @@ std::string get_4_cameras_launch_command(const StreamProperty& prop, bool split_
       d += std::string(" ! video/x-raw(memory:GBM),width=1920,height=1080 ") + " ! qtic2venc " + enc_parse + " ";
       d += push_tail(push);
     }
-    d += " split. ! queue ! qtimlvconverter name=qmlconvert_1 ";
-    d += "! qtimlqnn name=qtimlqnn_1 model=" + launch_value(prop.model) + " backend=" + kQnnBackend + " ";
-    d += std::string("! qtimlvdetection threshold=75 results=10 ") + "module=" + launch_value(prop.mlModule) +
-         " labels=" + launch_value(prop.labels);
-    d += std::string(" ! video/x-raw(memory:GBM) ") + "! capsfilter name=ml_capsfilter ! mixer1. ";
+    // The detection branch, when there is a model to run (no MlInference task: none).
+    if (!prop.model.empty()) {
+      d += " split. ! queue ! qtimlvconverter name=qmlconvert_1 ";
+      d += "! qtimlqnn name=qtimlqnn_1 model=" + launch_value(prop.model) + " backend=" + kQnnBackend + " ";
+      d += std::string("! qtimlvdetection threshold=75 results=10 ") + "module=" + launch_value(prop.mlModule) +
+           " labels=" + launch_value(prop.labels);
+      d += std::string(" ! video/x-raw(memory:GBM) ") + "! capsfilter name=ml_capsfilter ! mixer1. ";
+    }
   }
 
   for (size_t n = 0; n < kCameraCount; ++n) {
@@ -311,6 +331,12 @@ GstPadProbeReturn save_queue_eos_probe(GstPad*, GstPadProbeInfo* info, gpointer)
 
 GstPadProbeReturn main_transform_eos_probe(GstPad*, GstPadProbeInfo* info, gpointer) {
   if (is_eos(info)) NLOG_INFO("✅ qtiv_main_transform src pad received EOS. ");
+  return GST_PAD_PROBE_OK;
+}
+
+// Every composed picture counts as a frame of the composition in its health record.
+GstPadProbeReturn count_composed(GstPad*, GstPadProbeInfo*, gpointer data) {
+  static_cast<nimbra_internal::StreamMetrics*>(data)->frame_decoded(nimbra_internal::now_ns());
   return GST_PAD_PROBE_OK;
 }
 
@@ -454,6 +480,14 @@ int start_stream_multi_merge(StreamProperty prop, bool split_outputs, int push_m
     return -1;
   }
   install_eos_observers(pipeline);
+  // The claim, and so its metrics, outlives every buffer: the pipeline is at NULL first.
+  if (GstElement* tr = gst_bin_get_by_name(GST_BIN(pipeline), "qtiv_main_transform")) {
+    if (GstPad* pad = gst_element_get_static_pad(tr, "src")) {
+      gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, count_composed, claim->metrics().get(), nullptr);
+      gst_object_unref(pad);
+    }
+    gst_object_unref(tr);
+  }
 
   run->context = g_main_context_new();
   run->loop = g_main_loop_new(run->context, FALSE);

@@ -17,6 +17,10 @@
 // Complete gst-launch description. `split_outputs` false gives the direct recording
 // layout; true gives the tee layouts chosen by `push_mode`: 0 recording only, 1 recording
 // and push, 2 push only, anything else the tee with only the detection branch.
+// The composed picture is prop.width x prop.height when both are set (the engine's
+// VideoEncode task), else the first input's size, rounded down to even numbers. The
+// detection branch is written only when prop.model is set; an output's overlay only
+// holds the logo and the text it has (none when it has neither).
 // Returns the empty text, after one error line, when `prop` holds fewer than four inputs.
 std::string get_4_cameras_launch_command(const StreamProperty& prop, bool split_outputs, int push_mode);
 

@@ -46,6 +46,11 @@ struct StreamHealth {
   double fps_since_start = 0;    // frames since the first one over the time since then
   double callback_p50_ms = 0;    // callback durations since the start (about 10 % resolution)
   double callback_p99_ms = 0;
+  // Seconds since last_error happened (frozen when the stream ends); -1: no error.
+  double last_error_age_s = -1;
+  // last_error lies behind the stream: frames flowed again after it (a reconnection, a
+  // stall that ended) and the stream is playing, or ended normally since.
+  bool last_error_recovered = false;
 };
 
 // 0 and the record of `stream_id` (running, or ended lately), -1 when no such stream is

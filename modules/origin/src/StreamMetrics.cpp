@@ -86,18 +86,21 @@ void StreamMetrics::qos_dropped(const void* reporter, uint64_t total) {
   }
 }
 
-void StreamMetrics::set_error(const std::string& text) {
+void StreamMetrics::set_error(const std::string& text, uint64_t at_ns) {
+  const uint64_t at = at_ns ? at_ns : now_ns();
   std::lock_guard<std::mutex> g(mutex_);
   last_error_ = text;
+  last_error_ns_ = at;
 }
 
-void StreamMetrics::set_failed(const std::string& text) {
+void StreamMetrics::set_failed(const std::string& text, uint64_t at_ns) {
+  const uint64_t at = at_ns ? at_ns : now_ns();
   {
     std::lock_guard<std::mutex> g(mutex_);
-    if (!text.empty())
-      last_error_ = text;
-    else if (last_error_.empty())
-      last_error_ = "the stream could not be started or ended with an error (see the log)";
+    if (!text.empty() || last_error_.empty()) {
+      last_error_ = text.empty() ? "the stream could not be started or ended with an error (see the log)" : text;
+      last_error_ns_ = at;
+    }
   }
   set_state(Velkor::Nimbra::StreamState::Failed);
 }
@@ -150,13 +153,20 @@ void StreamMetrics::snapshot(Velkor::Nimbra::StreamHealth& out, uint64_t now) co
   out.state = stored_state();
   out.running = ended == 0;
   if (out.running && stalled(at, started_ns_)) out.state = Velkor::Nimbra::StreamState::Stalled;
+  uint64_t error_at = 0;
   {
     std::lock_guard<std::mutex> g(mutex_);
     out.last_error = last_error_;
+    error_at = last_error_ns_;
   }
   out.reconnects = reconnects_.load();
   out.reconnect_attempts = attempts_.load();
   const uint64_t last = last_frame_ns_.load();
+  out.last_error_age_s = out.last_error.empty() ? -1 : (double)(at - std::min(at, error_at)) / 1e9;
+  // Frames after the error, and a state that says the stream is fine (or ended fine).
+  out.last_error_recovered = !out.last_error.empty() && last > error_at &&
+                             (out.state == Velkor::Nimbra::StreamState::Playing ||
+                              out.state == Velkor::Nimbra::StreamState::Stopped);
   out.last_frame_age_s = last ? (double)(at - std::min(at, last)) / 1e9 : -1;
   out.uptime_s = (double)(at - std::min(at, started_ns_)) / 1e9;
   out.stall_timeout_s = (double)stall_timeout_ns() / 1e9;

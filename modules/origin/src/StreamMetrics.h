@@ -37,10 +37,11 @@ class StreamMetrics {
 
   void set_state(Velkor::Nimbra::StreamState s) { state_.store((int)s, std::memory_order_relaxed); }
   Velkor::Nimbra::StreamState stored_state() const { return (Velkor::Nimbra::StreamState)state_.load(); }
-  void set_error(const std::string& text);
+  // The latest error or drop, which happened at `at_ns` (0: now).
+  void set_error(const std::string& text, uint64_t at_ns = 0);
   void reconnect_attempt() { attempts_.fetch_add(1, std::memory_order_relaxed); }
   void reconnected() { reconnects_.fetch_add(1, std::memory_order_relaxed); }
-  void set_failed(const std::string& text);  // Failed, with the reason
+  void set_failed(const std::string& text, uint64_t at_ns = 0);  // Failed, with the reason
   bool failed() const { return stored_state() == Velkor::Nimbra::StreamState::Failed; }
 
   // 0: the process default (set_stall_timeout).
@@ -88,8 +89,9 @@ class StreamMetrics {
   std::array<Second, 4> seconds_;
   std::array<std::atomic<uint32_t>, kBuckets> hist_;
   std::atomic<uint64_t> callback_sum_ns_{0};
-  mutable std::mutex mutex_;  // last_error_, qos reporters
+  mutable std::mutex mutex_;  // last_error_ and its time, qos reporters
   std::string last_error_;
+  uint64_t last_error_ns_ = 0;  // when last_error_ was set
   std::array<std::pair<const void*, uint64_t>, 8> qos_{};
 };
 

@@ -25,9 +25,24 @@
 namespace Velkor {
 namespace Nimbra {
 
-// Logging of the library (threshold and destination file of the "nimbra" tag).
+// Logging of the library (threshold and destination file of the "nimbra" tag). The
+// threshold starts at SWARNING (warnings and errors), or at what the environment variable
+// NIMBRA_LOG_LEVEL names when the library is loaded: "info", "warning", "error", "debug",
+// "off" (or 0 to 4). set_log_level() changes it at any time; SINFO shows the progress
+// messages too, SDEBUG also one line per frame.
 void set_log_level(GSTLogLevel level);
 void clogger(const char* destinationPath);
+// The level a NIMBRA_LOG_LEVEL text names (a GSTLogLevel value), or -1 for any other text.
+int log_level_from_text(const char* text);
+
+// Reads the stream configuration from `path` from now on, in every reader (the two
+// exported pointers g_stream_conf_file and stream_conf_file still work and are what this
+// sets). -1, with one error line, when the file cannot be opened for reading; the path in
+// use then stays as it was. Streams already running read the new file when they next
+// consult their configuration (a rebuild, for instance).
+int set_config_path(const std::string& path);
+// The configuration file get_properties (and so start_stream) reads now.
+std::string get_config_path();
 
 // Starts the configured stream `stream_id` and blocks until it ends (splice streams
 // return once playing). The callback is moved into the stream: `callback` is empty
@@ -79,9 +94,59 @@ int get_rolling_save_video(std::string stream_id, std::string merge_args, int wa
 //   std::unordered_map<std::string, std::string> cam = {{"subStreamId", "c0"}, {"inputType", "rtsp"},
 //       {"inputAddr", "rtsp://host/cam0"}, {"decodeType", "H264"}, {"width", "1920"}, {"height", "1080"},
 //       {"position", "<0, 0>"}, {"dimensions", "<960, 540>"}};
-//   engine.add_task(MultiVideoDecode, cam);   // four of these, then outputs and the model
+//   engine.add_task(MultiVideoDecode, cam);   // four of these, then the outputs (and a model)
 //   std::thread t([&] { engine.start(); });   // blocks until the composition has ended
 //   engine.stop();  t.join();
+//
+// The running composition is the stream "multi_merge" of the registry: its health record
+// (get_stream_health("multi_merge")) counts the composed pictures in frames_decoded and
+// fps_last_second, and gstreamer_pipeline_shutdown("multi_merge"), "all_stream" or Ctrl+C
+// stop it as stop() does. examples/four_cameras.cpp is a whole program.
+//
+// Scenarios: MergeToFile records the composed picture (with each output's overlays and
+// the detections) to MP4; MergeNoPush records it straight, without overlays or
+// detections; MergeToFileAndRtsp records and pushes by RTSP; MergeToRtsp only pushes.
+//
+// Task keys. All values are text; numbers are written in decimal. Keys are matched without
+// regard to case, '_' and '-' ("logoPath" and "logo-path" are "logo_path"); a key the task
+// does not know, a missing required key or a wrong value is refused with one error line
+// each, and the task is not stored.
+//
+//   MultiVideoDecode: one camera; four are needed, the first four are shown.
+//     subStreamId*     any name of the camera
+//     inputType*       "rtsp"
+//     inputAddr*       rtsp:// address of the camera
+//     decodeType*      "H264" or "H265"; the first camera's decides for all, also the encoder's
+//     width*, height*  the camera's size; the first camera's is the composed picture's size
+//                      unless the VideoEncode task names one
+//     position         top-left corner in the composed picture, "<x, y>" (default "<0, 0>")
+//     dimensions       size in the composed picture, "<w, h>" (default "<1920, 1080>")
+//     crop             part of the camera shown, "<x, y, w, h>" (default: all of it)
+//     flip-horizontal, flip-vertical   "true" or "false" (default false)
+//   MultiVideoEncode: one output with its overlays (the last of each type counts).
+//     subStreamId*     any name of the output
+//     outputType*      "File" (a recording; "file" and "mp4" in any case are taken too) or "rtsp" (a push)
+//     outputAddr*      MP4 path of a recording (its directory must exist), rtsp:// address of a push
+//     encodeType*      "H264" or "H265" (the codec follows the first camera's decodeType)
+//     width*, height*  the output's size (a push is always sent at 1920x1080)
+//     logo_path        image drawn over the picture (no logo when absent)
+//     logo_width, logo_height                               size of the image file
+//     logo_loc_x, logo_loc_y, logo_loc_width, logo_loc_height   where it is drawn
+//     text_str         text drawn over the picture (no text when absent)
+//     text_loc_x, text_loc_y, text_font_size                 where and how large
+//     text_color       0xRRGGBBAA (default 0xFF0000FF, red)
+//     overlay_switch   kept, not used: the overlays are drawn whenever they are given
+//   VideoEncode: the main output.
+//     outputType*, outputAddr*, encodeType*   as for MultiVideoEncode (not used by the layouts)
+//     width, height    size of the composed picture (default: the first camera's)
+//   MlInference: detection drawn over the recorded or pushed picture (optional: without
+//     this task the composition runs no inference).
+//     Model*           model file of the platform's runtime
+//     MlModule*        detection module of the model, "yolov8" say
+//     Labels*          labels file, one class name a line
+//   VideoIO: IOType* ("Rtsp"), inputType*, inputAddr*, decodeType*: checked, never stored
+//     (add_task returns -1). InferenceCB and CustomCB take no task (-1).
+//   (* required)
 class NimbraEngine {
  public:
   explicit NimbraEngine(ScenarioType scenario);
@@ -89,13 +154,16 @@ class NimbraEngine {
   NimbraEngine(const NimbraEngine&) = delete;
   NimbraEngine& operator=(const NimbraEngine&) = delete;
 
-  // 0 when the task was taken, -1 when it was refused (one error line says why; a
-  // numeric key whose value is not a number is refused and nothing is stored).
+  // 0 when the task was taken, -1 when it was refused (one error line per missing key,
+  // unknown key and wrong value; nothing is stored then).
   int add_task(TaskType type, std::unordered_map<std::string, std::string>& params);
   // Accepted and ignored: the composition delivers no frames to the host.
   void set_callback(TaskType type, std::function<int8_t(const Image&)>& callback);
   // Runs the scenario until it ends: 0 after a normal end (or for a scenario that starts
-  // nothing), -1 when the composition could not be built, failed, or another runs.
+  // nothing), -1 when the tasks do not make the scenario (fewer than four cameras, no
+  // "File" output for a scenario that records, no "rtsp" output for one that pushes, a
+  // recording directory that does not exist: one error line each), when the composition
+  // could not be built, failed, or another runs.
   int start();
   // Ends the running composition; the blocked start() returns once the recording is
   // finalised.
