@@ -31,7 +31,7 @@ struct Listener {
 };
 
 std::string stream(const std::string& extra) {
-  return "{\"streamsId\": \"cam\", \"properties\": {\"inputType\": \"file\", \"inputAddr\": \"/x.mp4\"" + extra + "}}";
+  return "{\"streamsId\": \"cam\", \"properties\": {\"inputType\": \"rtsp\", \"inputAddr\": \"rtsp://127.0.0.1/cam\"" + extra + "}}";
 }
 
 std::vector<std::string> messages(const std::vector<Problem>& ps, bool with_line = false) {
