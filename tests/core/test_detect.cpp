@@ -1,0 +1,209 @@
+// Detecting streams from end to end: a generated clip of two squares of known motion
+// (a red "person" going right, a green "car" going left, crossing in the middle), a
+// generated model whose outputs follow the picture, the objects and their track ids in
+// the callback, boxes drawn into a recording, a model slower than the source, bad models
+// and labels, failing frames, and events with no user code.
+#include <gst/app/gstappsrc.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <map>
+#include <mutex>
+#include <set>
+
+#include "StreamEvents.h"
+#include "StreamHealth.h"
+#include "test_util.h"
+
+using namespace Velkor::Nimbra;
+using namespace nimbra_test_util;
+
+namespace {
+
+constexpr int kW = 320, kH = 240, kFrames = 150, kSide = 40;
+std::string g_dir, g_clip;
+
+std::string models() {
+  const char* d = getenv("NIMBRA_DETECT_MODELS");
+  return d ? d : "detect-models";
+}
+
+// Top-left corners of the squares on frame `index` (from 1).
+struct Truth {
+  int ax, ay, bx, by;
+};
+Truth truth(int64_t index) {
+  const double i = (double)(index - 1);
+  return {(int)std::lround(20 + 1.6 * i), 60, (int)std::lround(260 - 1.6 * i), 80};
+}
+
+void paint(std::vector<uint8_t>& rgb, int64_t index) {
+  std::fill(rgb.begin(), rgb.end(), 40);
+  const Truth t = truth(index);
+  auto square = [&](int x0, int y0, uint8_t r, uint8_t g, uint8_t b) {
+    for (int y = y0; y < y0 + kSide; ++y)
+      for (int x = x0; x < x0 + kSide; ++x) {
+        uint8_t* p = &rgb[((size_t)y * kW + x) * 3];
+        p[0] = r, p[1] = g, p[2] = b;
+      }
+  };
+  square(t.ax, t.ay, 255, 0, 0);
+  square(t.bx, t.by, 0, 255, 0);  // on top where they cross
+}
+
+bool write_clip(const std::string& path) {
+  gst_init_once();
+  GstElement* p = gst_parse_launch(
+      ("appsrc name=src format=time caps=video/x-raw,format=RGB,width=320,height=240,framerate=25/1 ! videoconvert ! video/x-raw,format=I420 ! "
+       "x264enc speed-preset=ultrafast key-int-max=25 ! h264parse ! mp4mux ! filesink location=" +
+       path)
+          .c_str(),
+      nullptr);
+  if (!p) return false;
+  GstElement* src = gst_bin_get_by_name(GST_BIN(p), "src");
+  gst_element_set_state(p, GST_STATE_PLAYING);
+  std::vector<uint8_t> rgb((size_t)kW * kH * 3);
+  for (int i = 1; i <= kFrames; ++i) {
+    paint(rgb, i);
+    GstBuffer* b = gst_buffer_new_memdup(rgb.data(), rgb.size());
+    GST_BUFFER_PTS(b) = (GstClockTime)(i - 1) * GST_SECOND / 25;
+    GST_BUFFER_DURATION(b) = GST_SECOND / 25;
+    gst_app_src_push_buffer(GST_APP_SRC(src), b);
+  }
+  gst_app_src_end_of_stream(GST_APP_SRC(src));
+  GstBus* bus = gst_element_get_bus(p);
+  GstMessage* m =
+      gst_bus_timed_pop_filtered(bus, 120 * GST_SECOND, (GstMessageType)(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+  const bool ok = m && GST_MESSAGE_TYPE(m) == GST_MESSAGE_EOS;
+  if (m) gst_message_unref(m);
+  gst_object_unref(bus);
+  gst_element_set_state(p, GST_STATE_NULL);
+  gst_object_unref(src);
+  gst_object_unref(p);
+  return ok;
+}
+
+std::string file_entry(const std::string& id, const std::string& detect, const std::string& extra = "") {
+  return entry(id, "\"inputType\":\"file\",\"inputAddr\":\"" + g_clip + "\",\"decodeType\":\"H264\",\"detect\":{" +
+                       detect + "}" + (extra.empty() ? "" : "," + extra));
+}
+
+std::string moving_model() { return "\"model\":\"" + models() + "/moving_v8_320.onnx\""; }
+
+struct Seen {
+  int64_t index = 0;
+  std::vector<DetectedObject> objects;
+  int64_t inference_frame = -1;
+};
+
+uint64_t inferences_of(const std::string& id) {
+  StreamHealth h;
+  return get_stream_health(id, h) == 0 ? h.inferences : 0;
+}
+
+// Records every frame's objects. With `every`, the callback of a frame due for the model
+// waits until the model has run on it, so each result is applied on the very next frame
+// however loaded the machine is.
+FrameCallback recorder(std::mutex& lock, std::vector<Seen>& seen, const std::string& id, int every) {
+  return [&lock, &seen, id, every](const Image& img) -> int8_t {
+    Seen s;
+    s.index = img.frame_index;
+    s.objects = objects_of(img);
+    if (const FrameObjects* f = frame_objects_of(img)) s.inference_frame = f->inference_frame;
+    {
+      std::lock_guard<std::mutex> g(lock);
+      seen.push_back(std::move(s));
+    }
+    if (every > 0 && (img.frame_index - 1) % every == 0) {
+      const uint64_t due = (uint64_t)((img.frame_index - 1) / every + 1);
+      EXPECT_TRUE(wait_until([&] { return inferences_of(id) >= due; })) << "frame " << img.frame_index;
+    }
+    return 0;
+  };
+}
+
+class Detect : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    g_dir = make_temp_dir();
+    g_clip = g_dir + "/squares.mp4";
+    ASSERT_TRUE(write_clip(g_clip));
+  }
+  static void TearDownTestSuite() { remove_tree(g_dir); }
+  void SetUp() override { tmp = make_temp_dir(); }
+  void TearDown() override { remove_tree(tmp); }
+  std::string tmp;
+  LogCapture log;
+};
+
+double centre_error(const DetectedObject& o, int x0, int y0) {
+  const double cx = o.x + o.width / 2, cy = o.y + o.height / 2;
+  return std::hypot(cx - (x0 + kSide / 2.0), cy - (y0 + kSide / 2.0));
+}
+
+// Every frame reaches the callback with both objects at their places, each keeping one
+// track id over the whole clip (through the crossing), whether the model runs on every
+// frame or on every fifth.
+void check_tracking(int every, const std::string& size_key, LogCapture& log) {
+  const std::string id = "det" + std::to_string(every);
+  ConfigFile conf(config({file_entry(id, moving_model() + size_key + ",\"every\":" + std::to_string(every) +
+                                             ",\"boxThresh\":0.9,\"classes\":[\"person\",\"car\"]")}));
+  std::mutex lock;
+  std::vector<Seen> seen;
+  FrameCallback cb = recorder(lock, seen, id, every);
+  ASSERT_EQ(start_stream(id, cb), 0) << log.text();
+  ASSERT_EQ(seen.size(), (size_t)kFrames);
+  std::map<std::string, std::set<int64_t>> ids;
+  double worst = 0;
+  int switches = 0;
+  std::map<std::string, int64_t> last_id;
+  for (const Seen& s : seen) {
+    SCOPED_TRACE("frame " + std::to_string(s.index));
+    EXPECT_EQ(s.index, (int64_t)(&s - &seen[0]) + 1);
+    if (s.index == 1) {
+      EXPECT_TRUE(s.objects.empty());  // nothing has been detected before the first frame
+      continue;
+    }
+    // The result of a frame is there on the next one at the latest (the callback waited
+    // for it), or on its own frame when the model finished before the frame's delivery.
+    const int64_t newest_due = ((s.index - 2) / every) * every + 1;
+    const bool due = (s.index - 1) % every == 0;
+    EXPECT_TRUE(s.inference_frame == newest_due || (due && s.inference_frame == s.index)) << s.inference_frame;
+    ASSERT_EQ(s.objects.size(), 2u);
+    const Truth t = truth(s.index);
+    for (const DetectedObject& o : s.objects) {
+      ASSERT_TRUE(o.label == "person" || o.label == "car") << o.label;
+      EXPECT_EQ(o.class_id, o.label == "person" ? 0 : 2);
+      EXPECT_GT(o.confidence, 0.9f);
+      EXPECT_LE(o.confidence, 1.0f);
+      EXPECT_NEAR(o.width, kSide, 1.0);
+      EXPECT_NEAR(o.height, kSide, 1.0);
+      EXPECT_GE(o.age, 0);
+      EXPECT_LE(o.age, 40);  // carried through the crossing, never dropped
+      const double err = o.label == "person" ? centre_error(o, t.ax, t.ay) : centre_error(o, t.bx, t.by);
+      worst = std::max(worst, err);
+      EXPECT_LE(err, 12.0) << o.label << " at " << o.x << "," << o.y << " age " << o.age;
+      ids[o.label].insert(o.track_id);
+      if (last_id.count(o.label) && last_id[o.label] != o.track_id) ++switches;
+      last_id[o.label] = o.track_id;
+    }
+  }
+  EXPECT_EQ(switches, 0);
+  EXPECT_EQ(ids["person"].size(), 1u);
+  EXPECT_EQ(ids["car"].size(), 1u);
+  EXPECT_NE(*ids["person"].begin(), *ids["car"].begin());
+  StreamHealth h;
+  ASSERT_EQ(get_stream_health(id, h), 0);
+  EXPECT_EQ(h.inferences, (uint64_t)((kFrames - 1) / every + 1));
+  EXPECT_EQ(h.inference_skipped, 0u);  // the callback waited for each one
+  EXPECT_EQ(h.objects, 2u);
+  EXPECT_GT(h.inference_p50_ms, 0.0);
+  ::testing::Test::RecordProperty("worst_centre_error_px", std::to_string(worst));
+}
+
+}  // namespace
+
+TEST_F(Detect, TracksObjectsOnEveryFrame) { check_tracking(1, ",\"modelSize\":320", log); }
+
+TEST_F(Detect, TracksObjectsWithTheModelOnEveryFifthFrame) { check_tracking(5, "", log); }
