@@ -207,3 +207,211 @@ void check_tracking(int every, const std::string& size_key, LogCapture& log) {
 TEST_F(Detect, TracksObjectsOnEveryFrame) { check_tracking(1, ",\"modelSize\":320", log); }
 
 TEST_F(Detect, TracksObjectsWithTheModelOnEveryFifthFrame) { check_tracking(5, "", log); }
+
+namespace {
+
+int diff(const uint8_t* a, const uint8_t* b) { return std::abs(a[0] - b[0]) + std::abs(a[1] - b[1]) + std::abs(a[2] - b[2]); }
+
+}  // namespace
+
+// With "draw" the boxes are in the recording (checked against a stock decode of the
+// clip itself), and what the callback draws lands on top of them.
+TEST_F(Detect, DrawnBoxesReachTheRecordingUnderTheCallbacksDrawing) {
+  const std::string out = tmp + "/drawn.mp4";
+  ConfigFile conf(config({file_entry("drawn", moving_model() + ",\"modelSize\":320,\"boxThresh\":0.9,\"draw\":true",
+                                     "\"outputType\":\"mp4\",\"outputAddr\":\"" + out +
+                                         "\",\"width\":320,\"height\":240")}));
+  std::mutex lock;
+  std::vector<Seen> seen;
+  FrameCallback record = recorder(lock, seen, "drawn", 1);
+  FrameCallback cb = [&](const Image& img) -> int8_t {
+    record(img);
+    // A white 7x7 block on the middle of each box's left edge.
+    for (const DetectedObject& o : objects_of(img)) {
+      const int x = (int)std::lround(o.x), y = (int)std::lround(o.y + o.height / 2);
+      for (int dy = -3; dy <= 3; ++dy)
+        for (int dx = -3; dx <= 3; ++dx) {
+          const int px = std::clamp(x + dx, 0, img.width - 1), py = std::clamp(y + dy, 0, img.height - 1);
+          uint8_t* p = img.data + (size_t)py * img.width * 3 + (size_t)px * 3;
+          p[0] = p[1] = p[2] = 255;
+        }
+    }
+    return 0;
+  };
+  ASSERT_EQ(start_stream("drawn", cb), 0) << log.text();
+  ASSERT_EQ(seen.size(), (size_t)kFrames);
+  RgbFrames original = decode_rgb(g_clip);
+  RgbFrames drawn = decode_rgb(out);
+  ASSERT_EQ(original.count, (size_t)kFrames);
+  ASSERT_EQ(drawn.count, (size_t)kFrames);
+  ASSERT_EQ(drawn.width, kW);
+  ASSERT_EQ(drawn.height, kH);
+  for (size_t k : {(size_t)20, (size_t)60, (size_t)120}) {
+    SCOPED_TRACE("frame " + std::to_string(k + 1));
+    const Seen& s = seen[k];
+    ASSERT_EQ(s.objects.size(), 2u);
+    for (const DetectedObject& o : s.objects) {
+      SCOPED_TRACE(o.label);
+      const int x1 = (int)std::lround(o.x), y1 = (int)std::lround(o.y);
+      const int x2 = (int)std::lround(o.x + o.width), y2 = (int)std::lround(o.y + o.height);
+      int edge = 0, edge_changed = 0, inside = 0, inside_changed = 0;
+      for (int x = x1; x <= x2; x += 2)
+        for (int y : {y1, y2}) {
+          ++edge;
+          edge_changed += diff(drawn.pixel(k, x, y), original.pixel(k, x, y)) > 90;
+        }
+      for (int y = y1; y <= y2; y += 2)
+        for (int x : {x1, x2}) {
+          ++edge;
+          edge_changed += diff(drawn.pixel(k, x, y), original.pixel(k, x, y)) > 90;
+        }
+      for (int y = y1 + 8; y <= y2 - 8; y += 3)
+        for (int x = x1 + 8; x <= x2 - 8; x += 3) {
+          ++inside;
+          inside_changed += diff(drawn.pixel(k, x, y), original.pixel(k, x, y)) > 90;
+        }
+      EXPECT_GT(edge_changed, edge * 7 / 10) << edge_changed << " of " << edge;
+      EXPECT_LT(inside_changed, inside / 10 + 1) << inside_changed << " of " << inside;
+      // The callback's white block covers the box's line there.
+      EXPECT_TRUE(near(drawn.pixel(k, x1, (y1 + y2) / 2), 255, 255, 255, 60));
+    }
+  }
+}
+
+// A model far slower than the source: every frame still reaches the callback and the
+// recording, the model runs on fewer frames than there are, frames waiting for it are
+// replaced by newer ones, and the frames in between carry the objects forward.
+TEST_F(Detect, SlowModelHoldsBackNeitherCallbackNorRecording) {
+  const std::string out = tmp + "/slow.mp4";
+  ConfigFile conf(config({file_entry("slow", "\"model\":\"" + models() + "/slow/model.replay.json\"",
+                                     "\"outputType\":\"mp4\",\"outputAddr\":\"" + out +
+                                         "\",\"width\":320,\"height\":240")}));
+  std::mutex lock;
+  std::vector<Seen> seen;
+  FrameCallback record = recorder(lock, seen, "slow", 0);
+  // The first result is waited for once, so the frames after it have something to carry
+  // however fast the clip decodes; from then on nothing waits for the model.
+  FrameCallback cb = [&](const Image& img) -> int8_t {
+    record(img);
+    if (img.frame_index == 1) EXPECT_TRUE(wait_until([] { return inferences_of("slow") >= 1; }));
+    return 0;
+  };
+  ASSERT_EQ(start_stream("slow", cb), 0) << log.text();
+  ASSERT_EQ(seen.size(), (size_t)kFrames);
+  EXPECT_EQ(decode_rgb(out, 1).count, (size_t)kFrames);
+  StreamHealth h;
+  ASSERT_EQ(get_stream_health("slow", h), 0);
+  EXPECT_LT(h.inferences, (uint64_t)kFrames);
+  EXPECT_GT(h.inference_skipped, 0u);
+  EXPECT_LT(h.inference_fps, h.fps_since_start);
+  EXPECT_GE(h.inference_p50_ms, 150.0);  // the replay's 200 ms, within the histogram's resolution
+  int carried = 0;
+  for (const Seen& s : seen)
+    for (const DetectedObject& o : s.objects) {
+      EXPECT_EQ(o.label, "person");
+      EXPECT_NEAR(o.x, 135, 1.0);  // (270, 190) of the 640 input on a 320x240 frame
+      EXPECT_NEAR(o.y, 95, 1.0);
+      EXPECT_NEAR(o.width, 50, 1.0);
+      carried += o.age > 1;
+    }
+  EXPECT_GT(carried, 0) << h.inferences << " inferences, " << h.inference_skipped << " skipped";
+}
+
+// A model, labels file or class list that cannot work fails the start with one error
+// naming the stream and the file; nothing reaches the callback.
+TEST_F(Detect, BadModelsAndLabelsFailTheStart) {
+  write_file(tmp + "/three.names", "person\ncar\ndog\n");
+  struct Case {
+    std::string detect, message;
+  } cases[] = {
+      {"\"model\":\"" + tmp + "/missing.onnx\"", "Stream 'bad': detect: cannot read model file '" + tmp + "/missing.onnx'"},
+      {"\"model\":\"" + models() + "/mismatched.onnx\"",
+       "Stream 'bad': detect: cannot use model '" + models() + "/mismatched.onnx' as yolov8-detection"},
+      {moving_model() + ",\"labels\":\"" + tmp + "/three.names\"",
+       "Stream 'bad': detect: labels file '" + tmp + "/three.names' has 3 names, the model has 80 classes"},
+      {moving_model() + ",\"classes\":[\"unicorn\"]", "Stream 'bad': detect: class 'unicorn' is not one of the model's labels"},
+      {moving_model() + ",\"modelType\":\"yolov9\"", "Stream 'bad': detect: unknown \"modelType\" 'yolov9'"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.detect);
+    log.clear();
+    ConfigFile conf(config({file_entry("bad", c.detect)}));
+    std::atomic<int> frames{0};
+    FrameCallback cb = [&](const Image&) -> int8_t {
+      ++frames;
+      return 0;
+    };
+    EXPECT_EQ(start_stream("bad", cb), -1);
+    EXPECT_EQ(frames.load(), 0);
+    EXPECT_TRUE(log.contains_at("ERROR", c.message)) << log.text();
+    StreamHealth h;
+    ASSERT_EQ(get_stream_health("bad", h), 0);
+    EXPECT_NE(h.last_error.find(c.message), std::string::npos) << h.last_error;
+  }
+}
+
+// Frames the model fails on are counted and logged; the stream goes on, and the
+// objects come once the model works.
+TEST_F(Detect, FailingFramesNeverEndTheStream) {
+  ConfigFile conf(config({file_entry("failing", "\"model\":\"" + models() + "/failing/model.replay.json\"")}));
+  std::mutex lock;
+  std::vector<Seen> seen;
+  FrameCallback cb = [&](const Image& img) -> int8_t {
+    Seen s;
+    s.index = img.frame_index;
+    s.objects = objects_of(img);
+    {
+      std::lock_guard<std::mutex> g(lock);
+      seen.push_back(std::move(s));
+    }
+    EXPECT_TRUE(wait_until([&] {
+      StreamHealth h;
+      return get_stream_health("failing", h) == 0 && h.inferences + h.inference_failures >= (uint64_t)img.frame_index;
+    }));
+    return 0;
+  };
+  ASSERT_EQ(start_stream("failing", cb), 0) << log.text();
+  ASSERT_EQ(seen.size(), (size_t)kFrames);
+  StreamHealth h;
+  ASSERT_EQ(get_stream_health("failing", h), 0);
+  // The replay fails its 2nd to 4th invokes; the 1st is the check at the start.
+  EXPECT_EQ(h.inference_failures, 3u);
+  EXPECT_EQ(h.inferences, (uint64_t)kFrames - 3);
+  EXPECT_EQ(h.state, StreamState::Stopped);
+  for (const Seen& s : seen) {
+    if (s.index <= 3) EXPECT_TRUE(s.objects.empty()) << s.index;
+    if (s.index >= 5) EXPECT_EQ(s.objects.size(), 1u) << s.index;
+  }
+  EXPECT_TRUE(log.contains_at("WARN", "Stream 'failing': detection failed on frame 1"));
+}
+
+// A detecting stream with "events" makes events of its tracks with no user code.
+TEST_F(Detect, TracksBecomeEventsWithoutUserCode) {
+  ConfigFile conf(config({file_entry("ev", moving_model() + ",\"modelSize\":320,\"boxThresh\":0.9",
+                                     "\"events\":{\"minFrames\":2}")}));
+  std::mutex elock;
+  std::vector<Event> events;
+  const int handle = on_event([&](const Event& e) {
+    std::lock_guard<std::mutex> g(elock);
+    if (e.stream_id == "ev") events.push_back(e);
+  });
+  std::mutex lock;
+  std::vector<Seen> seen;
+  FrameCallback cb = recorder(lock, seen, "ev", 1);
+  ASSERT_EQ(start_stream("ev", cb), 0) << log.text();
+  std::set<int64_t> track_ids;
+  for (const Seen& s : seen)
+    for (const DetectedObject& o : s.objects) track_ids.insert(o.track_id);
+  ASSERT_EQ(track_ids.size(), 2u);
+  auto count = [&](EventType type) {
+    std::lock_guard<std::mutex> g(elock);
+    std::set<int64_t> ids;
+    for (const Event& e : events)
+      if (e.type == type) ids.insert(e.track_id);
+    return ids;
+  };
+  EXPECT_TRUE(wait_until([&] { return count(EventType::End).size() == 2; }));
+  EXPECT_EQ(count(EventType::New), track_ids);
+  EXPECT_EQ(count(EventType::End), track_ids);
+  remove_event_callback(handle);
+}

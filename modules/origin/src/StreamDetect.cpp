@@ -328,6 +328,7 @@ void StreamDetector::Impl::run() {
     const uint64_t took = now_ns() - t0;
     if (!ok) {
       // A failing frame never ends the stream: its objects are carried on by the tracker.
+      if (metrics) metrics->inference_failed();
       if (++failures == 1 || failures % 25 == 0)
         NLOG_WARN("Stream '%s': detection failed on frame %lld (%u in a row): %s", stream_id.c_str(),
                   (long long)index, failures, error.c_str());

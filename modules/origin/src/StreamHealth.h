@@ -54,7 +54,8 @@ struct StreamHealth {
   // Streams with a "detect" entry (all 0 otherwise): model runs per second since the first
   // frame, their durations, frames the scheduler dropped because a newer one came before
   // the model was free, and the objects the latest frame carried.
-  uint64_t inferences = 0;  // model runs that succeeded
+  uint64_t inferences = 0;          // model runs that succeeded
+  uint64_t inference_failures = 0;  // ... that failed (the stream goes on)
   double inference_fps = 0;
   double inference_p50_ms = 0;
   double inference_p99_ms = 0;

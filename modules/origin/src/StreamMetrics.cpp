@@ -194,6 +194,7 @@ void StreamMetrics::snapshot(Velkor::Nimbra::StreamHealth& out, uint64_t now) co
   out.callback_p99_ms = percentile_ms(0.99);
   const uint64_t inferences = inferences_.load(std::memory_order_relaxed);
   out.inferences = inferences;
+  out.inference_failures = inference_failures_.load(std::memory_order_relaxed);
   out.inference_fps = first && at > first ? (double)inferences * 1e9 / (double)(at - first) : 0.0;
   out.inference_p50_ms = histogram_percentile_ms(inference_hist_, 0.50);
   out.inference_p99_ms = histogram_percentile_ms(inference_hist_, 0.99);

@@ -97,9 +97,6 @@ void ObjectTracker::update(const std::vector<TrackerBox>& detections, int64_t fr
 }
 
 const std::vector<TrackedBox>& ObjectTracker::objects_at(int64_t frame) {
-  tracks_.erase(std::remove_if(tracks_.begin(), tracks_.end(),
-                               [&](const Track& t) { return frame - t.frame > lost_frames_; }),
-                tracks_.end());
   out_.clear();
   for (const Track& t : tracks_) {
     TrackedBox o;

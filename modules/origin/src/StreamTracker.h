@@ -31,15 +31,15 @@ struct TrackedBox {
 
 class ObjectTracker {
  public:
-  // `lost_frames`: a track not detected for more frames than this is dropped.
+  // `lost_frames`: a track is dropped once a result of a frame more than this many frames
+  // after its latest detection leaves it out (a slow model ends no track by being slow).
   explicit ObjectTracker(int lost_frames = 30, float match_iou = 0.2f)
       : lost_frames_(lost_frames), match_iou_(match_iou) {}
 
   // Detections computed on frame `frame`. Results older than the latest applied one
   // are ignored.
   void update(const std::vector<TrackerBox>& detections, int64_t frame);
-  // The live tracks as they stand on frame `frame` (>= the latest update's frame);
-  // tracks lost for too long are dropped first.
+  // The live tracks as they stand on frame `frame` (>= the latest update's frame).
   const std::vector<TrackedBox>& objects_at(int64_t frame);
 
   size_t size() const { return tracks_.size(); }
