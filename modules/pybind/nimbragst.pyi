@@ -82,6 +82,9 @@ class Image:
         the output. A view kept after the callback keeps that frame's pixels and never
         sees memory the pipeline reuses."""
 
+class _DetectedFrame(Image):
+    """The Image a frame callback receives: it owns a copy of the frame's objects."""
+
 class DetectedObject:
     """One object of a detecting stream's frame, as its tracker sees it on that frame."""
 
