@@ -14,6 +14,7 @@
 
 #include "StreamEvents.h"
 #include "StreamHealth.h"
+#include "StreamTracker.h"
 #include "test_util.h"
 
 using namespace Velkor::Nimbra;
@@ -293,7 +294,9 @@ TEST_F(Detect, SlowModelHoldsBackNeitherCallbackNorRecording) {
   // however fast the clip decodes; from then on nothing waits for the model.
   FrameCallback cb = [&](const Image& img) -> int8_t {
     record(img);
-    if (img.frame_index == 1) EXPECT_TRUE(wait_until([] { return inferences_of("slow") >= 1; }));
+    if (img.frame_index == 1) {
+      EXPECT_TRUE(wait_until([] { return inferences_of("slow") >= 1; }));
+    }
     return 0;
   };
   ASSERT_EQ(start_stream("slow", cb), 0) << log.text();
@@ -379,8 +382,12 @@ TEST_F(Detect, FailingFramesNeverEndTheStream) {
   EXPECT_EQ(h.inferences, (uint64_t)kFrames - 3);
   EXPECT_EQ(h.state, StreamState::Stopped);
   for (const Seen& s : seen) {
-    if (s.index <= 3) EXPECT_TRUE(s.objects.empty()) << s.index;
-    if (s.index >= 5) EXPECT_EQ(s.objects.size(), 1u) << s.index;
+    if (s.index <= 3) {
+      EXPECT_TRUE(s.objects.empty()) << s.index;
+    }
+    if (s.index >= 5) {
+      EXPECT_EQ(s.objects.size(), 1u) << s.index;
+    }
   }
   EXPECT_TRUE(log.contains_at("WARN", "Stream 'failing': detection failed on frame 1"));
 }
@@ -414,4 +421,54 @@ TEST_F(Detect, TracksBecomeEventsWithoutUserCode) {
   EXPECT_EQ(count(EventType::New), track_ids);
   EXPECT_EQ(count(EventType::End), track_ids);
   remove_event_callback(handle);
+}
+
+// The tracker alone. Two objects of one class cross head-on; for the frames they overlap
+// most the detector sees only one box between them. Each keeps its id through it, and
+// the merged box does not hand one's id to the other.
+TEST(Tracker, ObjectsOfOneClassCrossingKeepTheirIds) {
+  nimbra_internal::ObjectTracker t(10);
+  int switches = 0;
+  int64_t id_a = -1, id_b = -1;
+  for (int f = 1; f <= 100; ++f) {
+    const float ax = 100 + 4.0f * f, bx = 500 - 4.0f * f;  // meet at frame 50
+    std::vector<nimbra_internal::TrackerBox> dets;
+    if (std::fabs(ax - bx) < 30)
+      dets.push_back({0, 0.9f, (ax + bx) / 2, 200, 50, 80});
+    else
+      dets = {{0, 0.9f, ax, 200.0f + (float)(f % 2), 50, 80}, {0, 0.8f, bx, 210.0f - (float)(f % 3), 50, 80}};
+    t.update(dets, f);
+    const auto& objects = t.objects_at(f);
+    for (const auto& o : objects) {
+      if (std::fabs(ax - bx) < 60) continue;  // too close to say which is which from the boxes
+      const bool is_a = std::fabs(o.box.x - ax) < std::fabs(o.box.x - bx);
+      int64_t& id = is_a ? id_a : id_b;
+      if (id >= 0 && id != o.track_id) ++switches;
+      id = o.track_id;
+    }
+  }
+  EXPECT_EQ(switches, 0);
+  EXPECT_NE(id_a, id_b);
+  EXPECT_EQ(t.size(), 2u);
+}
+
+// Tracks end by the results that leave them out for longer than the limit, never by
+// frames without a result; a result older than one applied is ignored.
+TEST(Tracker, LostTracksEndByResultsNotByTime) {
+  nimbra_internal::ObjectTracker t(5);
+  t.update({{2, 0.9f, 10, 10, 20, 20}}, 1);
+  ASSERT_EQ(t.objects_at(500).size(), 1u);  // no result since: carried, however old
+  EXPECT_EQ(t.objects_at(500)[0].age, 499);
+  t.update({}, 6);  // 5 frames after its detection: still within the limit
+  EXPECT_EQ(t.objects_at(6).size(), 1u);
+  t.update({{2, 0.9f, 300, 300, 20, 20}}, 4);  // older than the applied result: ignored
+  EXPECT_EQ(t.objects_at(7).size(), 1u);
+  t.update({}, 7);  // 6 frames: dropped
+  EXPECT_EQ(t.objects_at(7).size(), 0u);
+  // A box of another class where the old one was starts its own track.
+  t.update({{2, 0.9f, 10, 10, 20, 20}}, 8);
+  t.update({{3, 0.9f, 10, 10, 20, 20}, {2, 0.9f, 11, 10, 20, 20}}, 9);
+  const auto& objects = t.objects_at(9);
+  ASSERT_EQ(objects.size(), 2u);
+  EXPECT_NE(objects[0].track_id, objects[1].track_id);
 }

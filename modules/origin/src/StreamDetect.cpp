@@ -464,27 +464,54 @@ std::shared_ptr<StreamDetector> StreamDetector::from_configuration(const std::st
   return detector;
 }
 
+bool StreamDetector::due(int64_t index) const { return index - impl_->last_submitted >= impl_->config.every; }
+
+void StreamDetector::submit(int64_t index, int width, int height, const std::function<void(uint8_t*, int)>& fill) {
+  Impl& m = *impl_;
+  m.last_submitted = index;
+  bool replaced = false;
+  {
+    // A frame still waiting is replaced: the newest wins.
+    std::lock_guard<std::mutex> g(m.lock);
+    replaced = m.pending;
+    const int stride = width * 3;
+    m.slot.resize((size_t)stride * height);
+    fill(m.slot.data(), stride);
+    m.slot_width = width, m.slot_height = height, m.slot_stride = stride, m.slot_frame = index;
+    m.pending = true;
+  }
+  m.wake.notify_one();
+  if (replaced && m.metrics) m.metrics->inference_skipped();
+}
+
 void StreamDetector::on_frame(Image& image, uint8_t* rgb, int stride) {
+  const int width = image.width, height = image.height;
+  if (!rgb || width < 1 || height < 1 || stride < width * 3) return;
+  if (due(image.frame_index))
+    submit(image.frame_index, width, height, [&](uint8_t* dst, int dst_stride) {
+      for (int y = 0; y < height; ++y) memcpy(dst + (size_t)y * dst_stride, rgb + (size_t)y * stride, (size_t)width * 3);
+    });
+  finish_frame(image, rgb, stride);
+}
+
+void StreamDetector::on_frame_nv12(Image& image, const uint8_t* y_plane, int y_stride, const uint8_t* uv_plane,
+                                   int uv_stride) {
+  const int width = image.width & ~1, height = image.height & ~1;
+  if (!y_plane || !uv_plane || width < 2 || height < 2) return;
+  if (due(image.frame_index))
+    submit(image.frame_index, width, height, [&](uint8_t* dst, int dst_stride) {
+      const cv::Mat y(height, width, CV_8UC1, const_cast<uint8_t*>(y_plane), (size_t)y_stride);
+      const cv::Mat uv(height / 2, width / 2, CV_8UC2, const_cast<uint8_t*>(uv_plane), (size_t)uv_stride);
+      cv::Mat out(height, width, CV_8UC3, dst, (size_t)dst_stride);
+      cv::cvtColorTwoPlane(y, uv, out, cv::COLOR_YUV2RGB_NV12);
+    });
+  finish_frame(image, nullptr, 0);
+}
+
+void StreamDetector::finish_frame(Image& image, uint8_t* rgb, int stride) {
   Impl& m = *impl_;
   const int64_t index = image.frame_index;
   const int width = image.width, height = image.height;
-  if (!rgb || width < 1 || height < 1 || stride < width * 3) return;
-
-  // Hand the frame to the model when due; a frame still waiting is replaced (newest wins).
-  if (index - m.last_submitted >= m.config.every) {
-    m.last_submitted = index;
-    bool replaced = false;
-    {
-      std::lock_guard<std::mutex> g(m.lock);
-      replaced = m.pending;
-      m.slot.resize((size_t)stride * height);
-      memcpy(m.slot.data(), rgb, m.slot.size());
-      m.slot_width = width, m.slot_height = height, m.slot_stride = stride, m.slot_frame = index;
-      m.pending = true;
-    }
-    m.wake.notify_one();
-    if (replaced && m.metrics) m.metrics->inference_skipped();
-  }
 
   // The newest result, if one came since the last frame.
   {
@@ -517,7 +544,7 @@ void StreamDetector::on_frame(Image& image, uint8_t* rgb, int stride) {
     for (const TrackerBox& b : m.applied) add(b, -1, age);
   }
   if (m.metrics) m.metrics->set_objects((uint32_t)f.items.size());
-  if (m.config.draw) draw_objects(rgb, width, height, stride, f.items);
+  if (m.config.draw && rgb) draw_objects(rgb, width, height, stride, f.items);
   if (m.events) {
     Velkor::Nimbra::EventFrame ef;
     ef.stream_id = m.stream_id;

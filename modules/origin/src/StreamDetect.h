@@ -17,6 +17,7 @@
 #include <json/json.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -77,6 +78,9 @@ class StreamDetector {
   // `stride` bytes, writable) to the model when due, applies the newest result, draws,
   // and points `image` at the frame's objects. `image` carries the frame's index and size.
   void on_frame(Velkor::Nimbra::Image& image, uint8_t* rgb, int stride);
+  // The same for a read-only NV12 frame (splice streams): nothing is drawn.
+  void on_frame_nv12(Velkor::Nimbra::Image& image, const uint8_t* y_plane, int y_stride, const uint8_t* uv_plane,
+                     int uv_stride);
   // After the callback: the objects are no longer the image's.
   static void after_callback(Velkor::Nimbra::Image& image) { image.reserved0 = 0; }
 
@@ -84,6 +88,11 @@ class StreamDetector {
   uint64_t inferences() const;
 
  private:
+  bool due(int64_t index) const;
+  // Fills the model's frame slot (packed RGB rows of the given stride) under its lock.
+  void submit(int64_t index, int width, int height, const std::function<void(uint8_t*, int)>& fill);
+  void finish_frame(Velkor::Nimbra::Image& image, uint8_t* rgb, int stride);
+
   struct Impl;
   explicit StreamDetector(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> impl_;
