@@ -12,6 +12,7 @@
 #include <mutex>
 #include <set>
 
+#include "StreamBuildSplice.h"
 #include "StreamEvents.h"
 #include "StreamHealth.h"
 #include "StreamTracker.h"
@@ -208,6 +209,54 @@ void check_tracking(int every, const std::string& size_key, LogCapture& log) {
 TEST_F(Detect, TracksObjectsOnEveryFrame) { check_tracking(1, ",\"modelSize\":320", log); }
 
 TEST_F(Detect, TracksObjectsWithTheModelOnEveryFifthFrame) { check_tracking(5, "", log); }
+
+// A splice stream (H.265 access units fed by the program) detects on its NV12 frames.
+TEST_F(Detect, SpliceStreamCarriesObjects) {
+  constexpr int kHeld = 10;  // more than the decoder keeps for reordering
+  const std::vector<AccessUnit> aus = collect_buffers(
+      "filesrc location=" + g_clip +
+      " ! qtdemux ! h264parse ! avdec_h264 ! x265enc speed-preset=ultrafast key-int-max=25 ! h265parse "
+      "config-interval=-1 ! video/x-h265,stream-format=byte-stream,alignment=au ! appsink name=sink");
+  ASSERT_EQ(aus.size(), (size_t)kFrames);
+  ConfigFile conf(config({entry("sp", "\"inputType\":\"splice\",\"detect\":{" + moving_model() +
+                                          ",\"modelSize\":320,\"boxThresh\":0.9}")}));
+  std::mutex lock;
+  std::vector<Seen> seen;
+  FrameCallback cb = [&](const Image& img) -> int8_t {
+    Seen s;
+    s.objects = objects_of(img);
+    int64_t n;
+    {
+      std::lock_guard<std::mutex> g(lock);
+      s.index = n = (int64_t)seen.size() + 1;
+      seen.push_back(std::move(s));
+    }
+    // Paced while the stream is live; the frames the decoder holds until the stop
+    // drains it come without waiting.
+    if (n <= kFrames - kHeld) {
+      EXPECT_TRUE(wait_until([&] { return inferences_of("sp") >= (uint64_t)n; })) << "frame " << n;
+    }
+    return 0;
+  };
+  ASSERT_EQ(start_splice_stream("sp", cb), 0) << log.text();
+  for (const AccessUnit& au : aus)
+    ASSERT_EQ(decode_put_frame_splice(au.bytes.data(), au.bytes.size(), "sp", au.pts, false), 0);
+  EXPECT_TRUE(wait_until([&] { return inferences_of("sp") >= (uint64_t)(kFrames - kHeld); }));
+  ASSERT_EQ(stop_splice_stream("sp"), 0);
+  ASSERT_EQ(seen.size(), (size_t)kFrames) << log.text();
+  std::set<int64_t> ids;
+  for (const Seen& s : seen) {
+    if (s.index == 1) continue;
+    SCOPED_TRACE("frame " + std::to_string(s.index));
+    ASSERT_EQ(s.objects.size(), 2u);
+    const Truth t = truth(s.index);
+    for (const DetectedObject& o : s.objects) {
+      EXPECT_LE(o.label == "person" ? centre_error(o, t.ax, t.ay) : centre_error(o, t.bx, t.by), 12.0) << o.label;
+      ids.insert(o.track_id);
+    }
+  }
+  EXPECT_EQ(ids.size(), 2u);
+}
 
 namespace {
 

@@ -57,7 +57,7 @@ struct StreamContext {
   std::function<int8_t(const Image&)> callback;
   // The stream's model and tracker when its properties have "detect".
   std::shared_ptr<nimbra_internal::StreamDetector> detector;
-  int64_t frames = 0;  // frames handed to the callback
+  int64_t frames = 0;  // frames seen by the detector
   std::thread worker;
   std::atomic<bool> running{false};
   std::atomic<bool> stopping{false};
@@ -176,14 +176,16 @@ GstFlowReturn on_new_sample(GstAppSink* sink, gpointer user_data) {
   image.scanlines = image.height;
   image.pts = GST_BUFFER_PTS_IS_VALID(buffer) ? (int64_t)GST_BUFFER_PTS(buffer) : -1;
   image.format = "NV12";
-  image.frame_index = ++ctx->frames;
   if (ctx->detector) {
+    // The detector counts the frames; the callback's Image keeps its frame_index of 0.
+    image.frame_index = ++ctx->frames;
     GstVideoMeta* meta = gst_buffer_get_video_meta(buffer);
     const size_t uv_offset = meta ? meta->offset[1] : GST_VIDEO_INFO_PLANE_OFFSET(&info, 1);
     const int uv_stride = meta ? meta->stride[1] : GST_VIDEO_INFO_PLANE_STRIDE(&info, 1);
     const size_t y_offset = meta ? meta->offset[0] : GST_VIDEO_INFO_PLANE_OFFSET(&info, 0);
     if (uv_offset + (size_t)uv_stride * (image.height / 2) <= map.size)
       ctx->detector->on_frame_nv12(image, map.data + y_offset, image.stride, map.data + uv_offset, uv_stride);
+    image.frame_index = 0;
   }
 
   nimbra_internal::StreamMetrics* metrics = ctx->entry ? ctx->entry->metrics().get() : nullptr;
