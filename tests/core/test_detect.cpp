@@ -5,6 +5,7 @@
 // and labels, failing frames, and events with no user code.
 #include <gst/app/gstappsrc.h>
 #include <gtest/gtest.h>
+#include <json/json.h>
 
 #include <atomic>
 #include <cmath>
@@ -520,4 +521,36 @@ TEST(Tracker, LostTracksEndByResultsNotByTime) {
   const auto& objects = t.objects_at(9);
   ASSERT_EQ(objects.size(), 2u);
   EXPECT_NE(objects[0].track_id, objects[1].track_id);
+}
+
+// nimbra-run --detections: one JSON object per frame of the detecting stream on standard
+// output, nothing else there; objects carry their track id and detection age.
+TEST_F(Detect, RunnerPrintsEachFramesObjectsAsJson) {
+  ConfigFile conf(config({file_entry("cli", moving_model() + ",\"modelSize\":320,\"boxThresh\":0.9")}));
+  const std::string out = tmp + "/out.jsonl";
+  const std::string cmd = std::string(NIMBRA_RUN_PATH) + " --config " + conf.path() + " --detections cli > " + out +
+                          " 2> " + tmp + "/err.txt";
+  ASSERT_EQ(system(cmd.c_str()), 0) << read_file(tmp + "/err.txt");
+  std::istringstream in(read_file(out));
+  Json::CharReaderBuilder builder;
+  int64_t expect = 1;
+  for (std::string line; std::getline(in, line); ++expect) {
+    SCOPED_TRACE(line);
+    Json::Value v;
+    std::string errors;
+    std::istringstream one(line);
+    ASSERT_TRUE(Json::parseFromStream(builder, one, &v, &errors)) << errors;
+    EXPECT_EQ(v["stream_id"].asString(), "cli");
+    EXPECT_EQ(v["frame"].asInt64(), expect);
+    EXPECT_EQ(v["width"].asInt(), kW);
+    EXPECT_EQ(v["height"].asInt(), kH);
+    ASSERT_TRUE(v["detections"].isArray());
+    for (const Json::Value& d : v["detections"]) {
+      EXPECT_TRUE(d["label"].asString() == "person" || d["label"].asString() == "car");
+      EXPECT_GE(d["track_id"].asInt64(), 1);
+      EXPECT_GE(d["age"].asInt(), 0);
+      EXPECT_NEAR(d["box"]["width"].asDouble(), kSide, 1.0);
+    }
+  }
+  EXPECT_EQ(expect - 1, kFrames);
 }
