@@ -441,8 +441,10 @@ TEST(RunCommands, JsonStatusAndDryRun) {
   ASSERT_FALSE(records.empty());
   for (const char* key : {"time", "stream_id", "kind", "state", "running", "fps", "fps_avg", "frames_decoded",
                           "frames_delivered", "frames_dropped", "callback_p50_ms", "callback_p99_ms", "reconnects",
-                          "reconnect_attempts", "last_frame_age_s", "last_error"})
+                          "reconnect_attempts", "last_frame_age_s", "last_error", "inferences", "inference_failures",
+                          "inference_fps", "inference_p50_ms", "inference_p99_ms", "inference_skipped", "objects"})
     EXPECT_TRUE(records.back().isMember(key)) << key;
+  EXPECT_EQ(records.back()["inferences"].asUInt64(), 0u);  // the sample stream does not detect
   EXPECT_EQ(records.back()["stream_id"].asString(), "sample");
   EXPECT_EQ(records.back()["state"].asString(), "stopped");
   EXPECT_FALSE(records.back()["running"].asBool());
@@ -453,6 +455,7 @@ TEST(RunCommands, JsonStatusAndDryRun) {
   EXPECT_EQ(out.rfind("STREAM ", 0), 0u) << out;
   EXPECT_NE(out.find("\nsample "), std::string::npos) << out;
   EXPECT_NE(out.find(" stopped "), std::string::npos) << out;
+  EXPECT_NE(out.find(" INF/s "), std::string::npos) << out;
   EXPECT_EQ(out.find("\x1b["), std::string::npos) << "no cursor movement into a pipe";
 
   out = run(std::string("--config ") + NIMBRA_BUILD_CONF_PATH + " --dry-run sample", status);
