@@ -60,7 +60,9 @@ def test_objects_reach_the_python_callback(tmp_path):
     ids = set()
     for img, objects, array in kept:
         if img.frame_index == 1:
-            assert objects == [] and len(array) == 0
+            # Nothing was detected before; only the model finishing on this very frame
+            # before its delivery gives it objects.
+            assert len(objects) == len(array) and all(o.age == 0 for o in objects)
             continue
         assert len(objects) == 1, img.frame_index
         o = objects[0]
