@@ -37,6 +37,9 @@ run() { echo; echo "== $1"; shift; "$@"; }
   run "Detection throughput at model sizes 640 and 320: nmx-tarkin vs an OpenCV DNN loop (blobFromImage, forward, NMSBoxes)" \
     "$BUILD/bench/tarkin/bench_tarkin_detect" "$NIMBRA_MEDIA_DIR/h264_1080p.mp4" \
     "$BUILD/bench/tarkin/models/bench_v8_640.onnx" "$BUILD/bench/tarkin/models/bench_v8_320.onnx"
+[ -x "$BUILD/bench/detect/bench_detect" ] &&
+  run "1080p detecting stream (320 model, every 5th frame): CPU per frame vs decode + cv::dnn loop; decode rate; tracker" \
+    "$BUILD/bench/detect/bench_detect" "$NIMBRA_MEDIA_DIR/h264_bench_1080p.mp4"
 [ -x "$BUILD/bench/tarkinvideo/bench_tarkinvideo" ] &&
   run "Segmentation overlay at 1080p, 10 and 50 objects: one mask product vs a product per object" \
     "$BUILD/bench/tarkinvideo/bench_tarkinvideo"

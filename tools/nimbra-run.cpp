@@ -23,6 +23,7 @@
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
 #include <json/json.h>
+#include <nmx-detection-json.h>
 #include <time.h>
 #include <poll.h>
 #include <signal.h>
@@ -36,6 +37,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -115,6 +117,10 @@ void usage(FILE* out) {
           "                      error (redrawn in place on a terminal)\n"
           "  --json              the same as one JSON object per stream and second, one per line\n"
           "                      (other messages go to standard error)\n"
+          "  --detections        per frame of a detecting stream (\"detect\" in its properties), its\n"
+          "                      objects as the detection element's JSON object with \"stream_id\",\n"
+          "                      and \"track_id\" and \"age\" per object, one per line (other messages\n"
+          "                      go to standard error)\n"
           "  --dry-run ID        check stream ID as validate does, then print the pipeline it\n"
           "                      would run (gst-launch-1.0 style) without starting it, and exit\n"
           "  -h, --help          this text\n"
@@ -331,6 +337,13 @@ std::string health_json(const StreamHealth& h, const std::string& time) {
   o += ",\"last_error\":" + Json::valueToQuotedString(h.last_error.c_str());
   o += ",\"last_error_age_s\":" + json_number(h.last_error_age_s);
   o += std::string(",\"last_error_recovered\":") + (h.last_error_recovered ? "true" : "false");
+  o += ",\"inference_fps\":" + json_number(h.inference_fps);
+  o += ",\"inference_p50_ms\":" + json_number(h.inference_p50_ms);
+  o += ",\"inference_p99_ms\":" + json_number(h.inference_p99_ms);
+  o += ",\"inferences\":" + std::to_string(h.inferences);
+  o += ",\"inference_failures\":" + std::to_string(h.inference_failures);
+  o += ",\"inference_skipped\":" + std::to_string(h.inference_skipped);
+  o += ",\"objects\":" + std::to_string(h.objects);
   return o + "}";
 }
 
@@ -352,6 +365,38 @@ std::string last_error_text(const StreamHealth& h) {
   return h.last_error_age_s >= 0 ? h.last_error + " (" + age_text(h.last_error_age_s) + ")" : h.last_error;
 }
 
+// One line per frame of a detecting stream: the detection JSON record, with the stream id
+// in front and each object's track id and detection age. Lines of several streams never
+// interleave.
+void print_detections(const Image& img, FILE* out) {
+  const FrameObjects* objects = frame_objects_of(img);
+  if (!objects) return;  // not a detecting stream
+  nmx::detection::Frame f;
+  f.frame = (uint64_t)img.frame_index;
+  f.has_pts = img.pts >= 0;
+  f.pts_ns = f.has_pts ? (uint64_t)img.pts : 0;
+  f.width = img.width;
+  f.height = img.height;
+  for (const DetectedObject& o : objects->items) {
+    nmx::detection::Detection d;
+    d.class_id = o.class_id;
+    d.label = o.label;
+    d.confidence = o.confidence;
+    d.x = o.x, d.y = o.y, d.width = o.width, d.height = o.height;
+    d.track_id = o.track_id;
+    d.age = o.age;
+    f.detections.push_back(std::move(d));
+  }
+  std::string record;
+  nmx::detection::append_json_line(f, &record);
+  // The record's keys follow the id inside one object.
+  const std::string line = "{\"stream_id\":" + Json::valueToQuotedString(img.stream_id.c_str()) + "," + record.substr(1);
+  static std::mutex lock;
+  std::lock_guard<std::mutex> g(lock);
+  fwrite(line.data(), 1, line.size(), out);
+  fflush(out);
+}
+
 // The status table; on a terminal the previous one is overwritten.
 class StatusTable {
  public:
@@ -364,13 +409,14 @@ class StatusTable {
       if (tty_) out += "\x1b[2K";
       out += text + "\n";
     };
-    snprintf(buf, sizeof buf, "%-18s %-12s %6s %9s %7s %8s %6s  %s", "STREAM", "STATE", "FPS", "FRAMES", "DROPS",
-             "CB-P99ms", "RECONN", "LAST ERROR");
+    snprintf(buf, sizeof buf, "%-18s %-12s %6s %9s %7s %8s %6s %6s %9s %7s %4s  %s", "STREAM", "STATE", "FPS",
+             "FRAMES", "DROPS", "CB-P99ms", "RECONN", "INF/s", "INF-P99ms", "SKIPPED", "OBJ", "LAST ERROR");
     line(buf);
     for (const StreamHealth& h : rows) {
-      snprintf(buf, sizeof buf, "%-18s %-12s %6.1f %9llu %7llu %8.2f %6u  %s", truncated(h.stream_id, 18).c_str(),
-               stream_state_name(h.state), h.fps_last_second, (unsigned long long)h.frames_delivered,
-               (unsigned long long)h.frames_dropped, h.callback_p99_ms, h.reconnects,
+      snprintf(buf, sizeof buf, "%-18s %-12s %6.1f %9llu %7llu %8.2f %6u %6.1f %9.2f %7llu %4u  %s",
+               truncated(h.stream_id, 18).c_str(), stream_state_name(h.state), h.fps_last_second,
+               (unsigned long long)h.frames_delivered, (unsigned long long)h.frames_dropped, h.callback_p99_ms,
+               h.reconnects, h.inference_fps, h.inference_p99_ms, (unsigned long long)h.inference_skipped, h.objects,
                truncated(last_error_text(h), 72).c_str());
       line(buf);
     }
@@ -424,6 +470,7 @@ int main(int argc, char** argv) {
   std::string config = default_config();
   std::string splice_file = default_sample();
   bool list = false, timestamp = false, fast = false, verbose = false, status = false, json = false;
+  bool detections = false;
   uint64_t max_frames = 0;
   std::string dry_run_id;
   bool dry_run_asked = false;
@@ -440,6 +487,8 @@ int main(int argc, char** argv) {
       dry_run_id = argv[++i];
     } else if (a == "--status") {
       status = true;
+    } else if (a == "--detections") {
+      detections = true;
     } else if (a == "--json") {
       json = true;
     } else if (a == "--config" && i + 1 < argc) {
@@ -484,9 +533,9 @@ int main(int argc, char** argv) {
   }
   // With --json, standard output carries the JSON lines only: what else is printed to
   // it (the library's own lines too) goes to standard error.
-  FILE* say = json ? stderr : stdout;
+  FILE* say = json || detections ? stderr : stdout;
   FILE* json_out = stdout;
-  if (json) {
+  if (json || detections) {
     fflush(stdout);
     const int fd = dup(STDOUT_FILENO);
     FILE* f = fd >= 0 ? fdopen(fd, "w") : nullptr;
@@ -539,9 +588,11 @@ int main(int argc, char** argv) {
   std::vector<std::thread> threads;
   for (auto& sp : streams) {
     StreamStats* st = sp.get();
-    threads.emplace_back([st, timestamp, splice_file, fast, max_frames] {
+    threads.emplace_back([st, timestamp, splice_file, fast, max_frames, detections, json_out] {
       const bool drawn = st->kind == "drawn";
-      std::function<int8_t(const Image&)> cb = [st, timestamp, drawn, max_frames](const Image& img) -> int8_t {
+      std::function<int8_t(const Image&)> cb = [st, timestamp, drawn, max_frames, detections,
+                                                json_out](const Image& img) -> int8_t {
+        if (detections) print_detections(img, json_out);
         if (drawn && img.data) {
           // Frame-push streams show what the program draws: a bar sweeping across.
           const int x0 = (int)((img.frame_index * 8) % (img.width > 0 ? img.width : 1));

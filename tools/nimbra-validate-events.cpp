@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "StreamDetect.h"
+
 namespace nimbra_validate {
 
 namespace {
@@ -103,6 +105,20 @@ std::vector<nimbra_internal::ConfigProblem> check_event_keys(const Json::Value& 
         const bool warn = p.message.rfind("warning: ", 0) == 0;
         p.message = (warn ? "warning: " : "") + std::string("stream \"") + id + "\": " + p.message.substr(warn ? 9 : 0);
         out.push_back(p);
+      }
+      // "detect": the model and labels files are read as the stream would read them.
+      const Json::Value& props = s["properties"];
+      if (props.isMember("detect") && props["detect"].isObject()) {
+        nimbra_internal::DetectConfig detect;
+        std::vector<nimbra_internal::ConfigProblem> found;
+        nimbra_internal::read_stream_detect(props, detect, found, true);
+        if (!nimbra_internal::detect_available())
+          found.push_back({&props["detect"], true, false,
+                           "\"detect\" needs a library built with detection (NIMBRA_STREAM_DETECT is OFF)"});
+        for (auto& p : found) {
+          p.message = (p.warning ? "warning: " : "") + std::string("stream \"") + id + "\": detect: " + p.message;
+          out.push_back(p);
+        }
       }
     }
   }

@@ -67,6 +67,37 @@ std::shared_ptr<FramePixels> pixels_of(const Image& img) {
   return cur->pixels;
 }
 
+// The Image a Python callback receives: a copy of the frame's record that owns a copy
+// of the frame's objects (the frame's own list lives only as long as the callback).
+struct DetectedFrame : Image {
+  Velkor::Nimbra::FrameObjects owned;
+  explicit DetectedFrame(const Image& frame) : Image(frame) {
+    if (const Velkor::Nimbra::FrameObjects* f = Velkor::Nimbra::frame_objects_of(frame)) owned = *f;
+    reserved0 = (uint64_t)(uintptr_t)&owned;
+  }
+  DetectedFrame(const DetectedFrame&) = delete;
+};
+
+// The frame's objects as a NumPy structured array, one record per object.
+py::object objects_array(const Image& img) {
+  py::module_ np = py::module_::import("numpy");
+  py::list fields;
+  fields.append(py::make_tuple("class_id", "<i4"));
+  fields.append(py::make_tuple("track_id", "<i8"));
+  fields.append(py::make_tuple("age", "<i4"));
+  fields.append(py::make_tuple("confidence", "<f4"));
+  fields.append(py::make_tuple("x", "<f4"));
+  fields.append(py::make_tuple("y", "<f4"));
+  fields.append(py::make_tuple("width", "<f4"));
+  fields.append(py::make_tuple("height", "<f4"));
+  fields.append(py::make_tuple("label", "<U32"));
+  py::list rows;
+  for (const Velkor::Nimbra::DetectedObject& o : Velkor::Nimbra::objects_of(img))
+    rows.append(py::make_tuple(o.class_id, o.track_id, o.age, o.confidence, o.x, o.y, o.width, o.height,
+                               o.label.substr(0, 32)));
+  return np.attr("array")(rows, np.attr("dtype")(fields));
+}
+
 // Once the interpreter is going away a foreign thread must not touch it: taking the GIL
 // there would park (or end) a GStreamer streaming thread for good.
 bool python_usable() { return Py_IsInitialized() && !_Py_IsFinalizing(); }
@@ -136,8 +167,9 @@ thread_local KeptThreadState t_kept_state;
 // callback, sys.unraisablehook, a __del__) may give up the GIL, and if Python ends the
 // thread meanwhile no destructor of ours may touch an object on the way out.
 int8_t run_callback(PyObject* fn, const Image& frame) {
-  // The record is copied so the callee may keep the object; the pixels are not.
-  Image* copy = new Image(frame);
+  // The record is copied so the callee may keep the object; the pixels are not. The
+  // objects are, with the copy: they stay valid as long as the Python object.
+  DetectedFrame* copy = new DetectedFrame(frame);
   PyObject* image = nullptr;
   try {
     image = py::cast(copy, py::return_value_policy::take_ownership).release().ptr();
@@ -450,6 +482,12 @@ PYBIND11_MODULE(nimbragst, m) {
       .def_readonly("pts", &Image::pts, "Presentation time of the frame in nanoseconds; -1 when unknown.")
       .def_readonly("frame_index", &Image::frame_index,
                     "Running number of the frame within its stream (1 for the first).")
+      .def_property_readonly(
+          "objects", [](const Image& img) { return Velkor::Nimbra::objects_of(img); },
+          "Objects of a detecting stream's frame (a list of DetectedObject; empty otherwise).")
+      .def_property_readonly("objects_array", &objects_array,
+                             "The same objects as a NumPy structured array with the fields class_id, track_id, "
+                             "age, confidence, x, y, width, height and label.")
       .def(
           "to_bytes",
           [](const Image& img) {
@@ -473,6 +511,27 @@ PYBIND11_MODULE(nimbragst, m) {
           },
           "Writable view of the frame's pixels. Writes made during the callback reach the "
           "frame; a view kept afterwards keeps that frame's pixels and never sees another's.");
+
+  py::class_<DetectedFrame, Image>(m, "_DetectedFrame");
+
+  py::class_<Velkor::Nimbra::DetectedObject>(m, "DetectedObject")
+      .def(py::init<>())
+      .def_readonly("class_id", &Velkor::Nimbra::DetectedObject::class_id)
+      .def_readonly("label", &Velkor::Nimbra::DetectedObject::label)
+      .def_readonly("confidence", &Velkor::Nimbra::DetectedObject::confidence, "0..1")
+      .def_readonly("x", &Velkor::Nimbra::DetectedObject::x, "Left edge of the box, frame pixels.")
+      .def_readonly("y", &Velkor::Nimbra::DetectedObject::y, "Top edge of the box, frame pixels.")
+      .def_readonly("width", &Velkor::Nimbra::DetectedObject::width)
+      .def_readonly("height", &Velkor::Nimbra::DetectedObject::height)
+      .def_readonly("track_id", &Velkor::Nimbra::DetectedObject::track_id, "Stable while tracked; -1: untracked.")
+      .def_readonly("age", &Velkor::Nimbra::DetectedObject::age,
+                    "Frames since the object was last detected (0: on this very frame).")
+      .def("__repr__", [](const Velkor::Nimbra::DetectedObject& o) {
+        char text[160];
+        snprintf(text, sizeof text, "DetectedObject(%s #%lld %.2f at %.1f,%.1f %.1fx%.1f age %d)", o.label.c_str(),
+                 (long long)o.track_id, o.confidence, o.x, o.y, o.width, o.height, o.age);
+        return std::string(text);
+      });
 
   py::class_<FramePixels, std::shared_ptr<FramePixels>>(m, "_FramePixels", py::buffer_protocol())
       .def_buffer([](FramePixels& px) {
@@ -534,6 +593,13 @@ PYBIND11_MODULE(nimbragst, m) {
       .def_readonly("fps_since_start", &Velkor::Nimbra::StreamHealth::fps_since_start)
       .def_readonly("callback_p50_ms", &Velkor::Nimbra::StreamHealth::callback_p50_ms)
       .def_readonly("callback_p99_ms", &Velkor::Nimbra::StreamHealth::callback_p99_ms)
+      .def_readonly("inferences", &Velkor::Nimbra::StreamHealth::inferences)
+      .def_readonly("inference_failures", &Velkor::Nimbra::StreamHealth::inference_failures)
+      .def_readonly("inference_fps", &Velkor::Nimbra::StreamHealth::inference_fps)
+      .def_readonly("inference_p50_ms", &Velkor::Nimbra::StreamHealth::inference_p50_ms)
+      .def_readonly("inference_p99_ms", &Velkor::Nimbra::StreamHealth::inference_p99_ms)
+      .def_readonly("inference_skipped", &Velkor::Nimbra::StreamHealth::inference_skipped)
+      .def_readonly("objects", &Velkor::Nimbra::StreamHealth::objects)
       .def("__repr__", [](const Velkor::Nimbra::StreamHealth& h) {
         return "<StreamHealth " + h.stream_id + " " + Velkor::Nimbra::stream_state_name(h.state) + " frames=" +
                std::to_string(h.frames_delivered) + " reconnects=" + std::to_string(h.reconnects) + ">";

@@ -7,6 +7,8 @@ streaming threads; the binding takes the GIL for each call.
 import os
 from typing import Callable, ClassVar, SupportsIndex
 
+import numpy
+
 class LogLevel:
     """Threshold of the library's log messages (members are not exported to module scope)."""
 
@@ -65,12 +67,51 @@ class Image:
     def frame_index(self) -> int:
         """Running number of the frame within its stream (1 for the first)."""
     def __init__(self) -> None: ...
+    @property
+    def objects(self) -> list[DetectedObject]:
+        """Objects of a detecting stream's frame ("detect" in its properties); empty
+        otherwise. They stay valid as long as the Image."""
+    @property
+    def objects_array(self) -> numpy.ndarray:
+        """The same objects as a NumPy structured array with the fields class_id (i4),
+        track_id (i8), age (i4), confidence, x, y, width, height (f4) and label (U32)."""
     def to_bytes(self) -> bytes:
         """Copy of the frame's `size` bytes (b"" without pixels)."""
     def as_memoryview(self) -> memoryview:
         """Writable view of the frame's pixels; drawings made during the callback reach
         the output. A view kept after the callback keeps that frame's pixels and never
         sees memory the pipeline reuses."""
+
+class _DetectedFrame(Image):
+    """The Image a frame callback receives: it owns a copy of the frame's objects."""
+
+class DetectedObject:
+    """One object of a detecting stream's frame, as its tracker sees it on that frame."""
+
+    @property
+    def class_id(self) -> int: ...
+    @property
+    def label(self) -> str: ...
+    @property
+    def confidence(self) -> float:
+        """0..1, of the latest detection."""
+    @property
+    def x(self) -> float:
+        """Left edge of the box, frame pixels."""
+    @property
+    def y(self) -> float:
+        """Top edge of the box, frame pixels."""
+    @property
+    def width(self) -> float: ...
+    @property
+    def height(self) -> float: ...
+    @property
+    def track_id(self) -> int:
+        """Stable while the object is tracked; -1: untracked."""
+    @property
+    def age(self) -> int:
+        """Frames since the object was last detected (0: on this very frame)."""
+    def __init__(self) -> None: ...
 
 class _FramePixels:
     """Internal: the pixels behind an as_memoryview() view (buffer protocol only)."""
@@ -142,6 +183,13 @@ class StreamHealth:
     fps_since_start: float
     callback_p50_ms: float
     callback_p99_ms: float
+    inferences: int
+    inference_failures: int
+    inference_fps: float
+    inference_p50_ms: float
+    inference_p99_ms: float
+    inference_skipped: int
+    objects: int
 
 def get_stream_health(stream_id: str) -> StreamHealth | None:
     """Health and numbers of a running or lately ended stream; None when unknown."""

@@ -9,6 +9,8 @@
 #include <opencv2/dnn.hpp>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -171,6 +173,15 @@ class ReplayBackend : public Backend {
       return false;
     }
     fail_invoke_ = root.get("fail-invoke", false).asBool();
+    // "invoke-ms": each invoke takes at least this long, standing in for a slow model.
+    const Json::Value &cost = root["invoke-ms"];
+    if (!cost.isNull()) {
+      if (!cost.isUInt()) {
+        report("tarkin: replay file '%s': \"invoke-ms\" must be a whole number of milliseconds%s", path);
+        return false;
+      }
+      invoke_ms_ = cost.asUInt();
+    }
     // "fail-frames": invokes (counted from 1) that fail, for tests of frames lost midstream.
     const Json::Value &frames = root["fail-frames"];
     if (!frames.isNull()) {
@@ -246,6 +257,8 @@ class ReplayBackend : public Backend {
   bool run() override
   {
     ++invokes_;
+    if (invoke_ms_)
+      std::this_thread::sleep_for(std::chrono::milliseconds(invoke_ms_));
     if (fail_invoke_) {
       std::fprintf(stderr, "tarkin: replay asks invoke to fail\n");
       return false;
@@ -275,6 +288,7 @@ class ReplayBackend : public Backend {
   bool fail_invoke_ = false;
   std::set<unsigned int> fail_frames_;
   unsigned int invokes_ = 0;
+  unsigned int invoke_ms_ = 0;
 };
 
 // ---------------------------------------------------------------------------

@@ -193,6 +193,40 @@ TEST_F(Validate, RollingIdsTheRecorderRefuses) {
                   .empty());
 }
 
+// "detect": the files as the stream would read them, the type, the labels' count, the
+// class names and the numbers, each at its own line.
+TEST_F(Validate, DetectEntries) {
+  const std::string dir = nimbra_test_util::make_temp_dir();
+  nimbra_test_util::write_file(dir + "/model.onnx", "not read here");
+  nimbra_test_util::write_file(dir + "/three.names", "person\ncar\ndog\n");
+  std::string names;
+  for (int i = 0; i < 80; ++i) names += (i == 7 ? std::string("forklift") : "class" + std::to_string(i)) + "\n";
+  nimbra_test_util::write_file(dir + "/eighty.names", names);
+  auto stream = [&](const std::string& id, const std::string& detect) {
+    return "    { \"streamsId\": \"" + id + "\", \"properties\": { \"inputType\": \"splice\",\n      \"detect\": {" +
+           detect + "} } }";
+  };
+  const std::string text = "{ \"streams\": [\n" +
+                           stream("ok", "\"model\": \"" + dir + "/model.onnx\", \"labels\": \"" + dir +
+                                            "/eighty.names\", \"classes\": [\"forklift\"], \"every\": 3") +
+                           ",\n" + stream("nofile", "\"model\": \"" + dir + "/missing.onnx\"") + ",\n" +
+                           stream("type", "\"model\": \"" + dir + "/model.onnx\", \"modelType\": \"yolov9\"") +
+                           ",\n" +
+                           stream("labels", "\"model\": \"" + dir + "/model.onnx\", \"labels\": \"" + dir +
+                                                "/three.names\"") +
+                           ",\n" +
+                           stream("class", "\"model\": \"" + dir + "/model.onnx\", \"classes\": [\"unicorn\"]") +
+                           ",\n" + stream("every", "\"model\": \"" + dir + "/model.onnx\", \"every\": 0") + "\n] }\n";
+  auto ps = validate_text(text);
+  for (const Problem& p : ps) EXPECT_EQ(p.message.find("stream \"ok\""), std::string::npos) << p.message;
+  EXPECT_EQ(only(ps, "stream \"nofile\": detect: cannot read model file '" + dir + "/missing.onnx'").line, 5);
+  EXPECT_EQ(only(ps, "stream \"type\": detect: unknown \"modelType\" 'yolov9'").line, 7);
+  EXPECT_EQ(only(ps, "stream \"labels\": detect: labels file '" + dir + "/three.names' has 3 names").line, 9);
+  EXPECT_EQ(only(ps, "stream \"class\": detect: class 'unicorn' is not one of the model's labels").line, 11);
+  EXPECT_EQ(only(ps, "stream \"every\": detect: \"every\" must be a whole number from 1").line, 13);
+  nimbra_test_util::remove_tree(dir);
+}
+
 TEST_F(Validate, SampleConfigurationIsClean) {
   const std::string path = std::string(NIMBRA_BUILD_CONF_PATH);
   std::vector<Problem> ps;
@@ -407,8 +441,10 @@ TEST(RunCommands, JsonStatusAndDryRun) {
   ASSERT_FALSE(records.empty());
   for (const char* key : {"time", "stream_id", "kind", "state", "running", "fps", "fps_avg", "frames_decoded",
                           "frames_delivered", "frames_dropped", "callback_p50_ms", "callback_p99_ms", "reconnects",
-                          "reconnect_attempts", "last_frame_age_s", "last_error"})
+                          "reconnect_attempts", "last_frame_age_s", "last_error", "inferences", "inference_failures",
+                          "inference_fps", "inference_p50_ms", "inference_p99_ms", "inference_skipped", "objects"})
     EXPECT_TRUE(records.back().isMember(key)) << key;
+  EXPECT_EQ(records.back()["inferences"].asUInt64(), 0u);  // the sample stream does not detect
   EXPECT_EQ(records.back()["stream_id"].asString(), "sample");
   EXPECT_EQ(records.back()["state"].asString(), "stopped");
   EXPECT_FALSE(records.back()["running"].asBool());
@@ -419,6 +455,7 @@ TEST(RunCommands, JsonStatusAndDryRun) {
   EXPECT_EQ(out.rfind("STREAM ", 0), 0u) << out;
   EXPECT_NE(out.find("\nsample "), std::string::npos) << out;
   EXPECT_NE(out.find(" stopped "), std::string::npos) << out;
+  EXPECT_NE(out.find(" INF/s "), std::string::npos) << out;
   EXPECT_EQ(out.find("\x1b["), std::string::npos) << "no cursor movement into a pipe";
 
   out = run(std::string("--config ") + NIMBRA_BUILD_CONF_PATH + " --dry-run sample", status);

@@ -27,6 +27,10 @@
 #include "StreamMetrics.h"
 #include "StreamTypes.h"
 
+namespace nimbra_internal {
+class StreamDetector;
+}
+
 using Velkor::Nimbra::Image;
 using Velkor::Nimbra::StreamIns;
 
@@ -46,6 +50,8 @@ struct PiplineData {
   std::function<GstElement*()> rebuild_input;
   // The input's address (URL, file, device), for messages that say what failed.
   std::string input_addr;
+  // The stream's model, tracker and drawing when its properties have "detect".
+  std::shared_ptr<nimbra_internal::StreamDetector> detector;
 };
 
 // ---- frame delivery ----

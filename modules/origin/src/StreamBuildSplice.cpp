@@ -25,6 +25,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "StreamDetect.h"
 #include "StreamPipelineParts.h"
 #include "StreamRegistry.h"
 
@@ -54,6 +55,9 @@ struct StreamContext {
   // and SIGINT reach it there).
   nimbra_internal::EntryPtr entry;
   std::function<int8_t(const Image&)> callback;
+  // The stream's model and tracker when its properties have "detect".
+  std::shared_ptr<nimbra_internal::StreamDetector> detector;
+  int64_t frames = 0;  // frames seen by the detector
   std::thread worker;
   std::atomic<bool> running{false};
   std::atomic<bool> stopping{false};
@@ -172,6 +176,17 @@ GstFlowReturn on_new_sample(GstAppSink* sink, gpointer user_data) {
   image.scanlines = image.height;
   image.pts = GST_BUFFER_PTS_IS_VALID(buffer) ? (int64_t)GST_BUFFER_PTS(buffer) : -1;
   image.format = "NV12";
+  if (ctx->detector) {
+    // The detector counts the frames; the callback's Image keeps its frame_index of 0.
+    image.frame_index = ++ctx->frames;
+    GstVideoMeta* meta = gst_buffer_get_video_meta(buffer);
+    const size_t uv_offset = meta ? meta->offset[1] : GST_VIDEO_INFO_PLANE_OFFSET(&info, 1);
+    const int uv_stride = meta ? meta->stride[1] : GST_VIDEO_INFO_PLANE_STRIDE(&info, 1);
+    const size_t y_offset = meta ? meta->offset[0] : GST_VIDEO_INFO_PLANE_OFFSET(&info, 0);
+    if (uv_offset + (size_t)uv_stride * (image.height / 2) <= map.size)
+      ctx->detector->on_frame_nv12(image, map.data + y_offset, image.stride, map.data + uv_offset, uv_stride);
+    image.frame_index = 0;
+  }
 
   nimbra_internal::StreamMetrics* metrics = ctx->entry ? ctx->entry->metrics().get() : nullptr;
   const uint64_t t_frame = nimbra_internal::now_ns();
@@ -428,6 +443,14 @@ int start_splice_stream(std::string stream_id, std::function<int8_t(const Image&
   ctx->entry = nimbra_internal::register_detached(stream_id, nimbra_internal::StreamKind::Splice);
   if (!ctx->entry) return SPLICE_ALREADY_REGISTERED;
   ctx->entry->set_stop_action([stream_id](nimbra_internal::StopCause) { stop_splice_stream(stream_id); });
+  std::string detect_error;
+  ctx->detector = nimbra_internal::StreamDetector::from_configuration(stream_id, ctx->entry->metrics(), detect_error);
+  if (!detect_error.empty()) {
+    log_err(detect_error);
+    ctx->entry->metrics()->set_failed(detect_error);
+    nimbra_internal::release_entry(ctx->entry);
+    return SPLICE_BAD_ARGUMENT;
+  }
   {
     std::lock_guard<std::mutex> g(g_streams_mutex);
     if (g_streams.count(stream_id)) {

@@ -51,6 +51,16 @@ struct StreamHealth {
   // last_error lies behind the stream: frames flowed again after it (a reconnection, a
   // stall that ended) and the stream is playing, or ended normally since.
   bool last_error_recovered = false;
+  // Streams with a "detect" entry (all 0 otherwise): model runs per second since the first
+  // frame, their durations, frames the scheduler dropped because a newer one came before
+  // the model was free, and the objects the latest frame carried.
+  uint64_t inferences = 0;          // model runs that succeeded
+  uint64_t inference_failures = 0;  // ... that failed (the stream goes on)
+  double inference_fps = 0;
+  double inference_p50_ms = 0;
+  double inference_p99_ms = 0;
+  uint64_t inference_skipped = 0;
+  uint32_t objects = 0;
 };
 
 // 0 and the record of `stream_id` (running, or ended lately), -1 when no such stream is

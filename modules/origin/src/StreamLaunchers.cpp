@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "StreamCommon.h"
+#include "StreamDetect.h"
 #include "StreamLog.h"
 #include "StreamPipelineParts.h"
 #include "StreamPlatform.h"
@@ -117,6 +118,15 @@ int pipeline_data_init(PiplineData* d, std::string streamId, std::function<int8_
   d->metrics = nimbra_internal::metrics_of(streamId);
   if (!d->pipeline) {
     NLOG_ERROR("pipeline couldn't be created due to pipeline is nullptr.");
+    return -1;
+  }
+  std::string detect_error;
+  d->detector = nimbra_internal::StreamDetector::from_configuration(streamId, d->metrics, detect_error);
+  if (!detect_error.empty()) {
+    NLOG_ERROR("%s", detect_error.c_str());
+    if (d->metrics) d->metrics->set_failed(detect_error);
+    gst_object_unref(gst_object_ref_sink(d->pipeline));
+    d->pipeline = nullptr;
     return -1;
   }
   return 0;

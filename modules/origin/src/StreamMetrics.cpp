@@ -37,6 +37,12 @@ bool metrics_enabled() { return g_metrics_on.load(std::memory_order_relaxed); }
 
 StreamMetrics::StreamMetrics() : state_((int)Velkor::Nimbra::StreamState::Starting), started_ns_(now_ns()) {
   for (auto& h : hist_) h.store(0, std::memory_order_relaxed);
+  for (auto& h : inference_hist_) h.store(0, std::memory_order_relaxed);
+}
+
+void StreamMetrics::inference_done(uint64_t ns) {
+  inferences_.fetch_add(1, std::memory_order_relaxed);
+  inference_hist_[bucket_of(ns)].fetch_add(1, std::memory_order_relaxed);
 }
 
 void StreamMetrics::frame_decoded(uint64_t now) {
@@ -128,10 +134,12 @@ bool StreamMetrics::stalled(uint64_t now, uint64_t since) const {
   return silence_ns(now, since) > stall_timeout_ns();
 }
 
-double StreamMetrics::percentile_ms(double q) const {
+namespace {
+double histogram_percentile_ms(const std::array<std::atomic<uint32_t>, StreamMetrics::kBuckets>& hist, double q) {
+  constexpr int kBuckets = StreamMetrics::kBuckets;
   uint64_t total = 0;
   std::array<uint32_t, kBuckets> counts;
-  for (int i = 0; i < kBuckets; ++i) total += counts[i] = hist_[i].load(std::memory_order_relaxed);
+  for (int i = 0; i < kBuckets; ++i) total += counts[i] = hist[i].load(std::memory_order_relaxed);
   if (total == 0) return 0;
   const uint64_t rank = (uint64_t)std::ceil(q * (double)total);
   uint64_t seen = 0;
@@ -141,6 +149,9 @@ double StreamMetrics::percentile_ms(double q) const {
   }
   return bucket_ms(kBuckets - 1);
 }
+}  // namespace
+
+double StreamMetrics::percentile_ms(double q) const { return histogram_percentile_ms(hist_, q); }
 
 void StreamMetrics::finish(uint64_t now) {
   uint64_t zero = 0;
@@ -181,6 +192,14 @@ void StreamMetrics::snapshot(Velkor::Nimbra::StreamHealth& out, uint64_t now) co
   out.fps_since_start = first && at > first ? (double)out.frames_decoded * 1e9 / (double)(at - first) : 0.0;
   out.callback_p50_ms = percentile_ms(0.50);
   out.callback_p99_ms = percentile_ms(0.99);
+  const uint64_t inferences = inferences_.load(std::memory_order_relaxed);
+  out.inferences = inferences;
+  out.inference_failures = inference_failures_.load(std::memory_order_relaxed);
+  out.inference_fps = first && at > first ? (double)inferences * 1e9 / (double)(at - first) : 0.0;
+  out.inference_p50_ms = histogram_percentile_ms(inference_hist_, 0.50);
+  out.inference_p99_ms = histogram_percentile_ms(inference_hist_, 0.99);
+  out.inference_skipped = inference_skipped_.load(std::memory_order_relaxed);
+  out.objects = objects_.load(std::memory_order_relaxed);
 }
 
 }  // namespace nimbra_internal

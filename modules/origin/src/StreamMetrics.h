@@ -35,6 +35,13 @@ class StreamMetrics {
   // reporter counts once.
   void qos_dropped(const void* reporter, uint64_t total);
 
+  // A detecting stream's model ran once for `ns`; a frame waiting for it was replaced by a
+  // newer one; the frame handed to the callback carried `n` objects.
+  void inference_done(uint64_t ns);
+  void inference_failed() { inference_failures_.fetch_add(1, std::memory_order_relaxed); }
+  void inference_skipped() { inference_skipped_.fetch_add(1, std::memory_order_relaxed); }
+  void set_objects(uint32_t n) { objects_.store(n, std::memory_order_relaxed); }
+
   void set_state(Velkor::Nimbra::StreamState s) { state_.store((int)s, std::memory_order_relaxed); }
   Velkor::Nimbra::StreamState stored_state() const { return (Velkor::Nimbra::StreamState)state_.load(); }
   // The latest error or drop, which happened at `at_ns` (0: now).
@@ -89,6 +96,9 @@ class StreamMetrics {
   std::array<Second, 4> seconds_;
   std::array<std::atomic<uint32_t>, kBuckets> hist_;
   std::atomic<uint64_t> callback_sum_ns_{0};
+  std::atomic<uint64_t> inferences_{0}, inference_skipped_{0}, inference_failures_{0};
+  std::atomic<uint32_t> objects_{0};
+  std::array<std::atomic<uint32_t>, kBuckets> inference_hist_;
   mutable std::mutex mutex_;  // last_error_ and its time, qos reporters
   std::string last_error_;
   uint64_t last_error_ns_ = 0;  // when last_error_ was set

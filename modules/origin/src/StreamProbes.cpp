@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "StreamCommon.h"
+#include "StreamDetect.h"
 #include "StreamLog.h"
 #include "StreamPipelineParts.h"
 #include "StreamPlatform.h"
@@ -87,6 +88,8 @@ void deliver(GstPadProbeInfo* info, PiplineData* d, bool set_status, bool v4l2) 
   } else {
     NLOG_FRAME("Callback: w: %d, h: %d, id: %s", d->image.width, d->image.height, d->image.stream_id.c_str());
   }
+  if (d->detector && d->image.height > 0)
+    d->detector->on_frame(d->image, map.data, (int)(map.size / (size_t)d->image.height));
   if (d->metrics && nimbra_internal::metrics_enabled()) {
     const uint64_t t0 = now_ns();
     d->metrics->callback_started(t0);
@@ -95,6 +98,7 @@ void deliver(GstPadProbeInfo* info, PiplineData* d, bool set_status, bool v4l2) 
   } else {
     d->callback(d->image);
   }
+  nimbra_internal::StreamDetector::after_callback(d->image);
   d->image.data = nullptr;
   gst_buffer_unmap(buffer, &map);
 }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "StreamObjects.h"
+
 namespace Velkor {
 namespace Nimbra {
 
@@ -45,11 +47,14 @@ enum TaskType : int32_t {
 };
 
 // One decoded frame handed to a frame callback. `data` is borrowed from the pipeline
-// buffer and valid only while the callback runs; copy what you keep.
+// buffer and valid only while the callback runs; copy what you keep. On a stream with a
+// "detect" entry objects_of(image) lists the frame's objects (valid as long as `data`).
 struct Image {
   std::string stream_id;
   uint8_t* data = nullptr;
-  uint64_t reserved0 = 0;  // kept for layout compatibility with existing callers
+  // Kept for layout compatibility with existing callers; on a detecting stream it holds
+  // the frame's FrameObjects during the callback (read it with objects_of).
+  uint64_t reserved0 = 0;
   uint8_t reserved1 = 0;
   int32_t width = 0;
   int32_t height = 0;
@@ -67,6 +72,17 @@ struct Image {
 };
 
 using FrameCallback = std::function<int8_t(const Image&)>;
+
+// The frame's objects (empty for a stream that does not detect). Valid while the
+// callback runs.
+inline const FrameObjects* frame_objects_of(const Image& image) {
+  return reinterpret_cast<const FrameObjects*>(static_cast<uintptr_t>(image.reserved0));
+}
+inline const std::vector<DetectedObject>& objects_of(const Image& image) {
+  static const std::vector<DetectedObject> none;
+  const FrameObjects* f = frame_objects_of(image);
+  return f ? f->items : none;
+}
 
 // One stream of the configuration file as the public interface sees it.
 struct StreamIns {

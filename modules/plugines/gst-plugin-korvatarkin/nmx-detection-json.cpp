@@ -137,6 +137,14 @@ void append_json_line(const Frame &f, std::string *out)
     out->append(",\"box_normalized\":");
     const float fw = f.width >= 1 ? (float)f.width : 0.0f, fh = f.height >= 1 ? (float)f.height : 0.0f;
     put_box(out, fw > 0 ? x / fw : 0.0f, fh > 0 ? y / fh : 0.0f, fw > 0 ? w / fw : 0.0f, fh > 0 ? h / fh : 0.0f);
+    if (d.track_id >= 0) {
+      out->append(",\"track_id\":");
+      put_int(out, d.track_id);
+    }
+    if (d.age >= 0) {
+      out->append(",\"age\":");
+      put_int(out, d.age);
+    }
     out->push_back('}');
   }
   out->append("]}\n");

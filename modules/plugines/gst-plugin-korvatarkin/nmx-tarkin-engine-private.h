@@ -33,7 +33,15 @@ struct NmxTarkinTextRequest {
   bool json = false;
   guint64 frame = 0;
   GstClockTime pts = GST_CLOCK_TIME_NONE;
+  // Set: the kept boxes are stored here and the text is left empty.
+  std::vector<DetectionBox> *boxes = nullptr;
 };
+
+/* The kept detections of one frame as boxes in frame pixels (class ids index the
+ * 80 COCO classes), for callers that want records rather than text. Same failure
+ * rules and last error as execute_video. */
+gboolean nmx_tarkin_engine_detect_boxes (GstNmxTarkinEngine * engine, const guint8 * bgr, int width,
+    int height, int stride, std::vector<DetectionBox> * out);
 
 /* request NULL: the serialized structure text. */
 gboolean gst_nmx_tarkin_engine_execute_yolov5 (GstNmxTarkinEngine * engine, const guint8 * bgr,

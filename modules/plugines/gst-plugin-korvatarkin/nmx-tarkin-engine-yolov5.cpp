@@ -36,6 +36,10 @@ char *build_structure_text(const nmx::yolo::Yolov5Result &r, float scale, int wi
                            guint frame_index, const NmxTarkinTextRequest *request)
 {
   const std::vector<DetectionBox> boxes = kept_boxes(r, scale);
+  if (request && request->boxes) {
+    *request->boxes = boxes;
+    return g_strdup("");
+  }
   if (request && request->json)
     return nmx_tarkin_json_boxes(boxes, kCoco80, width, height, request->frame, request->pts);
   return nmx_tarkin_serialize_boxes(boxes, kCoco80, width, height, frame_index);

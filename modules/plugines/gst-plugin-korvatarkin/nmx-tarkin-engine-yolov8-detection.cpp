@@ -106,6 +106,10 @@ char *serialize_detections(const YoloV8DetectionContext &ctx, guint frame_index,
     if (boxes.size() >= 512)
       break;
   }
+  if (request && request->boxes) {
+    *request->boxes = std::move(boxes);
+    return g_strdup("");
+  }
   if (request && request->json)
     return nmx_tarkin_json_boxes(boxes, kYoloV8Coco80, ctx.width, ctx.height, request->frame, request->pts);
   return nmx_tarkin_serialize_boxes(boxes, kYoloV8Coco80, ctx.width, ctx.height, frame_index);

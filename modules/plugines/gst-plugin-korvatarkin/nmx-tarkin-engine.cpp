@@ -295,6 +295,22 @@ gboolean gst_nmx_tarkin_engine_execute_json(GstNmxTarkinEngine *engine, const gu
   return execute(engine, bgr, width, height, stride, (guint)(frame & 0xffffffffu), out_text, out_len, &request);
 }
 
+gboolean nmx_tarkin_engine_detect_boxes(GstNmxTarkinEngine *engine, const guint8 *bgr, int width, int height,
+                                        int stride, std::vector<DetectionBox> *out)
+{
+  if (!out)
+    return FALSE;
+  out->clear();
+  NmxTarkinTextRequest request;
+  request.boxes = out;
+  char *text = nullptr;
+  gsize len = 0;
+  // Frame 1: the engine's every-25th-frame timing line stays out of a stream's log.
+  const gboolean ok = execute(engine, bgr, width, height, stride, 1, &text, &len, &request);
+  g_free(text);
+  return ok;
+}
+
 gchar *gst_nmx_tarkin_engine_take_warning(GstNmxTarkinEngine *engine)
 {
   if (!engine)

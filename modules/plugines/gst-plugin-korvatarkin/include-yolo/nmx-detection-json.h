@@ -8,6 +8,7 @@
 //      "box":{"x":100,"y":40,"width":200,"height":400},
 //      "box_normalized":{"x":0.078125,"y":0.0555556,"width":0.15625,"height":0.555556}}]}
 //
+// A tracking producer adds "track_id" and "age" to each object.
 // "pts" is in nanoseconds, or null when the frame has none. "confidence" is 0..1.
 // Boxes are in frame pixels, clipped to the frame; "box_normalized" is the same box
 // divided by the frame size. Link the CMake target nmx_detection_json.
@@ -26,6 +27,10 @@ struct Detection {
   float confidence = 0;    // 0..1
   float x = 0, y = 0;      // top-left corner, frame pixels (clipped when written)
   float width = 0, height = 0;
+  // Written only when set (>= 0), by producers that track: "track_id", and "age", the
+  // frames since the object was last detected.
+  int64_t track_id = -1;
+  int32_t age = -1;
 };
 
 struct Frame {
