@@ -100,7 +100,7 @@ const char* kBroken = R"json({
                                              "outputType": "hls", "outputAddr": "x" } },
     { "streamsId": "typo", "properties": { "inputType": "splice" } },
     { "streamsId": "badvalues", "properties": { "inputType": "webcam", "inputAddr": "x",
-      "decodeType": "h264", "height": -5 } },
+      "decodeType": "h264", "height": -5, "slowCallback": "drop" } },
     { "streamsId": "half", "properties": { "inputType": "splice", "outputType": "rtsp" } }
   ],
   "stream": []
@@ -142,6 +142,7 @@ TEST_F(Validate, EveryProblemOfABrokenFileAtItsLine) {
   EXPECT_EQ(only(ps, "unknown inputType \"webcam\"").line, 16);
   EXPECT_EQ(only(ps, "\"decodeType\" must be \"H264\" or \"H265\"").line, 17);
   EXPECT_EQ(only(ps, "\"height\" must be greater than 0").line, 17);
+  EXPECT_EQ(only(ps, "\"slowCallback\" must be \"newest\" or \"block\", not \"drop\"").line, 17);
   p = only(ps, "\"outputType\" without \"outputAddr\"");
   EXPECT_EQ(p.line, 18);
   EXPECT_EQ(p.message.rfind("warning:", 0), 0u);
@@ -406,7 +407,7 @@ TEST(RunCommands, JsonStatusAndDryRun) {
   }
   ASSERT_FALSE(records.empty());
   for (const char* key : {"time", "stream_id", "kind", "state", "running", "fps", "fps_avg", "frames_decoded",
-                          "frames_delivered", "frames_dropped", "callback_p50_ms", "callback_p99_ms", "reconnects",
+                          "frames_delivered", "frames_skipped", "frames_dropped", "callback_p50_ms", "callback_p99_ms", "reconnects",
                           "reconnect_attempts", "last_frame_age_s", "last_error"})
     EXPECT_TRUE(records.back().isMember(key)) << key;
   EXPECT_EQ(records.back()["stream_id"].asString(), "sample");
@@ -417,6 +418,7 @@ TEST(RunCommands, JsonStatusAndDryRun) {
   out = run(std::string("--config ") + NIMBRA_BUILD_CONF_PATH + " --status sample", status);
   EXPECT_EQ(status, 0) << out;
   EXPECT_EQ(out.rfind("STREAM ", 0), 0u) << out;
+  EXPECT_NE(out.find(" SKIPS "), std::string::npos) << out;
   EXPECT_NE(out.find("\nsample "), std::string::npos) << out;
   EXPECT_NE(out.find(" stopped "), std::string::npos) << out;
   EXPECT_EQ(out.find("\x1b["), std::string::npos) << "no cursor movement into a pipe";
