@@ -149,7 +149,7 @@ TEST_F(Validate, EveryProblemOfABrokenFileAtItsLine) {
   p = only(ps, "unknown key \"stream\"");
   EXPECT_EQ(p.line, 20);
   EXPECT_NE(p.message.find("did you mean \"streams\"?"), std::string::npos);
-  EXPECT_EQ(ps.size(), 15u) << dump(ps);
+  EXPECT_EQ(ps.size(), 16u) << dump(ps);
   // Sorted by position.
   for (size_t i = 1; i < ps.size(); ++i)
     EXPECT_TRUE(ps[i - 1].line < ps[i].line || (ps[i - 1].line == ps[i].line && ps[i - 1].col <= ps[i].col));
@@ -273,7 +273,7 @@ TEST_F(Validate, CommandLine) {
       << out;
   int lines = 0;
   for (char c : out) lines += c == '\n';
-  EXPECT_EQ(lines, 15) << out;
+  EXPECT_EQ(lines, 16) << out;
 
   out = run("validate --config " + bad + " splice_ok", status);
   EXPECT_EQ(status, 0);
