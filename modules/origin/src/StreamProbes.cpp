@@ -99,6 +99,11 @@ void deliver(GstPadProbeInfo* info, PiplineData* d, bool set_status, bool v4l2) 
   gst_buffer_unmap(buffer, &map);
 }
 
+// Frames waiting behind one that make it skip the callback. One waiting frame is jitter
+// (a burst from the network or the decoder, an output that paced the thread for a
+// moment); two mean the callback is falling behind the camera.
+constexpr guint kNewerFramesToSkip = 2;
+
 // Whether this frame goes to the output without the callback. A stopping stream hands
 // nothing more to the callback: the frames still queued are not drained through it. On a
 // live input the newest frame wins: a frame with newer ones already waiting in the queue
@@ -109,7 +114,7 @@ bool skips_callback(PiplineData* d) {
   if (!skip && d->newest_wins && d->callback_queue) {
     guint waiting = 0;
     g_object_get(d->callback_queue, "current-level-buffers", &waiting, nullptr);
-    skip = waiting > 0;
+    skip = waiting >= kNewerFramesToSkip;
   }
   if (skip && d->metrics) d->metrics->callback_skipped();
   return skip;
