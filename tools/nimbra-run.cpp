@@ -328,6 +328,7 @@ std::string health_json(const StreamHealth& h, const std::string& time) {
   o += ",\"fps_avg\":" + json_number(h.fps_since_start);
   o += ",\"frames_decoded\":" + std::to_string(h.frames_decoded);
   o += ",\"frames_delivered\":" + std::to_string(h.frames_delivered);
+  o += ",\"frames_skipped\":" + std::to_string(h.frames_skipped);
   o += ",\"frames_dropped\":" + std::to_string(h.frames_dropped);
   o += ",\"callback_p50_ms\":" + json_number(h.callback_p50_ms);
   o += ",\"callback_p99_ms\":" + json_number(h.callback_p99_ms);
@@ -409,14 +410,15 @@ class StatusTable {
       if (tty_) out += "\x1b[2K";
       out += text + "\n";
     };
-    snprintf(buf, sizeof buf, "%-18s %-12s %6s %9s %7s %8s %6s %6s %9s %7s %4s  %s", "STREAM", "STATE", "FPS",
-             "FRAMES", "DROPS", "CB-P99ms", "RECONN", "INF/s", "INF-P99ms", "SKIPPED", "OBJ", "LAST ERROR");
+    snprintf(buf, sizeof buf, "%-18s %-12s %6s %9s %7s %7s %8s %6s %6s %9s %8s %4s  %s", "STREAM", "STATE", "FPS",
+             "FRAMES", "SKIPS", "DROPS", "CB-P99ms", "RECONN", "INF/s", "INF-P99ms", "INF-SKIP", "OBJ", "LAST ERROR");
     line(buf);
     for (const StreamHealth& h : rows) {
-      snprintf(buf, sizeof buf, "%-18s %-12s %6.1f %9llu %7llu %8.2f %6u %6.1f %9.2f %7llu %4u  %s",
+      snprintf(buf, sizeof buf, "%-18s %-12s %6.1f %9llu %7llu %7llu %8.2f %6u %6.1f %9.2f %8llu %4u  %s",
                truncated(h.stream_id, 18).c_str(), stream_state_name(h.state), h.fps_last_second,
-               (unsigned long long)h.frames_delivered, (unsigned long long)h.frames_dropped, h.callback_p99_ms,
-               h.reconnects, h.inference_fps, h.inference_p99_ms, (unsigned long long)h.inference_skipped, h.objects,
+               (unsigned long long)h.frames_delivered, (unsigned long long)h.frames_skipped,
+               (unsigned long long)h.frames_dropped, h.callback_p99_ms, h.reconnects, h.inference_fps,
+               h.inference_p99_ms, (unsigned long long)h.inference_skipped, h.objects,
                truncated(last_error_text(h), 72).c_str());
       line(buf);
     }

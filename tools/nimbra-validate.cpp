@@ -94,7 +94,7 @@ const std::vector<std::pair<std::string, Kind>> kPropertyKeys = {
     {"fps", Kind::Integer},         {"rollingFps", Kind::Integer}, {"audio", Kind::Boolean},
     {"rollingsave", Kind::Boolean}, {"manualRebuild", Kind::Boolean}, {"saveMp4", Kind::Boolean},
     {"networkPush", Kind::Boolean}, {"outputType", Kind::String},  {"outputAddr", Kind::String},
-    {"outputFile", Kind::String},   {"stallTimeout", Kind::Number},
+    {"outputFile", Kind::String},   {"stallTimeout", Kind::Number}, {"slowCallback", Kind::String},
     {"events", Kind::Object},       {"zones", Kind::Array},        {"lines", Kind::Array},
     {"detect", Kind::Object}};
 
@@ -342,6 +342,10 @@ void check_stream(Checker& c, const Json::Value& s, const std::string& id) {
   if (p.isMember("stallTimeout") && p["stallTimeout"].isNumeric() && !p["stallTimeout"].isBool() &&
       p["stallTimeout"].asDouble() <= 0)
     c.add(c.key_offset(p["stallTimeout"]), "\"stallTimeout\" must be a number of seconds greater than 0");
+  if (p.isMember("slowCallback") && p["slowCallback"].isString() && str(p, "slowCallback") != "newest" &&
+      str(p, "slowCallback") != "block")
+    c.add(c.key_offset(p["slowCallback"]),
+          "\"slowCallback\" must be \"newest\" or \"block\", not \"" + str(p, "slowCallback") + "\"");
 
   // What a file input reads (frame-push streams have no input; their inputAddr is unused).
   if (!save && !push && input == "file" && p.isMember("inputAddr") && p["inputAddr"].isString())

@@ -1,6 +1,7 @@
 /* RTSP server the tests start and stop themselves.
  *
  *   rtsp-test-server [--port N] [--record-dir DIR] [--width W --height H --fps F] [--file PATH]
+ *                    [--stamp]
  *
  * Listens on 127.0.0.1 only. Once the socket is bound it prints "PORT <n>" on stdout;
  * every later line on stdout is an event a test may wait for:
@@ -16,6 +17,11 @@
  * SMPTE bars with the running time), and /cam0 /cam1 /cam2 /cam3: H.264 without audio,
  * each one flat colour (red, green, blue, white) so composed pictures can be told apart.
  * All play mounts take the --width/--height/--fps of the server.
+ *
+ * With --stamp, every frame of the play mounts carries its number and wall-clock send
+ * time as a row of black and white blocks along its top edge (tools/frame-stamp.h), so a
+ * client can measure glass-to-screen latency and tell which frames it got; each stamped
+ * frame is also an event line "STAMP <mount> <n>" (n from 0, per media).
  *
  * With --file PATH, /file serves that clip (anything GStreamer decodes) re-encoded as
  * H.264 at its own size and the server's --fps, from its start again whenever it ends;
@@ -41,6 +47,9 @@
 #include <gst/gst.h>
 #include <gst/rtsp-server/rtsp-server.h>
 #include <gst/sdp/gstsdpmessage.h>
+#include <gst/video/video.h>
+
+#include "frame-stamp.h"
 
 static GMutex out_lock;
 
@@ -570,6 +579,74 @@ record_mounts_class_init (RecordMountsClass * klass)
 /* ------------------------------------------------------------------------------------ */
 
 static gint width = 640, height = 360, fps = 25;
+static gboolean stamp = FALSE;
+
+/* ------------------------------------------------------------------------------------ */
+/* --stamp: frame number and send time drawn into each raw frame before it is encoded. */
+
+typedef struct
+{
+  gchar *mount;
+  guint32 frames;
+  GstVideoInfo info;
+  gboolean have_info;
+} Stamper;
+
+static void
+stamper_free (gpointer data)
+{
+  Stamper *s = data;
+  g_free (s->mount);
+  g_free (s);
+}
+
+static GstPadProbeReturn
+stamp_frame (GstPad * pad, GstPadProbeInfo * info, gpointer data)
+{
+  Stamper *s = data;
+  GstBuffer *buf = GST_PAD_PROBE_INFO_BUFFER (info);
+  GstVideoFrame frame;
+  if (!s->have_info) {
+    GstCaps *caps = gst_pad_get_current_caps (pad);
+    s->have_info = caps && gst_video_info_from_caps (&s->info, caps);
+    if (caps)
+      gst_caps_unref (caps);
+    if (!s->have_info)
+      return GST_PAD_PROBE_OK;
+  }
+  buf = gst_buffer_make_writable (buf);
+  GST_PAD_PROBE_INFO_DATA (info) = buf;
+  if (gst_video_frame_map (&frame, &s->info, buf, GST_MAP_WRITE)) {
+    const guint32 n = s->frames++;
+    /* The send time: the frame leaves for the encoder now. */
+    frame_stamp_write_planar (GST_VIDEO_FRAME_PLANE_DATA (&frame, 0),
+        GST_VIDEO_FRAME_PLANE_STRIDE (&frame, 0), GST_VIDEO_FRAME_PLANE_DATA (&frame, 1),
+        GST_VIDEO_FRAME_PLANE_STRIDE (&frame, 1), GST_VIDEO_FRAME_PLANE_DATA (&frame, 2),
+        GST_VIDEO_FRAME_PLANE_STRIDE (&frame, 2), GST_VIDEO_INFO_WIDTH (&s->info),
+        GST_VIDEO_INFO_HEIGHT (&s->info), n, (guint64) (g_get_real_time () / 1000));
+    gst_video_frame_unmap (&frame);
+    emit ("STAMP %s %u", s->mount, n);
+  }
+  return GST_PAD_PROBE_OK;
+}
+
+static void
+stamp_media_configure (GstRTSPMediaFactory * factory, GstRTSPMedia * media, gpointer data)
+{
+  GstElement *top = gst_rtsp_media_get_element (media);
+  GstElement *stamper = top ? gst_bin_get_by_name (GST_BIN (top), "stamp") : NULL;
+  GstPad *pad = stamper ? gst_element_get_static_pad (stamper, "src") : NULL;
+  if (pad) {
+    Stamper *s = g_new0 (Stamper, 1);
+    s->mount = g_strdup (data);
+    gst_pad_add_probe (pad, GST_PAD_PROBE_TYPE_BUFFER, stamp_frame, s, stamper_free);
+    gst_object_unref (pad);
+  }
+  if (stamper)
+    gst_object_unref (stamper);
+  if (top)
+    gst_object_unref (top);
+}
 
 /* `source` is the videotestsrc pattern part; `clock` stamps the running time on it. */
 static void
@@ -577,15 +654,24 @@ add_mount (const gchar * path, const gchar * source, gboolean clock, const gchar
     const gchar * vpay, gboolean aac)
 {
   GstRTSPMediaFactory *f = gst_rtsp_media_factory_new ();
+  /* Stamped frames are coded as one slice each by one thread: x264's sliced threads
+   * with in-band parameter sets on every key frame are more than the soft platform's
+   * decoder reassembles correctly from RTP, and a mangled stamp measures nothing. */
+  const gchar *one_slice = stamp && g_str_has_prefix (venc, "x264enc") ?
+      " sliced-threads=false threads=1" : "";
   gchar *launch = g_strdup_printf ("( videotestsrc is-live=true %s ! "
-      "video/x-raw,format=I420,width=%d,height=%d,framerate=%d/1 ! %s ! %s key-int-max=%d ! "
+      "video/x-raw,format=I420,width=%d,height=%d,framerate=%d/1 ! %s ! %s ! %s%s key-int-max=%d ! "
       "%s name=pay0 pt=96 config-interval=-1 %s )",
-      source, width, height, fps, clock ? "timeoverlay" : "identity", venc, fps, vpay,
+      source, width, height, fps, clock ? "timeoverlay" : "identity",
+      stamp ? "identity name=stamp" : "identity", venc, one_slice, fps, vpay,
       aac ? "audiotestsrc is-live=true wave=sine freq=440 ! "
       "audio/x-raw,rate=44100,channels=2 ! audioconvert ! avenc_aac ! "
       "rtpmp4gpay name=pay1 pt=97" : "");
   gst_rtsp_media_factory_set_launch (f, launch);
   gst_rtsp_media_factory_set_shared (f, TRUE);
+  if (stamp)
+    g_signal_connect_data (f, "media-configure", G_CALLBACK (stamp_media_configure),
+        g_strdup (path), (GClosureNotify) (void (*)(void)) g_free, 0);
   gst_rtsp_mount_points_add_factory (mounts, path, f);
   g_free (launch);
 }
@@ -800,6 +886,8 @@ main (int argc, char **argv)
     {"width", 0, 0, G_OPTION_ARG_INT, &width, "Play mounts' width (640)", "W"},
     {"height", 0, 0, G_OPTION_ARG_INT, &height, "Play mounts' height (360)", "H"},
     {"fps", 0, 0, G_OPTION_ARG_INT, &fps, "Play mounts' frame rate (25)", "F"},
+    {"stamp", 0, 0, G_OPTION_ARG_NONE, &stamp,
+        "Stamp each frame of the play mounts with its number and send time", NULL},
     {"file", 'f', 0, G_OPTION_ARG_FILENAME, &serve_file,
         "Serve this clip at /file, in a loop (H.264 at the clip's size)", "PATH"},
     {"background", 0, 0, G_OPTION_ARG_NONE, &background,
@@ -825,6 +913,8 @@ main (int argc, char **argv)
       "  /record/<name>        RECORD target (ANNOUNCE): written to <record-dir>/<name>.mkv\n"
       "\n"
       "The play mounts take --width, --height and --fps; /file keeps the clip's size.\n"
+      "--stamp draws a row of blocks (frame number, send time) on the play mounts' frames\n"
+      "and prints \"STAMP <mount> <n>\" per frame.\n"
       "Example: CAMERA=$(rtsp-test-server --port 8554 --file clip.mp4 --background), then read\n"
       "rtsp://127.0.0.1:8554/file; kill $CAMERA ends the server.");
   g_option_context_add_main_entries (ctx, entries, NULL);

@@ -588,6 +588,7 @@ PYBIND11_MODULE(nimbragst, m) {
       .def_readonly("stall_timeout_s", &Velkor::Nimbra::StreamHealth::stall_timeout_s)
       .def_readonly("frames_decoded", &Velkor::Nimbra::StreamHealth::frames_decoded)
       .def_readonly("frames_delivered", &Velkor::Nimbra::StreamHealth::frames_delivered)
+      .def_readonly("frames_skipped", &Velkor::Nimbra::StreamHealth::frames_skipped)
       .def_readonly("frames_dropped", &Velkor::Nimbra::StreamHealth::frames_dropped)
       .def_readonly("fps_last_second", &Velkor::Nimbra::StreamHealth::fps_last_second)
       .def_readonly("fps_since_start", &Velkor::Nimbra::StreamHealth::fps_since_start)

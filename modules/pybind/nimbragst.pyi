@@ -178,6 +178,7 @@ class StreamHealth:
     stall_timeout_s: float
     frames_decoded: int
     frames_delivered: int
+    frames_skipped: int  # went to the output without the callback (a newer frame waited, or a stop)
     frames_dropped: int
     fps_last_second: float
     fps_since_start: float

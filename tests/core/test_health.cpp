@@ -364,7 +364,9 @@ TEST_F(Health, SlowCallbackShowsInItsOwnNumbersOnly) {
   EXPECT_GE(s.callback_p99_ms, 150.0);
   EXPECT_LT(f.callback_p99_ms, 100.0);
   EXPECT_GT(f.frames_delivered, s.frames_delivered);
-  EXPECT_GT(f.fps_since_start, s.fps_since_start);
+  // The slow stream's frames still arrive at the camera's rate; those its callback could
+  // not take went on without it.
+  EXPECT_GT(s.frames_skipped, 0u);
   // Each list entry is its stream's own record.
   int seen = 0;
   for (const StreamHealth& h : list_stream_health())

@@ -100,7 +100,7 @@ const char* kBroken = R"json({
                                              "outputType": "hls", "outputAddr": "x" } },
     { "streamsId": "typo", "properties": { "inputType": "splice" } },
     { "streamsId": "badvalues", "properties": { "inputType": "webcam", "inputAddr": "x",
-      "decodeType": "h264", "height": -5 } },
+      "decodeType": "h264", "height": -5, "slowCallback": "drop" } },
     { "streamsId": "half", "properties": { "inputType": "splice", "outputType": "rtsp" } }
   ],
   "stream": []
@@ -142,13 +142,14 @@ TEST_F(Validate, EveryProblemOfABrokenFileAtItsLine) {
   EXPECT_EQ(only(ps, "unknown inputType \"webcam\"").line, 16);
   EXPECT_EQ(only(ps, "\"decodeType\" must be \"H264\" or \"H265\"").line, 17);
   EXPECT_EQ(only(ps, "\"height\" must be greater than 0").line, 17);
+  EXPECT_EQ(only(ps, "\"slowCallback\" must be \"newest\" or \"block\", not \"drop\"").line, 17);
   p = only(ps, "\"outputType\" without \"outputAddr\"");
   EXPECT_EQ(p.line, 18);
   EXPECT_EQ(p.message.rfind("warning:", 0), 0u);
   p = only(ps, "unknown key \"stream\"");
   EXPECT_EQ(p.line, 20);
   EXPECT_NE(p.message.find("did you mean \"streams\"?"), std::string::npos);
-  EXPECT_EQ(ps.size(), 15u) << dump(ps);
+  EXPECT_EQ(ps.size(), 16u) << dump(ps);
   // Sorted by position.
   for (size_t i = 1; i < ps.size(); ++i)
     EXPECT_TRUE(ps[i - 1].line < ps[i].line || (ps[i - 1].line == ps[i].line && ps[i - 1].col <= ps[i].col));
@@ -306,7 +307,7 @@ TEST_F(Validate, CommandLine) {
       << out;
   int lines = 0;
   for (char c : out) lines += c == '\n';
-  EXPECT_EQ(lines, 15) << out;
+  EXPECT_EQ(lines, 16) << out;
 
   out = run("validate --config " + bad + " splice_ok", status);
   EXPECT_EQ(status, 0);
@@ -440,9 +441,10 @@ TEST(RunCommands, JsonStatusAndDryRun) {
   }
   ASSERT_FALSE(records.empty());
   for (const char* key : {"time", "stream_id", "kind", "state", "running", "fps", "fps_avg", "frames_decoded",
-                          "frames_delivered", "frames_dropped", "callback_p50_ms", "callback_p99_ms", "reconnects",
-                          "reconnect_attempts", "last_frame_age_s", "last_error", "inferences", "inference_failures",
-                          "inference_fps", "inference_p50_ms", "inference_p99_ms", "inference_skipped", "objects"})
+                          "frames_delivered", "frames_skipped", "frames_dropped", "callback_p50_ms", "callback_p99_ms",
+                          "reconnects", "reconnect_attempts", "last_frame_age_s", "last_error", "inferences",
+                          "inference_failures", "inference_fps", "inference_p50_ms", "inference_p99_ms",
+                          "inference_skipped", "objects"})
     EXPECT_TRUE(records.back().isMember(key)) << key;
   EXPECT_EQ(records.back()["inferences"].asUInt64(), 0u);  // the sample stream does not detect
   EXPECT_EQ(records.back()["stream_id"].asString(), "sample");
@@ -453,6 +455,7 @@ TEST(RunCommands, JsonStatusAndDryRun) {
   out = run(std::string("--config ") + NIMBRA_BUILD_CONF_PATH + " --status sample", status);
   EXPECT_EQ(status, 0) << out;
   EXPECT_EQ(out.rfind("STREAM ", 0), 0u) << out;
+  EXPECT_NE(out.find(" SKIPS "), std::string::npos) << out;
   EXPECT_NE(out.find("\nsample "), std::string::npos) << out;
   EXPECT_NE(out.find(" stopped "), std::string::npos) << out;
   EXPECT_NE(out.find(" INF/s "), std::string::npos) << out;

@@ -54,6 +54,9 @@ def test_health_of_a_running_and_an_ended_stream(tmp_path):
     assert end.state == "stopped" and not end.running
     assert end.frames_delivered == seen["frames"]
     assert end.frames_decoded >= end.frames_delivered
+    # A file is not live: its callback skips no frame.
+    assert end.frames_skipped == 0
+    assert end.frames_decoded == end.frames_delivered + end.frames_skipped
     assert end.last_error == ""
     assert end.last_error_age_s == -1.0 and end.last_error_recovered is False
     assert any(s.stream_id == "py_health" for s in nimbragst.list_stream_health())

@@ -34,6 +34,10 @@ class StreamDetector;
 using Velkor::Nimbra::Image;
 using Velkor::Nimbra::StreamIns;
 
+namespace nimbra_internal {
+class StreamEntry;
+}
+
 // Per-pipeline runtime record (one per branch of a split stream).
 struct PiplineData {
   GstElement* pipeline = nullptr;
@@ -52,6 +56,16 @@ struct PiplineData {
   std::string input_addr;
   // The stream's model, tracker and drawing when its properties have "detect".
   std::shared_ptr<nimbra_internal::StreamDetector> detector;
+  // The registry entry of the stream: once it is asked to stop, no more frames go to the
+  // callback (those still queued pass to the output undrawn).
+  std::shared_ptr<nimbra_internal::StreamEntry> entry;
+  // A live input (camera, network): the callback takes the newest frame, and a frame
+  // with newer ones waiting behind it skips the callback. False for files and for
+  // streams configured "slowCallback": "block", whose callback sees every frame.
+  bool newest_wins = false;
+  // The queue ahead of the frame probe whose waiting frames decide the skip; set by the
+  // runner that builds the chain, null when there is none.
+  GstElement* callback_queue = nullptr;
 };
 
 // ---- frame delivery ----

@@ -268,4 +268,19 @@ uint64_t configured_stall_timeout_ns(const std::string& id) {
   }
 }
 
+bool configured_slow_callback_blocks(const std::string& id) {
+  try {
+    std::ifstream in(stream_conf_file ? stream_conf_file : "");
+    if (!in.is_open()) return false;
+    Json::Value root;
+    in >> root;
+    const Json::Value* stream = find_stream(root, id);
+    if (!stream) return false;
+    const Json::Value& v = (*stream)["properties"]["slowCallback"];
+    return v.isString() && v.asString() == "block";
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 }  // namespace nimbra_internal

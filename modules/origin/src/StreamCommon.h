@@ -39,3 +39,10 @@ bool get_manual_rebuild(std::string id);
 bool output_mp4(std::string id);
 int get_stream_width(std::string id);
 int get_stream_height(std::string id);
+
+namespace nimbra_internal {
+// Whether the stream's "properties" say "slowCallback": "block": its callback sees every
+// frame of a live input even when it is slower than the camera (frames then wait for it).
+// Otherwise the newest frame wins. Quiet when the file or the entry is missing.
+bool configured_slow_callback_blocks(const std::string& id);
+}  // namespace nimbra_internal

@@ -41,6 +41,10 @@ struct StreamHealth {
   double stall_timeout_s = 0;
   uint64_t frames_decoded = 0;   // frames that reached the delivery point
   uint64_t frames_delivered = 0; // frames handed to the callback (and returned)
+  // Frames that went on to the output without the callback: on a live input, frames with
+  // a newer one already waiting (the callback was slower than the camera), and frames
+  // still queued when the stream was stopped.
+  uint64_t frames_skipped = 0;
   uint64_t frames_dropped = 0;   // frames lost on the way: undelivered, dropped by a queue or by QoS
   double fps_last_second = 0;    // frames in the last whole second
   double fps_since_start = 0;    // frames since the first one over the time since then

@@ -116,6 +116,7 @@ int pipeline_data_init(PiplineData* d, std::string streamId, std::function<int8_
   d->streamId = streamId;
   d->image.frame_index = 0;
   d->metrics = nimbra_internal::metrics_of(streamId);
+  d->entry = nimbra_internal::find_entry(streamId);
   if (!d->pipeline) {
     NLOG_ERROR("pipeline couldn't be created due to pipeline is nullptr.");
     return -1;
@@ -151,12 +152,15 @@ int startStream(StreamInput* input, StreamOutput* output, std::string streamId,
   }
   GstElement* in = input->build();
   // Network cameras drop and come back; their input group can be built again in place.
+  // They are live: the callback gets their newest frame unless the stream says otherwise.
   if (auto* rtsp = dynamic_cast<StreamInputRtsp*>(input)) {
     d.rebuild_input = [input] { return input->build(); };
     d.input_addr = rtsp->location;
+    d.newest_wins = !nimbra_internal::configured_slow_callback_blocks(streamId);
   } else if (auto* rtmp = dynamic_cast<StreamInputRtmp*>(input)) {
     d.rebuild_input = [input] { return input->build(); };
     d.input_addr = rtmp->location;
+    d.newest_wins = !nimbra_internal::configured_slow_callback_blocks(streamId);
   } else if (auto* file = dynamic_cast<StreamInputFile*>(input)) {
     d.input_addr = file->location;
   }
@@ -179,6 +183,7 @@ int startUsbStream(StreamProperty prop, StreamOutput* output, std::string stream
   gst_object_ref_sink(d.pipeline);
   claim->set_pipeline(d.pipeline);
   NLOG_INFO("Registration pipeline for stream id: %s", streamId.c_str());
+  d.newest_wins = !nimbra_internal::configured_slow_callback_blocks(streamId);  // a camera is live
   GstElement* out = build_output_or_fakesink(output);
   const int rc = start_usb(&d, out, prop);
   release_pipeline(&d);

@@ -183,6 +183,7 @@ void StreamMetrics::snapshot(Velkor::Nimbra::StreamHealth& out, uint64_t now) co
   out.stall_timeout_s = (double)stall_timeout_ns() / 1e9;
   out.frames_decoded = decoded_.load();
   out.frames_delivered = delivered_.load();
+  out.frames_skipped = skipped_.load();
   out.frames_dropped = dropped_.load() + qos_dropped_.load();
   // The last whole second before `at`.
   const int64_t prev = (int64_t)(at / 1000000000ULL) - 1;

@@ -17,6 +17,8 @@
 
 namespace nimbra_internal {
 
+bool metrics_enabled();
+
 class StreamMetrics {
  public:
   StreamMetrics();
@@ -30,6 +32,11 @@ class StreamMetrics {
   // Data reached the chain from the input at `now_ns`, or the input is held back by a full
   // queue downstream (what a slow callback or output causes); either way it is not silent.
   void input_active(uint64_t now_ns) { last_input_ns_.store(now_ns, std::memory_order_relaxed); }
+  // A frame passed on to the output without the callback (a newer one was waiting, or
+  // the stream is stopping).
+  void callback_skipped() {
+    if (metrics_enabled()) skipped_.fetch_add(1, std::memory_order_relaxed);
+  }
   void frames_dropped(uint64_t n) { dropped_.fetch_add(n, std::memory_order_relaxed); }
   // An element reported its cumulative dropped frames (QoS); the largest report of each
   // reporter counts once.
@@ -82,7 +89,7 @@ class StreamMetrics {
   double percentile_ms(double q) const;
 
   std::atomic<int> state_;
-  std::atomic<uint64_t> decoded_{0}, delivered_{0}, dropped_{0}, qos_dropped_{0};
+  std::atomic<uint64_t> decoded_{0}, delivered_{0}, skipped_{0}, dropped_{0}, qos_dropped_{0};
   std::atomic<uint64_t> first_frame_ns_{0}, last_frame_ns_{0}, last_input_ns_{0}, in_callback_since_{0};
   std::atomic<uint32_t> reconnects_{0}, attempts_{0};
   std::atomic<uint64_t> stall_ns_{0};

@@ -97,6 +97,7 @@ std::string health_to_json(const Velkor::Nimbra::StreamHealth& h, double t) {
   o += ",\"fps_avg\":" + number(h.fps_since_start);
   o += ",\"frames_decoded\":" + std::to_string(h.frames_decoded);
   o += ",\"frames_delivered\":" + std::to_string(h.frames_delivered);
+  o += ",\"frames_skipped\":" + std::to_string(h.frames_skipped);
   o += ",\"frames_dropped\":" + std::to_string(h.frames_dropped);
   o += ",\"callback_p50_ms\":" + number(h.callback_p50_ms);
   o += ",\"callback_p99_ms\":" + number(h.callback_p99_ms);

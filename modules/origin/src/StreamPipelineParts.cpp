@@ -246,14 +246,15 @@ int recreate_pipeline(PiplineData* d, GstElement** output_out, bool pauses) {
   NLOG_INFO("re_create_pipeline - 6");
   NLOG_INFO("re_create_pipeline - Platform is 8550, will skip opengl handling.");
   GstElement* caps = make_caps_filter("qtivtransformInputCap", "video/x-raw,format=RGB");
-  if (!input || !tin || !caps || !tout || !output) {
+  std::vector<GstElement*> chain = {input, tin, caps, tout, output};
+  if (!input || !tin || !caps || !tout || !output || !place_callback_queue(d, chain, caps)) {
     NLOG_ERROR("re_create_pipeline - Failed to link elements input - qtivtransformInput - capsfilter - "
                "qtivtransformOutput - output in the pipeline.");
     nimbra_internal::drop_all({input, tin, caps, tout, output});
     return -1;
   }
-  nimbra_internal::add_all(d->pipeline, {input, tin, caps, tout, output});
-  if (link_chain({input, tin, caps, tout, output}) >= 0) {
+  for (GstElement* e : chain) gst_bin_add(GST_BIN(d->pipeline), e);
+  if (link_chain(chain) >= 0) {
     NLOG_ERROR("re_create_pipeline - Failed to link elements input - qtivtransformInput - capsfilter - "
                "qtivtransformOutput - output in the pipeline.");
     return -1;

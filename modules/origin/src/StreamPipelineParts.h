@@ -22,6 +22,12 @@ bool has_synced_output(GstElement* output);
 void set_low_latency(GstElement* pipeline, GstElement* output);
 GstElement* make_transform(const char* name, int engine);
 void add_probe(GstElement* element, GstPadProbeCallback cb, PiplineData* d);
+// The queue ahead of the frame probe of a live stream whose newest frame wins.
+GstElement* make_callback_queue();
+// For such a stream (d->newest_wins), points d->callback_queue at the nearest queue ahead
+// of `probe_at` in `chain` (input first), or inserts one right after the input. False
+// when a needed queue cannot be made.
+bool place_callback_queue(PiplineData* d, std::vector<GstElement*>& chain, GstElement* probe_at);
 // Plays the pipeline and takes its bus; a stop that came during the build is sent on.
 void play(PiplineData* d);
 

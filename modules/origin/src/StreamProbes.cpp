@@ -103,6 +103,27 @@ void deliver(GstPadProbeInfo* info, PiplineData* d, bool set_status, bool v4l2) 
   gst_buffer_unmap(buffer, &map);
 }
 
+// Frames waiting behind one that make it skip the callback. One waiting frame is jitter
+// (a burst from the network or the decoder, an output that paced the thread for a
+// moment); two mean the callback is falling behind the camera.
+constexpr guint kNewerFramesToSkip = 2;
+
+// Whether this frame goes to the output without the callback. A stopping stream hands
+// nothing more to the callback: the frames still queued are not drained through it. On a
+// live input the newest frame wins: a frame with newer ones already waiting in the queue
+// ahead of the probe is passed on undrawn and counted, so a callback slower than the
+// camera never builds a backlog, and the outputs still get every frame.
+bool skips_callback(PiplineData* d) {
+  bool skip = d->entry && d->entry->stop_requested();
+  if (!skip && d->newest_wins && d->callback_queue) {
+    guint waiting = 0;
+    g_object_get(d->callback_queue, "current-level-buffers", &waiting, nullptr);
+    skip = waiting >= kNewerFramesToSkip;
+  }
+  if (skip && d->metrics) d->metrics->callback_skipped();
+  return skip;
+}
+
 GstPadProbeReturn classic_probe(GstPad* pad, GstPadProbeInfo* info, PiplineData* d, bool set_status) {
   d->image.stream_id = d->streamId;
   d->image.frame_index++;
@@ -113,7 +134,7 @@ GstPadProbeReturn classic_probe(GstPad* pad, GstPadProbeInfo* info, PiplineData*
   update_fps(d);
   if (!d->callback) {
     NLOG_WARN("Callback not initialized.");
-  } else {
+  } else if (!skips_callback(d)) {
     NLOG_FRAME("Callback function invoking.");
     deliver(info, d, set_status, false);
     NLOG_FRAME("Callback function invoking completed.");
@@ -162,7 +183,7 @@ GstPadProbeReturn on_buffer_received_v4l2(GstPad* pad, GstPadProbeInfo* info, vo
   update_fps(d);
   if (!d->callback) {
     NLOG_WARN("Callback not initialized.");
-  } else {
+  } else if (!skips_callback(d)) {
     NLOG_FRAME("Callback function invoking. idx: %ld", idx);
     deliver(info, d, true, true);
     NLOG_FRAME("Callback function invoking completed. idx: %ld", idx);

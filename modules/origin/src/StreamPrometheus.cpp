@@ -76,6 +76,9 @@ class MetricsCollector : public prometheus::Collectable {
     auto up = family("nimbra_stream_up", "1 while the stream runs and delivers frames", MetricType::Gauge);
     auto frames = family("nimbra_frames_total", "Frames that reached the delivery point", MetricType::Counter);
     auto dropped = family("nimbra_frames_dropped_total", "Frames lost on the way", MetricType::Counter);
+    auto skipped = family("nimbra_frames_skipped_total",
+                          "Frames that went to the output without the callback (a newer frame was waiting)",
+                          MetricType::Counter);
     auto reconnects = family("nimbra_reconnects_total", "Times the input was rebuilt and frames flowed again",
                              MetricType::Counter);
     auto fps = family("nimbra_stream_fps", "Frames in the last whole second", MetricType::Gauge);
@@ -94,6 +97,9 @@ class MetricsCollector : public prometheus::Collectable {
       m = metric(l);
       m.counter.value = (double)h.frames_dropped;
       dropped.metric.push_back(m);
+      m = metric(l);
+      m.counter.value = (double)h.frames_skipped;
+      skipped.metric.push_back(m);
       m = metric(l);
       m.counter.value = (double)h.reconnects;
       reconnects.metric.push_back(m);
@@ -144,7 +150,7 @@ class MetricsCollector : public prometheus::Collectable {
     cbd.counter.value = (double)event_callback_dropped();
     cb_dropped.metric.push_back(cbd);
 
-    std::vector<MetricFamily> out = {up, frames, dropped, reconnects, fps, callback, inference, events, cb_dropped};
+    std::vector<MetricFamily> out = {up, frames, dropped, skipped, reconnects, fps, callback, inference, events, cb_dropped};
     const Velkor::Nimbra::MqttStatus s = Velkor::Nimbra::mqtt_status();
     if (s.configured) {
       auto gauge = [&](const char* name, const char* help, double v) {

@@ -180,6 +180,35 @@ GstElement* make_stage(const Stage& s, int engine) {
 }
 }  // namespace
 
+bool place_callback_queue(PiplineData* d, std::vector<GstElement*>& chain, GstElement* probe_at) {
+  d->callback_queue = nullptr;
+  if (!d->newest_wins) return true;
+  // The nearest queue ahead of the probe decides; a row without one gets one right after
+  // the input, so decoding runs on a thread of its own and frames can wait there.
+  auto at = std::find(chain.begin(), chain.end(), probe_at);
+  while (at != chain.begin()) {
+    --at;
+    GstElementFactory* f = *at ? gst_element_get_factory(*at) : nullptr;
+    if (f && g_strcmp0(GST_OBJECT_NAME(f), "queue") == 0) break;
+  }
+  if (at == chain.begin()) {
+    GstElement* q = make_callback_queue();
+    if (!q) return false;
+    at = chain.insert(chain.begin() + 1, q);
+  }
+  d->callback_queue = *at;
+  // Marked, so that whoever inspects the pipeline (tests, a debugger) can find it.
+  g_object_set_data(G_OBJECT(*at), "nimbra-callback-queue", GINT_TO_POINTER(1));
+  return true;
+}
+
+GstElement* make_callback_queue() {
+  GstElement* q = gst_element_factory_make("queue", "callback_queue");
+  // A few frames: the callback takes the newest, the rest go on to the output undrawn.
+  if (q) g_object_set(q, "max-size-buffers", 4u, "max-size-bytes", 0u, "max-size-time", (guint64)0, nullptr);
+  return q;
+}
+
 // Creates, adds and links input → stages → output and installs the frame probe. On
 // failure it logs the row's line, releases what it made and the pipeline, and returns
 // false.
@@ -205,6 +234,13 @@ bool build_chain(const RunnerProfile& p, PiplineData* d, GstElement* input, GstE
       while (chain[first]) ++first;
       NLOG_ERROR("%s", p.link_errors[std::min(first > 0 ? first - 1 : 0, p.link_errors.size() - 1)]);
     }
+    for (GstElement* e : chain)
+      if (e && !GST_OBJECT_PARENT(e)) gst_object_unref(gst_object_ref_sink(e));
+    release_pipeline(d);
+    return false;
+  }
+  if (!place_callback_queue(d, chain, probe_at)) {
+    NLOG_ERROR("Failed to create the queue ahead of the frame callback.");
     for (GstElement* e : chain)
       if (e && !GST_OBJECT_PARENT(e)) gst_object_unref(gst_object_ref_sink(e));
     release_pipeline(d);
