@@ -25,6 +25,7 @@ extern "C" {
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
+#include <vector>
 
 GST_DEBUG_CATEGORY_STATIC(gst_nmx_soft_dec_debug);
 #define GST_CAT_DEFAULT gst_nmx_soft_dec_debug
@@ -94,6 +95,15 @@ struct NmxDecPrivate {
   guint64 buffers_in = 0;
   bool frame_discard = false;  // snapshot of the setting for the frame being output
 
+  // Pictures that arrive split over several buffers (a payloader that repeats the
+  // parameter sets before every slice makes the parser cut a picture into pieces) are
+  // decoded in chunks: libav then finishes a picture once all its slices are in, but
+  // only with slice threads. Until the first piece shows up, the last packet is kept so
+  // the picture it began can be sent again in whole.
+  bool chunked = false;
+  std::vector<uint8_t> last_packet;
+  guint32 last_sfn = 0;
+
   // A stalled handle_frame waits here until the element leaves PAUSED.
   std::mutex stall_lock;
   std::condition_variable stall_cv;
@@ -149,7 +159,7 @@ static void close_codec(NmxDecPrivate *priv)
   priv->out_w = priv->out_h = 0;
 }
 
-static bool open_codec(GstNmxSoftDec *self, AVCodecID id, bool discard_corrupted)
+static bool open_codec(GstNmxSoftDec *self, AVCodecID id, bool discard_corrupted, bool chunked = false)
 {
   NmxDecPrivate *priv = self->priv;
   close_codec(priv);
@@ -163,7 +173,11 @@ static bool open_codec(GstNmxSoftDec *self, AVCodecID id, bool discard_corrupted
     return false;
   int threads = std::min<int>(std::max<guint>(g_get_num_processors(), 1), 16);
   priv->ctx->thread_count = threads;
-  priv->ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+  priv->ctx->thread_type = chunked ? FF_THREAD_SLICE : FF_THREAD_FRAME | FF_THREAD_SLICE;
+  if (chunked)
+    priv->ctx->flags2 |= AV_CODEC_FLAG2_CHUNKS;
+  priv->chunked = chunked;
+  priv->last_packet.clear();
   /* Keep frames with concealed errors unless told to discard them; the
    * board's decoders show them too. */
   if (!discard_corrupted)
@@ -423,6 +437,29 @@ static GstFlowReturn receive_frames(GstNmxSoftDec *self)
   }
 }
 
+/* Whether the first slice in an Annex B buffer begins a picture: 1 yes, 0 it continues
+ * one, -1 no slice in the buffer. H.264: first_mb_in_slice is ue(v), 0 exactly when its
+ * first bit is set; H.265: first_slice_segment_in_pic_flag is the first bit. */
+static int first_slice_begins_picture(const uint8_t *d, size_t n, AVCodecID id)
+{
+  for (size_t i = 0; i + 3 < n; ++i) {
+    if (d[i] != 0 || d[i + 1] != 0 || d[i + 2] != 1)
+      continue;
+    const size_t h = i + 3;
+    if (id == AV_CODEC_ID_H264) {
+      const int type = d[h] & 0x1f;
+      if (type >= 1 && type <= 5 && h + 1 < n)
+        return (d[h + 1] & 0x80) ? 1 : 0;
+    } else {
+      const int type = (d[h] >> 1) & 0x3f;
+      if (type <= 31 && h + 2 < n)
+        return (d[h + 2] & 0x80) ? 1 : 0;
+    }
+    i = h - 1;
+  }
+  return -1;
+}
+
 static GstFlowReturn gst_nmx_soft_dec_handle_frame(GstVideoDecoder *decoder, GstVideoCodecFrame *frame)
 {
   GstNmxSoftDec *self = NMX_DEC(decoder);
@@ -456,12 +493,42 @@ static GstFlowReturn gst_nmx_soft_dec_handle_frame(GstVideoDecoder *decoder, Gst
     GST_ELEMENT_ERROR(self, RESOURCE, READ, ("Failed to map an input buffer"), (NULL));
     return GST_FLOW_ERROR;
   }
+  const guint32 sfn = frame->system_frame_number;
+  bool resend = false;
+  if (!priv->chunked) {
+    const int begins = first_slice_begins_picture(map.data, map.size, priv->codec_id);
+    if (begins == 0 && !priv->last_packet.empty()) {
+      GST_INFO_OBJECT(self, "pictures arrive split over buffers: decoding in chunks from here");
+      std::vector<uint8_t> first = std::move(priv->last_packet);
+      const guint32 first_sfn = priv->last_sfn;
+      if (!open_codec(self, priv->codec_id, settings.discard_corrupted, true)) {
+        gst_buffer_unmap(frame->input_buffer, &map);
+        gst_video_codec_frame_unref(frame);
+        return GST_FLOW_ERROR;
+      }
+      priv->last_packet = std::move(first);
+      priv->last_sfn = first_sfn;
+      resend = true;
+    } else if (begins == 1) {
+      priv->last_packet.assign(map.data, map.data + map.size);
+      priv->last_sfn = sfn;
+    }
+  }
+  if (resend) {
+    /* The picture's first piece again, to the new context, under its own frame. */
+    if (av_new_packet(priv->pkt, (int)priv->last_packet.size()) == 0) {
+      memcpy(priv->pkt->data, priv->last_packet.data(), priv->last_packet.size());
+      priv->pkt->pts = priv->last_sfn;
+      avcodec_send_packet(priv->ctx, priv->pkt);
+      av_packet_unref(priv->pkt);
+    }
+    priv->last_packet.clear();
+  }
   /* libav reads past the end with SIMD, so the packet gets its own padded copy. */
   int ret = av_new_packet(priv->pkt, (int)map.size);
   if (ret == 0)
     memcpy(priv->pkt->data, map.data, map.size);
   gst_buffer_unmap(frame->input_buffer, &map);
-  const guint32 sfn = frame->system_frame_number;
   /* The base class keeps the frame in its pending list; we find it again by
    * number when libav outputs the picture, possibly reordered. */
   gst_video_codec_frame_unref(frame);
