@@ -362,7 +362,7 @@ TEST_F(Health, SlowCallbackShowsInItsOwnNumbersOnly) {
   StreamHealth s = health("cam_slow"), f = health("cam_fast");
   EXPECT_GE(s.callback_p50_ms, 150.0);
   EXPECT_GE(s.callback_p99_ms, 150.0);
-  EXPECT_LT(f.callback_p99_ms, 100.0);
+  EXPECT_LT(f.callback_p99_ms, s.callback_p50_ms);
   EXPECT_GT(f.frames_delivered, s.frames_delivered);
   // The slow stream's frames still arrive at the camera's rate; those its callback could
   // not take went on without it.

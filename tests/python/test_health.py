@@ -89,7 +89,9 @@ def test_slow_python_callback_shows_in_its_percentiles(tmp_path):
     h = nimbragst.get_stream_health("py_slow")
     assert h.kind == "frame-push" and h.state == "stopped"
     assert h.frames_delivered >= 20
-    assert 40.0 <= h.callback_p50_ms <= 80.0
+    # At least the wait (the histogram's resolution is about a tenth); the upper bound
+    # only catches a wrong unit, as a loaded machine may stretch any wait.
+    assert 40.0 <= h.callback_p50_ms <= 1000.0
     assert h.callback_p99_ms >= h.callback_p50_ms
 
 
