@@ -95,7 +95,8 @@ const std::vector<std::pair<std::string, Kind>> kPropertyKeys = {
     {"rollingsave", Kind::Boolean}, {"manualRebuild", Kind::Boolean}, {"saveMp4", Kind::Boolean},
     {"networkPush", Kind::Boolean}, {"outputType", Kind::String},  {"outputAddr", Kind::String},
     {"outputFile", Kind::String},   {"stallTimeout", Kind::Number},
-    {"events", Kind::Object},       {"zones", Kind::Array},        {"lines", Kind::Array}};
+    {"events", Kind::Object},       {"zones", Kind::Array},        {"lines", Kind::Array},
+    {"eventClips", Kind::Object}};
 
 const std::set<std::string> kInputTypes = {"rtsp", "rtmp", "file", "usbcam", "splice"};
 const std::set<std::string> kOutputTypes = {"mp4", "rtsp", "rtmp", "wayland"};
