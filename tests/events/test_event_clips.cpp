@@ -277,3 +277,30 @@ TEST_F(EventClips, BadKeysAreOneErrorAndTheStreamRunsWithoutClips) {
   EXPECT_TRUE(log.contains_at("ERROR", "the stream runs without event clips"));
   EXPECT_TRUE(nimbra_test_util::segments(dir.file("c") + "/.ring/badclips").empty());
 }
+
+// The ring's directory vanishing under a running stream stops its clips, not the stream.
+TEST_F(EventClips, AFailingWriterStopsTheClipsNotTheStream) {
+  TempDir dir("nimbra-clips-fail");
+  const std::string video = dir.file("numbered.mp4");
+  constexpr int kFrames = 300;
+  ASSERT_TRUE(write_numbered_clip(video, kFrames));
+  const std::string clips = dir.file("clips");
+  nimbra_test_util::ConfigFile conf(nimbra_test_util::config({nimbra_test_util::entry(
+      "failcam", "\"inputType\":\"file\",\"inputAddr\":\"" + video +
+                     "\",\"decodeType\":\"H264\",\"eventClips\":{\"pre\":1,\"post\":1,\"segmentSeconds\":1,\"dir\":\"" +
+                     clips + "\"}")}));
+  nimbra_test_util::LogCapture log;
+  std::atomic<int> frames{0};
+  FrameCallback cb = [&](const Image&) -> int8_t {
+    // A third of the way in the ring's directory is replaced by a plain file.
+    if (++frames == kFrames / 3) {
+      nimbra_test_util::remove_tree(clips + "/.ring/failcam");
+      nimbra_test_util::write_file(clips + "/.ring/failcam", "not a directory");
+    }
+    return 0;
+  };
+  ASSERT_EQ(start_stream("failcam", cb), 0);
+  EXPECT_EQ(frames.load(), kFrames);
+  EXPECT_EQ(log.count("event clips stopped: "), 1u) << log.text();
+  EXPECT_TRUE(log.contains_at("ERROR", "the stream goes on without them"));
+}

@@ -1,7 +1,8 @@
 // Many boards on loopback: two nimbra-run processes, each a board with its own MQTT client
 // id, take a camera from one RTSP server, push their video back to it and publish their
 // events and health to one mosquitto broker. Events come from tracked objects listed per
-// frame (--objects), as a board's own detector would feed them.
+// frame (--objects), as a board's own detector would feed them. Board A also keeps event
+// clips of its camera, announced on the broker like any event.
 #include <gtest/gtest.h>
 #include <json/json.h>
 #include <signal.h>
@@ -10,6 +11,7 @@
 #include <set>
 
 #include "mqtt_fixture.h"
+#include "nimbra_test/media_probe.h"
 #include "nimbra_test/rtsp_test_server.h"
 #include "nimbra_test/temp_dir.h"
 #include "test_util.h"
@@ -64,18 +66,22 @@ TEST(ManyBoards, TwoRunnersShareOneBrokerAndOneRtspServer) {
   for (const std::string b : {"A", "B"}) {
     const std::string cam = "cam" + b;
     const std::string conf = dir.file("board" + b + ".conf");
+    const std::string clips = b == "A" ? ", \"eventClips\": {\"pre\": 1, \"post\": 1, \"ringSeconds\": 10, "
+                                         "\"segmentSeconds\": 1, \"dir\": \"" + dir.file("clipsA") + "\"}"
+                                       : "";
     nimbra_test_util::write_file(
         conf, "{\"streams\": [{\"streamsId\": \"" + cam + "\", \"properties\": {\"inputType\": \"rtsp\", \"inputAddr\": \"" +
                   server.url("/h264") + "\", \"decodeType\": \"H264\", \"outputType\": \"rtsp\", \"outputAddr\": \"" +
                   server.url("/record/" + cam) +
-                  "\", \"width\": 640, \"height\": 360, \"events\": {\"minFrames\": 2}}}],\n"
+                  "\", \"width\": 640, \"height\": 360, \"events\": {\"minFrames\": 2}" + clips + "}}],\n"
                   " \"mqtt\": {\"host\": \"127.0.0.1\", \"port\": " + std::to_string(broker.port()) +
                   ", \"clientId\": \"board" + b + "\", \"topicPrefix\": \"site\", \"healthInterval\": 0.5, "
                   "\"spoolDir\": \"" + dir.file("spool" + b) + "\"}}\n");
     boards.push_back(std::make_unique<Process>(
         std::vector<std::string>{NIMBRA_RUN_PATH, "--config", conf, "--objects", dir.file("objects.jsonl"), "--events",
                                  cam},
-        Process::Options{{}, dir.file("board" + b + ".err"), "", "board" + b}));
+        Process::Options{{"NIMBRA_CONCATE_SCRIPT=" + std::string(getenv("NIMBRA_SOURCE_DIR")) + "/platform/concate_video.py"},
+                         dir.file("board" + b + ".err"), "", "board" + b}));
   }
 
   // Both boards' events: new and end of tracks 1 and 2, and board B's track 3.
@@ -100,8 +106,33 @@ TEST(ManyBoards, TwoRunnersShareOneBrokerAndOneRtspServer) {
     EXPECT_EQ(*sequences.begin(), 1u);
     EXPECT_EQ(*sequences.rbegin(), sequences.size()) << cam << ": sequence numbers with a gap";
   }
-  EXPECT_EQ(events_of(sub, "camA").size() % 2, 0u);
   for (const Json::Value& e : events_of(sub, "camA")) EXPECT_NE(e["track_id"].asInt64(), 3) << "board B's track on A";
+
+  // Board A's clips of its two tracks' new events, each a playable recording of at least
+  // pre + post (2 s at the server's 25 fps); board B keeps none.
+  std::vector<Json::Value> clips;
+  ASSERT_TRUE(poll_until(
+      [&] {
+        clips.clear();
+        for (const Json::Value& e : events_of(sub, "camA"))
+          if (e["type"].asString() == "clip") clips.push_back(e);
+        return clips.size() >= 2;
+      },
+      kLimit))
+      << nimbra_test_util::read_file(dir.file("boardA.err"));
+  std::set<int64_t> clipped;
+  for (const Json::Value& c : clips) {
+    clipped.insert(c["track_id"].asInt64());
+    const std::string path = c["clip_path"].asString();
+    EXPECT_EQ(path.rfind(dir.file("clipsA") + "/camA-", 0), 0u) << path;
+    const nimbra_test::MediaInfo info = nimbra_test::count_frames(path);
+    ASSERT_TRUE(info.ok) << path << ": " << info.error;
+    EXPECT_EQ(info.video_codec, "video/x-h264");
+    EXPECT_GE(info.frames, 50) << path;
+    EXPECT_GE(info.keyframes, 1);
+  }
+  EXPECT_EQ(clipped, (std::set<int64_t>{1, 2}));
+  for (const Json::Value& e : events_of(sub, "camB")) EXPECT_NE(e["type"].asString(), "clip");
 
   // Each board's health, from its own stream, while it plays and pushes.
   ASSERT_TRUE(poll_until(

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -173,6 +174,14 @@ class ClipRing : public std::enable_shared_from_this<ClipRing> {
   }
 
   // End-of-stream, or the pipeline torn down: what is asked is written from what there is.
+  // The writer failed: it gets nothing more, so the stream it hangs off goes on.
+  void fail(const std::string& why) {
+    if (failed_.exchange(true)) return;
+    NLOG_ERROR("stream \"%s\": event clips stopped: %s; the stream goes on without them", stream_.c_str(), why.c_str());
+    ended();
+  }
+  bool failed() const { return failed_; }
+
   void ended() {
     std::vector<std::function<void()>> jobs;
     {
@@ -351,6 +360,7 @@ class ClipRing : public std::enable_shared_from_this<ClipRing> {
   uint64_t next_pending_ = 1;
   int64_t last_end_ = -1;
   bool prepared_ = false, broken_ = false, ended_ = false;
+  std::atomic<bool> failed_{false};
 };
 
 // The ring each stream's events go to: the newest run's.
@@ -389,6 +399,16 @@ static void nimbra_clip_bin_handle_message(GstBin* bin, GstMessage* msg) {
       }
     } else if (GST_MESSAGE_TYPE(msg) == GST_MESSAGE_EOS) {
       (*self->ring)->ended();
+    } else if (GST_MESSAGE_TYPE(msg) == GST_MESSAGE_ERROR) {
+      // Posted on the failing streaming thread before its flow error travels back up,
+      // so the branch is shut off before the tee could hand the error to the stream.
+      GError* err = nullptr;
+      gst_message_parse_error(msg, &err, nullptr);
+      (*self->ring)->fail(std::string(GST_OBJECT_NAME(GST_MESSAGE_SRC(msg))) + ": " +
+                          (err && err->message ? err->message : "unknown error"));
+      if (err) g_error_free(err);
+      gst_message_unref(msg);
+      return;
     }
   }
   GST_BIN_CLASS(nimbra_clip_bin_parent_class)->handle_message(bin, msg);
@@ -451,6 +471,10 @@ GstElement* make_clip_branch(const std::string& stream_id, const EventClipConfig
   GstElement* rec = gst_bin_get_by_name(GST_BIN(inner), "rec");
   // The ring outlives the handler: the bin (which holds it) holds the writer.
   g_signal_connect(rec, "format-location-full", G_CALLBACK(on_format_location), ring.get());
+  // The parser in front of the muxer hands on an access unit without a PTS now and then
+  // (a network source whose sender clock the jitterbuffer lost); the muxer would fail.
+  for (GList* l = GST_ELEMENT(rec)->sinkpads; l; l = l->next)
+    guard_timestamps(GST_PAD(l->data), "Event clips: dropping an access unit without timestamps.");
   gst_object_unref(rec);
   GstElement* head = gst_bin_get_by_name(GST_BIN(inner), "head");
   GstPad* head_sink = gst_element_get_static_pad(head, "sink");
@@ -461,11 +485,12 @@ GstElement* make_clip_branch(const std::string& stream_id, const EventClipConfig
   GstPad* ghost = gst_ghost_pad_new("sink", target);
   gst_object_unref(target);
   gst_element_add_pad(GST_ELEMENT(bin), ghost);
-  guard_timestamps(ghost, "Event clips: dropping an access unit without timestamps.");
   gst_pad_add_probe(
       ghost, GST_PAD_PROBE_TYPE_BUFFER,
       [](GstPad*, GstPadProbeInfo* info, gpointer data) -> GstPadProbeReturn {
-        if (GstBuffer* b = GST_PAD_PROBE_INFO_BUFFER(info)) static_cast<ClipRing*>(data)->buffer_seen(b);
+        auto* r = static_cast<ClipRing*>(data);
+        if (r->failed()) return GST_PAD_PROBE_DROP;
+        if (GstBuffer* b = GST_PAD_PROBE_INFO_BUFFER(info)) r->buffer_seen(b);
         return GST_PAD_PROBE_OK;
       },
       ring.get(), nullptr);
