@@ -21,7 +21,10 @@
 //              "updateInterval": 1, "lostFrames": 1, "anchor": "bottom_center"},
 //   "zones":  [{"name": "door", "points": [[100,200],[400,200],[400,700]], "labels": ["person"]}],
 //   "lines":  [{"name": "gate", "points": [[0,0.5],[1,0.5]], "normalized": true,
-//               "direction": "left_to_right"}]
+//               "direction": "left_to_right"}],
+//   "eventClips": {"pre": 5, "post": 5, "ringSeconds": 60, "dir": "/var/clips"}
+//                                                    (an MP4 around each new, zone_enter and line_cross
+//                                                    event, announced by a "clip" event: StreamEventClips.h)
 // Top level of the configuration file:
 //   "mqtt": {"host": "10.0.0.2", "port": 1883, "clientId": "board7", "topicPrefix": "site1"},
 //   "metricsPort": 9108, "metricsAddress": "127.0.0.1"
