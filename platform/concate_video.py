@@ -76,6 +76,16 @@ def _seconds(value):
     return v
 
 
+def _index(value):
+    try:
+        v = int(value, 10)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid segment index: {value!r}")
+    if v < 0:
+        raise argparse.ArgumentTypeError(f"segment index must not be negative, got {value!r}")
+    return v
+
+
 def build_parser():
     p = _Parser(
         prog="concate_video.py",
@@ -124,6 +134,14 @@ def build_parser():
         help="stream whose segments are joined; must be non-empty, must not start "
              "with '-' and must not contain '/', '..' or control characters; the "
              "segment directory must resolve inside --root")
+    p.add_argument(
+        "--first-index", type=_index, metavar="N",
+        help="join exactly the segments numbered N to --last-index, in that order, "
+             "instead of the newest --seconds; each must be there and complete "
+             "(a recorder that names its segments by a count that never wraps)")
+    p.add_argument(
+        "--last-index", type=_index, metavar="N",
+        help="the last segment joined with --first-index")
     p.add_argument(
         "--include-newest", action="store_true",
         help="also consider the newest segment (use once the recorder has stopped; a "
@@ -686,6 +704,31 @@ def select_segments(seg_dir, entries, seconds, work_dir, include_newest, copy=Fa
     return chosen
 
 
+def select_range(seg_dir, entries, first, last, work_dir):
+    """Stage the segments numbered first..last, every one of them complete and of one
+    format, into work_dir; [(index, staged_path, Movie)] in index order. A missing one
+    is an error: a clip with a hole would jump in time without saying so."""
+    by_index = {index: name for index, name in entries}
+    chosen = []
+    signature = None
+    for index in range(first, last + 1):
+        name = by_index.get(index)
+        if name is None:
+            raise JoinError(f"segment {index} is not in {seg_dir}")
+        staged = os.path.join(work_dir, f"{len(chosen):06d}_{name}")
+        if not stage_segment(os.path.join(seg_dir, name), staged):
+            raise JoinError(f"segment {name} vanished while staging")
+        movie = probe_segment(staged)
+        if movie is None:
+            raise JoinError(f"segment {name} is incomplete or not an MP4")
+        if signature is None:
+            signature = movie.signature
+        elif movie.signature != signature:
+            raise JoinError(f"segment {name} has different codec settings")
+        chosen.append((index, staged, movie))
+    return chosen
+
+
 # --------------------------------------------------------------------------------------
 # Joining
 
@@ -955,8 +998,21 @@ def run(args, reexec_argv=None):
     if not entries:
         raise JoinError(f"no segments in {seg_dir}")
 
+    if (args.first_index is None) != (args.last_index is None):
+        raise UsageError("--first-index and --last-index go together")
+    if args.first_index is not None and args.last_index < args.first_index:
+        raise UsageError("--last-index is below --first-index")
+
     work_dir = _make_work_dir(args.root)
     try:
+        if args.first_index is not None:
+            chosen = select_range(seg_dir, entries, args.first_index, args.last_index, work_dir)
+            total = sum(m.duration for _, _, m in chosen)
+            msg(f"joining {len(chosen)} segment(s) of {args.stream_id}, index {chosen[0][0]} "
+                f"to {chosen[-1][0]}, {total:.2f} s")
+            join_segments(Gst, [(p, m) for _, p, m in chosen], out_path, total)
+            print(out_path, flush=True)
+            return EXIT_OK
         entries, wrapped = recording_order(seg_dir, entries)
         if wrapped:
             msg(f"segment ring has wrapped; newest is {entries[-1][1]}")

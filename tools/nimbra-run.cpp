@@ -8,6 +8,9 @@
 //   nimbra-run --dry-run cam1           # the pipeline cam1 would run, gst-launch style; nothing plays
 //   nimbra-run --status cam1 cam2       # a status table of the streams, once a second
 //   nimbra-run --json cam1              # the same numbers as one JSON object per stream and second
+//   nimbra-run --events cam1            # one JSON line per event of the streams
+//   nimbra-run --metrics-port 9108 cam1 # Prometheus /metrics on that port
+//   nimbra-run --objects tracks.jsonl --events cam1   # events from tracked objects listed per frame
 //
 // Every stream runs on its own thread through start_stream; once a second a line per
 // stream gives its frame count, size and frame rate (or the status table / JSON lines,
@@ -36,6 +39,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -44,6 +48,8 @@
 
 #include "StreamBuild.h"
 #include "StreamDryRun.h"
+#include "StreamEventClips.h"
+#include "StreamEvents.h"
 #include "StreamHealth.h"
 #include "nimbra-validate.h"
 #include "nimbra.h"
@@ -121,6 +127,15 @@ void usage(FILE* out) {
           "                      objects as the detection element's JSON object with \"stream_id\",\n"
           "                      and \"track_id\" and \"age\" per object, one per line (other messages\n"
           "                      go to standard error)\n"
+          "  --events            print every event of the streams as one JSON line (on standard\n"
+          "                      output; the per-second lines go to standard error)\n"
+          "  --metrics-port N    serve Prometheus /metrics on port N (0: any free port, printed on\n"
+          "                      standard error), in place of the configuration's \"metricsPort\"\n"
+          "  --objects FILE      feed the streams' events from tracked objects listed per frame in\n"
+          "                      FILE (JSON lines: {\"stream_id\": \"cam1\", \"frame\": 12, \"objects\":\n"
+          "                      [{\"track_id\": 3, \"label\": \"person\", \"confidence\": 0.9,\n"
+          "                      \"box\": {\"x\": 10, \"y\": 20, \"width\": 50, \"height\": 120}}]}),\n"
+          "                      as a detector of your own would; \"stream_id\" absent: every stream\n"
           "  --dry-run ID        check stream ID as validate does, then print the pipeline it\n"
           "                      would run (gst-launch-1.0 style) without starting it, and exit\n"
           "  -h, --help          this text\n"
@@ -208,6 +223,53 @@ bool feed_splice(const std::string& id, const std::string& file, bool fast, cons
   gst_object_unref(aus);
   gst_object_unref(reader);
   return ok;
+}
+
+// Tracked objects per stream ("" for every stream) and frame index, read from --objects.
+using ObjectTable = std::map<std::string, std::map<int64_t, std::vector<DetectedObject>>>;
+
+bool load_objects(const std::string& path, ObjectTable& table) {
+  std::ifstream in(path);
+  if (!in) {
+    fprintf(stderr, "nimbra-run: cannot open --objects file %s\n", path.c_str());
+    return false;
+  }
+  Json::CharReaderBuilder b;
+  std::unique_ptr<Json::CharReader> reader(b.newCharReader());
+  int line_no = 0;
+  for (std::string line; std::getline(in, line);) {
+    ++line_no;
+    if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
+    Json::Value v;
+    std::string errs;
+    auto bad = [&](const std::string& why) {
+      fprintf(stderr, "nimbra-run: %s:%d: %s\n", path.c_str(), line_no, why.c_str());
+      return false;
+    };
+    if (!reader->parse(line.data(), line.data() + line.size(), &v, &errs)) return bad("not JSON: " + one_line(errs));
+    if (!v.isObject() || !v["frame"].isIntegral()) return bad("each line needs \"frame\" (a whole number)");
+    const Json::Value& list = v.isMember("objects") ? v["objects"] : v["detections"];
+    if (!list.isArray()) return bad("each line needs \"objects\" (an array)");
+    std::vector<DetectedObject> objects;
+    for (const Json::Value& o : list) {
+      const Json::Value& box = o["box"];
+      if (!o.isObject() || !o["track_id"].isIntegral() || !o["label"].isString() || !box.isObject() ||
+          !box["x"].isNumeric() || !box["y"].isNumeric() || !box["width"].isNumeric() || !box["height"].isNumeric())
+        return bad("each object needs \"track_id\", \"label\" and \"box\" {x, y, width, height}");
+      DetectedObject d;
+      d.track_id = o["track_id"].asInt64();
+      d.label = o["label"].asString();
+      d.class_id = o.get("class_id", -1).asInt();
+      d.confidence = o.get("confidence", 1.0).asFloat();
+      d.x = box["x"].asFloat(), d.y = box["y"].asFloat();
+      d.width = box["width"].asFloat(), d.height = box["height"].asFloat();
+      objects.push_back(d);
+    }
+    auto& frames = table[v.get("stream_id", "").asString()];
+    auto& slot = frames[v["frame"].asInt64()];
+    slot.insert(slot.end(), objects.begin(), objects.end());
+  }
+  return true;
 }
 
 int list_streams(const std::string& config) {
@@ -471,8 +533,10 @@ int dry_run(const std::string& config, const std::string& id, int& argc, char**&
 int main(int argc, char** argv) {
   std::string config = default_config();
   std::string splice_file = default_sample();
-  bool list = false, timestamp = false, fast = false, verbose = false, status = false, json = false;
+  bool list = false, timestamp = false, fast = false, verbose = false, status = false, json = false, events = false;
   bool detections = false;
+  int metrics_port_flag = -1;
+  std::string objects_file;
   uint64_t max_frames = 0;
   std::string dry_run_id;
   bool dry_run_asked = false;
@@ -493,6 +557,23 @@ int main(int argc, char** argv) {
       detections = true;
     } else if (a == "--json") {
       json = true;
+    } else if (a == "--events") {
+      events = true;
+    } else if (a == "--objects") {
+      if (i + 1 >= argc) {
+        fprintf(stderr, "nimbra-run: --objects needs a file (see --help)\n");
+        return 2;
+      }
+      objects_file = argv[++i];
+    } else if (a == "--metrics-port") {
+      char* end = nullptr;
+      const long n = i + 1 < argc ? strtol(argv[i + 1], &end, 10) : -1;
+      if (i + 1 >= argc || end == argv[i + 1] || *end || n < 0 || n > 65535) {
+        fprintf(stderr, "nimbra-run: --metrics-port needs a port number (0 to 65535; see --help)\n");
+        return 2;
+      }
+      metrics_port_flag = (int)n;
+      ++i;
     } else if (a == "--config" && i + 1 < argc) {
       config = argv[++i];
     } else if (a == "--splice-file" && i + 1 < argc) {
@@ -535,9 +616,9 @@ int main(int argc, char** argv) {
   }
   // With --json, standard output carries the JSON lines only: what else is printed to
   // it (the library's own lines too) goes to standard error.
-  FILE* say = json || detections ? stderr : stdout;
+  FILE* say = json || detections || events ? stderr : stdout;
   FILE* json_out = stdout;
-  if (json || detections) {
+  if (json || detections || events) {
     fflush(stdout);
     const int fd = dup(STDOUT_FILENO);
     FILE* f = fd >= 0 ? fdopen(fd, "w") : nullptr;
@@ -580,6 +661,40 @@ int main(int argc, char** argv) {
     streams.push_back(std::move(st));
   }
 
+  ObjectTable objects;
+  if (!objects_file.empty() && !load_objects(objects_file, objects)) return 2;
+
+  // MQTT and /metrics when the configuration (or --metrics-port) asks for them.
+  {
+    Json::Value root;
+    std::ifstream in(config);
+    bool wanted = metrics_port_flag >= 0;
+    try {
+      if (in && (in >> root) && root.isObject())
+        wanted = wanted || root.isMember("mqtt") || root.isMember("metricsPort");
+    } catch (const std::exception&) {
+    }
+    if (wanted && start_event_services(config, metrics_port_flag) != 0) {
+      fprintf(stderr, "nimbra-run: the event services could not start (see the message above)\n");
+      return 2;
+    }
+    if (metrics_port() > 0) fprintf(stderr, "nimbra-run: serving /metrics on port %d\n", metrics_port());
+  }
+  // Every event is kept for printing until the main loop takes it.
+  if (events) set_event_poll_capacity(1000000);
+  for (auto& st : streams) configure_stream_events(st->id);
+  std::mutex out_mutex;
+  auto print_events = [&] {
+    if (!events) return;
+    std::vector<Event> batch;
+    while (poll_events(batch, 1000, 0) > 0) {
+      std::lock_guard<std::mutex> g(out_mutex);
+      for (const Event& e : batch) fprintf(json_out, "%s\n", event_to_json(e).c_str());
+      fflush(json_out);
+      batch.clear();
+    }
+  };
+
   if (pipe(g_signal_pipe) != 0) return 1;
   struct sigaction sa = {};
   sa.sa_handler = on_signal;
@@ -590,11 +705,26 @@ int main(int argc, char** argv) {
   std::vector<std::thread> threads;
   for (auto& sp : streams) {
     StreamStats* st = sp.get();
-    threads.emplace_back([st, timestamp, splice_file, fast, max_frames, detections, json_out] {
+    // The tracked objects of this stream, by frame index (empty: no --objects).
+    std::map<int64_t, std::vector<DetectedObject>> own;
+    for (const char* key : {"", st->id.c_str()}) {
+      auto it = objects.find(key);
+      if (it == objects.end()) continue;
+      for (const auto& [frame, list] : it->second) own[frame].insert(own[frame].end(), list.begin(), list.end());
+    }
+    const bool feed = !objects_file.empty();
+    threads.emplace_back([st, timestamp, splice_file, fast, max_frames, detections, json_out, own = std::move(own), feed] {
       const bool drawn = st->kind == "drawn";
-      std::function<int8_t(const Image&)> cb = [st, timestamp, drawn, max_frames, detections,
-                                                json_out](const Image& img) -> int8_t {
+      std::function<int8_t(const Image&)> cb = [st, timestamp, drawn, max_frames, detections, json_out, &own,
+                                                feed](const Image& img) -> int8_t {
         if (detections) print_detections(img, json_out);
+        if (feed) {
+          // Every frame is fed, also those without objects: a track that is gone ends.
+          static const std::vector<DetectedObject> none;
+          auto it = own.find(img.frame_index);
+          feed_event_frame(EventFrame{st->id, img.frame_index, img.pts, img.width, img.height, 0},
+                           it == own.end() ? none : it->second);
+        }
         if (drawn && img.data) {
           // Frame-push streams show what the program draws: a bar sweeping across.
           const int x0 = (int)((img.frame_index * 8) % (img.width > 0 ? img.width : 1));
@@ -621,6 +751,7 @@ int main(int argc, char** argv) {
         rc = stop_splice_stream(st->id);
         if (!fed) rc = -1;
       }
+      end_stream_events(st->id);
       st->result = rc;
       st->done = true;
     });
@@ -683,6 +814,7 @@ int main(int argc, char** argv) {
       else
         gstreamer_pipeline_shutdown(st->id);
     }
+    print_events();
     auto now = std::chrono::steady_clock::now();
     const double secs = std::chrono::duration<double>(now - last).count();
     if (secs >= 1.0 && (status || json)) {
@@ -693,16 +825,19 @@ int main(int argc, char** argv) {
         if (st->end_shown) continue;  // its "(ended)" line has been printed
         const bool ended = st->done;
         const uint64_t f = st->frames;
-        printf("[%s] frames %llu  size %dx%d  %.1f fps%s\n", st->id.c_str(), (unsigned long long)f, st->width.load(),
-               st->height.load(), (f - st->last_frames) / secs, ended ? "  (ended)" : "");
+        fprintf(say, "[%s] frames %llu  size %dx%d  %.1f fps%s\n", st->id.c_str(), (unsigned long long)f,
+                st->width.load(), st->height.load(), (f - st->last_frames) / secs, ended ? "  (ended)" : "");
         st->last_frames = f;
         st->end_shown = ended;
       }
-      fflush(stdout);
+      fflush(say);
       last = now;
     }
   }
   for (auto& t : threads) t.join();
+  // The clips the streams asked for before they ended are written, and their events shown.
+  nimbra_internal::wait_event_clips(120);
+  print_events();
   // The final record of every stream not shown since it ended, also of one that ended
   // within the first second; a terminal's table is redrawn once more.
   if (status || json) report();

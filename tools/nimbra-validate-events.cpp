@@ -78,7 +78,7 @@ std::vector<nimbra_internal::ConfigProblem> check_event_keys(const Json::Value& 
   if (!root.isObject()) return out;
   // A key of the wrong JSON type is reported by the generic key checks already.
   auto reported = [](const nimbra_internal::ConfigProblem& p, const Json::Value& obj) {
-    for (const char* k : {"events", "mqtt"})
+    for (const char* k : {"events", "mqtt", "eventClips"})
       if (obj.isMember(k) && p.at == &obj[k] && !obj[k].isObject()) return true;
     for (const char* k : {"zones", "lines"})
       if (obj.isMember(k) && p.at == &obj[k] && !obj[k].isArray()) return true;
@@ -100,6 +100,8 @@ std::vector<nimbra_internal::ConfigProblem> check_event_keys(const Json::Value& 
       Velkor::Nimbra::StreamEventConfig cfg;
       std::vector<nimbra_internal::ConfigProblem> problems;
       nimbra_internal::read_stream_events(s["properties"], cfg, problems);
+      nimbra_internal::EventClipConfig clips;
+      nimbra_internal::read_event_clips(s["properties"], clips, problems);
       for (auto& p : problems) {
         if (reported(p, s["properties"])) continue;
         const bool warn = p.message.rfind("warning: ", 0) == 0;

@@ -96,7 +96,7 @@ const std::vector<std::pair<std::string, Kind>> kPropertyKeys = {
     {"networkPush", Kind::Boolean}, {"outputType", Kind::String},  {"outputAddr", Kind::String},
     {"outputFile", Kind::String},   {"stallTimeout", Kind::Number}, {"slowCallback", Kind::String},
     {"events", Kind::Object},       {"zones", Kind::Array},        {"lines", Kind::Array},
-    {"detect", Kind::Object}};
+    {"detect", Kind::Object},       {"eventClips", Kind::Object}};
 
 const std::set<std::string> kInputTypes = {"rtsp", "rtmp", "file", "usbcam", "splice"};
 const std::set<std::string> kOutputTypes = {"mp4", "rtsp", "rtmp", "wayland"};

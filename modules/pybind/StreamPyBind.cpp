@@ -667,6 +667,9 @@ PYBIND11_MODULE(nimbragst, m) {
       .def_readonly("line", &Velkor::Nimbra::Event::line)
       .def_readonly("direction", &Velkor::Nimbra::Event::direction)
       .def_readonly("clip_path", &Velkor::Nimbra::Event::clip_path)
+      .def_readonly("clip_event_id", &Velkor::Nimbra::Event::clip_event_id)
+      .def_readonly("clip_start_pts_ns", &Velkor::Nimbra::Event::clip_start_pts_ns)
+      .def_readonly("clip_end_pts_ns", &Velkor::Nimbra::Event::clip_end_pts_ns)
       .def("to_json", &Velkor::Nimbra::event_to_json, "The event as one line of JSON.")
       .def("__repr__", [](const Velkor::Nimbra::Event& e) {
         return "<Event " + std::string(Velkor::Nimbra::event_type_name(e.type)) + " " + e.stream_id + " #" +

@@ -232,7 +232,10 @@ class Event:
     zone: str  # zone_enter / zone_leave
     line: str  # line_cross
     direction: str  # line_cross: "left_to_right" or "right_to_left"
-    clip_path: str
+    clip_path: str  # clip: the MP4 written ("eventClips"); "" on other events
+    clip_event_id: str  # clip: id of the new / zone_enter / line_cross event it records
+    clip_start_pts_ns: int  # clip: the stream PTS range it covers; -1 on other events
+    clip_end_pts_ns: int
     def to_json(self) -> str: ...
 
 def on_event(fn: Callable[[Event], object]) -> int:

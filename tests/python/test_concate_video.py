@@ -256,6 +256,31 @@ def test_missing_stream_id_and_output_dir(stream, tmp_path):
 # selection and joining
 
 
+def test_an_index_range_joins_exactly_those_segments(stream, tmp_path):
+    # A recorder that numbers its segments itself asks for the ones around a moment,
+    # newest included; a hole in the range is refused rather than joined over.
+    root, seg_dir, sample_map = stream
+    out = tmp_path / "range.mp4"
+    r = run_script("--root", root, "--stream-id", "cam1", "--first-index", "3", "--last-index", "6",
+                   "--output", out)
+    assert r.returncode == 0, r.stderr
+    check_output_is(out, seg_dir, names(range(3, 7)), sample_map)
+    r = run_script("--root", root, "--stream-id", "cam1", "--first-index", "10", "--last-index", "11",
+                   "--output", tmp_path / "newest.mp4")
+    assert r.returncode == 0, r.stderr
+    check_output_is(tmp_path / "newest.mp4", seg_dir, names([10, 11]), sample_map)
+
+    os.unlink(seg_dir / "00005.mp4")
+    r = run_script("--root", root, "--stream-id", "cam1", "--first-index", "3", "--last-index", "6",
+                   "--output", tmp_path / "hole.mp4")
+    assert r.returncode == 1
+    assert "segment 5 is not in" in r.stderr
+    assert not (tmp_path / "hole.mp4").exists()
+    for args in (["--first-index", "3"], ["--first-index", "6", "--last-index", "3"]):
+        r = run_script("--root", root, "--stream-id", "cam1", *args, "--output", tmp_path / "x.mp4")
+        assert r.returncode == 2, args
+
+
 def test_joins_newest_segments_covering_the_span(stream, tmp_path):
     root, seg_dir, sample_map = stream
     out = tmp_path / "clip.mp4"

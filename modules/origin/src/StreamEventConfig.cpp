@@ -17,13 +17,14 @@ using Velkor::Nimbra::EventZone;
 using Velkor::Nimbra::LineDirection;
 using Velkor::Nimbra::StreamEventConfig;
 
-const std::vector<std::string> kStreamEventKeys = {"events", "zones", "lines"};
+const std::vector<std::string> kStreamEventKeys = {"events", "zones", "lines", "eventClips"};
 const std::vector<std::string> kTopEventKeys = {"mqtt", "metricsPort", "metricsAddress"};
 
 namespace {
 
 const std::vector<std::string> kEventsKeys = {"enabled",    "labels",     "minFrames", "minConfidence",
                                               "update",     "updateInterval", "lostFrames", "anchor"};
+const std::vector<std::string> kClipKeys = {"pre", "post", "ringSeconds", "segmentSeconds", "dir"};
 const std::vector<std::string> kZoneKeys = {"name", "points", "normalized", "labels", "minFrames"};
 const std::vector<std::string> kLineKeys = {"name", "points", "normalized", "direction", "labels", "minFrames"};
 const std::vector<std::string> kMqttKeys = {"host",     "port",          "clientId",       "topicPrefix",
@@ -322,6 +323,45 @@ void read_stream_events(const Json::Value& p, StreamEventConfig& out, std::vecto
       }
     }
   }
+}
+
+void read_event_clips(const Json::Value& p, EventClipConfig& out, std::vector<ConfigProblem>& problems) {
+  Reader r(problems);
+  if (!p.isObject() || !p.isMember("eventClips")) return;
+  const Json::Value& c = p["eventClips"];
+  if (!c.isObject()) {
+    r.error(c, "\"eventClips\" must be an object, like {\"pre\": 5, \"post\": 5, \"ringSeconds\": 60, \"dir\": \"/var/clips\"}");
+    return;
+  }
+  const size_t before = problems.size();
+  r.keys(c, kClipKeys, "\"eventClips\"");
+  auto seconds = [&](const char* key, double lo, double hi, double& field) {
+    if (!c.isMember(key) || !r.is_number(c[key], key)) return;
+    const double v = c[key].asDouble();
+    if (v < lo || v > hi)
+      r.error(c[key], "\"" + std::string(key) + "\" is in seconds and must be within " + Reader::num(lo) + ".." +
+                          Reader::num(hi) + ", not " + Reader::num(v));
+    else
+      field = v;
+  };
+  seconds("pre", 0, 600, out.pre_s);
+  seconds("post", 0, 600, out.post_s);
+  seconds("segmentSeconds", 0.5, 10, out.segment_s);
+  seconds("ringSeconds", 1, 86400, out.ring_s);
+  if (c.isMember("dir") && r.is_string(c["dir"], "dir", true)) out.dir = c["dir"].asString();
+  // The pre-roll must still be in the ring when the event comes, beside the segment being written.
+  if (problems.size() == before && out.ring_s < out.pre_s + 2 * out.segment_s)
+    r.error(c.isMember("ringSeconds") ? c["ringSeconds"] : c,
+            "\"ringSeconds\" (" + Reader::num(out.ring_s) + ") must be at least \"pre\" plus two segments (" +
+                Reader::num(out.pre_s + 2 * out.segment_s) + "): the ring must still hold the pre-roll when an event comes");
+  const std::string input = p["inputType"].isString() ? p["inputType"].asString() : "";
+  if (!input.empty() && input != "file" && input != "rtsp" && input != "rtmp")
+    r.error(c, "\"eventClips\" needs an encoded input to keep (\"inputType\" file, rtsp or rtmp), not \"" + input + "\"");
+  for (const char* sw : {"audio", "rollingsave", "saveMp4", "networkPush"})
+    if (p[sw].isBool() && p[sw].asBool())
+      r.error(c, "\"eventClips\" works on streams that decode for a callback; this stream has \"" + std::string(sw) +
+                     "\": true");
+  out.enabled = !has_error(std::vector<ConfigProblem>(problems.begin() + before, problems.end()));
 }
 
 void read_services(const Json::Value& root, ServicesConfig& out, std::vector<ConfigProblem>& problems,

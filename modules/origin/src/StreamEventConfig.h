@@ -50,6 +50,17 @@ struct ServicesConfig {
   std::string metrics_address = "127.0.0.1";
 };
 
+// "eventClips" of a stream: its encoded input also goes into a ring of MP4 segments, from
+// which each new, zone_enter and line_cross event gets a clip of `pre_s` before it to
+// `post_s` after it (see StreamEventClips.h).
+struct EventClipConfig {
+  bool enabled = false;               // "eventClips" present
+  double pre_s = 5, post_s = 5;
+  double ring_s = 60;                 // segments older than this are deleted (unless a clip needs them)
+  double segment_s = 2;               // segment length (cut at the next keyframe after it)
+  std::string dir = "/var/tmp/nimbra-clips";  // clips; the ring is in <dir>/.ring/<stream>
+};
+
 // Names of the keys, for the validator's tables.
 extern const std::vector<std::string> kStreamEventKeys;  // in "properties"
 extern const std::vector<std::string> kTopEventKeys;     // at the top level
@@ -58,6 +69,9 @@ extern const std::vector<std::string> kTopEventKeys;     // at the top level
 // keep the defaults). Problems are appended; `out` is usable only when none is an error.
 void read_stream_events(const Json::Value& properties, Velkor::Nimbra::StreamEventConfig& out,
                         std::vector<ConfigProblem>& problems);
+// Reads "eventClips" of a stream's "properties" (absent: not enabled). Also checks that
+// the stream is of a kind that has an encoded input to keep.
+void read_event_clips(const Json::Value& properties, EventClipConfig& out, std::vector<ConfigProblem>& problems);
 // Reads the top-level keys. `check_files`: password and CA files must be readable.
 void read_services(const Json::Value& root, ServicesConfig& out, std::vector<ConfigProblem>& problems,
                    bool check_files = true);

@@ -411,6 +411,14 @@ std::string event_to_json(const Event& e) {
     o += "null";
   else
     put_string(o, e.clip_path);
+  if (e.type == EventType::Clip) {
+    o += ",\"clip_event_id\":";
+    put_string(o, e.clip_event_id);
+    o += ",\"clip_start_pts_ns\":";
+    put_int_or_null(o, e.clip_start_pts_ns);
+    o += ",\"clip_end_pts_ns\":";
+    put_int_or_null(o, e.clip_end_pts_ns);
+  }
   o += "}";
   return o;
 }

@@ -16,6 +16,7 @@
 #include <tuple>
 
 #include "StreamCommon.h"
+#include "StreamEventClips.h"
 #include "StreamEventConfig.h"
 #include "StreamEventEngine.h"
 #include "StreamLog.h"
@@ -151,6 +152,7 @@ void dispatch(StreamSlot& slot, std::vector<Velkor::Nimbra::Event>& events) {
     e.sequence = slot.next_sequence++;
     e.id = run_id() + "-" + e.stream_id + "-" + std::to_string(e.sequence);
   }
+  clip_events_seen(events);
   {
     std::lock_guard<std::mutex> g(h.count_mutex);
     for (const auto& e : events) ++h.counts[{e.stream_id, Velkor::Nimbra::event_type_name(e.type), e.label}];

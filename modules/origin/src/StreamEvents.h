@@ -21,7 +21,10 @@
 //              "updateInterval": 1, "lostFrames": 1, "anchor": "bottom_center"},
 //   "zones":  [{"name": "door", "points": [[100,200],[400,200],[400,700]], "labels": ["person"]}],
 //   "lines":  [{"name": "gate", "points": [[0,0.5],[1,0.5]], "normalized": true,
-//               "direction": "left_to_right"}]
+//               "direction": "left_to_right"}],
+//   "eventClips": {"pre": 5, "post": 5, "ringSeconds": 60, "dir": "/var/clips"}
+//                                                    (an MP4 around each new, zone_enter and line_cross
+//                                                    event, announced by a "clip" event: StreamEventClips.h)
 // Top level of the configuration file:
 //   "mqtt": {"host": "10.0.0.2", "port": 1883, "clientId": "board7", "topicPrefix": "site1"},
 //   "metricsPort": 9108, "metricsAddress": "127.0.0.1"
@@ -44,7 +47,7 @@ enum class EventType {
   ZoneEnter,  // the track's anchor point went into a zone
   ZoneLeave,  // ... out of it, or the track ended inside it
   LineCross,  // the anchor crossed a line
-  Clip,       // a recording of an event is ready (produced by the stream, not the engine)
+  Clip,       // the recording of a new, zone_enter or line_cross event is written ("eventClips")
 };
 // "new", "update", "end", "zone_enter", "zone_leave", "line_cross", "clip".
 const char* event_type_name(EventType type);
@@ -72,7 +75,10 @@ struct Event {
   std::string zone;          // zone_enter / zone_leave: the zone
   std::string line;          // line_cross: the line
   std::string direction;     // line_cross: "left_to_right" or "right_to_left"
-  std::string clip_path;     // a clip of the event, when one was written
+  std::string clip_path;     // clip: the MP4 file written
+  std::string clip_event_id; // clip: id of the event it records
+  int64_t clip_start_pts_ns = -1;  // clip: the stream's PTS range it covers
+  int64_t clip_end_pts_ns = -1;
 };
 
 // One event as a JSON object on one line (no line end). Locale-independent. The box has

@@ -2,6 +2,7 @@
 #include "StreamInputFile.h"
 
 #include "StreamCommon.h"
+#include "StreamEventClips.h"
 #include "StreamLog.h"
 
 using nimbra_internal::add_all;
@@ -69,7 +70,7 @@ GstElement* StreamInputFile::build() {
     gst_object_unref(bin);
     return nullptr;
   }
-  if (!gst_element_link(parser, decoder)) {
+  if (!nimbra_internal::link_to_decoder(bin, parser, decoder, stream_id, codec, false)) {
     NLOG_ERROR("Failed to link h26xparse and videoconvert. Exiting.");
     gst_object_unref(bin);
     return nullptr;

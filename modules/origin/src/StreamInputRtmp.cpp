@@ -2,6 +2,7 @@
 #include "StreamInputRtmp.h"
 
 #include "StreamCommon.h"
+#include "StreamEventClips.h"
 #include "StreamLog.h"
 
 using nimbra_internal::add_all;
@@ -96,7 +97,7 @@ GstElement* StreamInputRtmp::build() {
     gst_object_unref(bin);
     return nullptr;
   }
-  if (!gst_element_link(parser, decoder)) {
+  if (!nimbra_internal::link_to_decoder(bin, parser, decoder, stream_id, codec, true)) {
     NLOG_ERROR("Failed to link h26xparse and qtivdec. Exiting.");
     gst_object_unref(bin);
     return nullptr;

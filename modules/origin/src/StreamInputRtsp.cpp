@@ -2,6 +2,7 @@
 #include "StreamInputRtsp.h"
 
 #include "StreamCommon.h"
+#include "StreamEventClips.h"
 #include "StreamLog.h"
 #include "StreamPlatform.h"
 
@@ -122,7 +123,7 @@ GstElement* StreamInputRtsp::build() {
     gst_object_unref(bin);
     return nullptr;
   }
-  if (!gst_element_link(parser, decoder)) {
+  if (!nimbra_internal::link_to_decoder(bin, parser, decoder, stream_id, codec, true)) {
     NLOG_ERROR("Failed to link h26xparse and videoconvert. Exiting.");
     gst_object_unref(bin);
     return nullptr;

@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <gst/gst.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -43,8 +44,10 @@ struct Recording {
   bool failed = false;
 };
 
-// Removes the regular *.mp4 files directly inside dir; -1 when the directory cannot be
-// read or a file cannot be removed.
+}  // namespace
+
+namespace nimbra_internal {
+
 int clear_segments(const std::string& dir) {
   DIR* d = opendir(dir.c_str());
   if (!d) return -1;
@@ -60,6 +63,10 @@ int clear_segments(const std::string& dir) {
   closedir(d);
   return rc;
 }
+
+}  // namespace nimbra_internal
+
+namespace {
 
 gboolean bus_cb(GstBus*, GstMessage* msg, gpointer data) {
   auto* rec = static_cast<Recording*>(data);
@@ -102,8 +109,10 @@ gboolean poll_stop(gpointer data) {
   return G_SOURCE_REMOVE;
 }
 
-// The segment directory, created when missing. Refused when it, or the root above it,
-// is a symbolic link or not a directory: segments are written and deleted inside it.
+}  // namespace
+
+namespace nimbra_internal {
+
 bool safe_segment_dir(const std::string& root, const std::string& dir) {
   for (const std::string& path : {root, dir}) {
     std::string p = path;
@@ -119,9 +128,16 @@ bool safe_segment_dir(const std::string& root, const std::string& dir) {
   return true;
 }
 
-}  // namespace
-
-namespace nimbra_internal {
+std::string segment_writer_description(bool h265, const std::string& location, uint64_t segment_ns, int max_files,
+                                       bool from_network) {
+  const std::string parse = h265 ? "h265parse" : "h264parse";
+  const std::string stored = h265 ? "video/x-h265,stream-format=hvc1,alignment=au"
+                                  : "video/x-h264,stream-format=avc,alignment=au";
+  return parse + (from_network ? " config-interval=-1 disable-passthrough=true" : "") + " ! " + stored +
+         " ! splitmuxsink name=rec muxer=mp4mux location=" + launch_quoted(location) +
+         " max-size-time=" + std::to_string(segment_ns) + " async-finalize=true max-files=" +
+         std::to_string(max_files);
+}
 
 bool rolling_id_is_safe(const std::string& id) {
   // "%" would be read as a conversion by the segment location's printf-style pattern.
@@ -196,12 +212,12 @@ int start_rolling_save(std::string stream_id) {
   const std::string dir = kRollingRoot + stream_id;
   // A stream that is only described never touches its directory.
   const bool touch_dir = !claim->describing();
-  if (touch_dir && !safe_segment_dir(kRollingRoot, dir)) {
+  if (touch_dir && !nimbra_internal::safe_segment_dir(kRollingRoot, dir)) {
     NLOG_ERROR("Rolling save refused: %s is not a plain directory (a symbolic link or another file is there).",
                dir.c_str());
     return -1;
   }
-  if (int ret = touch_dir ? clear_segments(dir) : 0; ret != 0)
+  if (int ret = touch_dir ? nimbra_internal::clear_segments(dir) : 0; ret != 0)
     NLOG_WARN("clear rolling dir failed, cmd=%s, ret=%d", ("remove " + dir + "/*.mp4").c_str(), ret);
 
   StreamProperty prop;
@@ -223,10 +239,9 @@ int start_rolling_save(std::string stream_id) {
     segment_ns = g_segment_ns;
     max_files = g_max_files;
   }
-  const std::string tail = " max-size-time=" + std::to_string(segment_ns) +
-                           " async-finalize=true max-files=" + std::to_string(max_files);
   // The id from the configuration names the directory, as the caller's id does.
-  const std::string location = launch_quoted(dir + "/%05d.mp4");
+  const std::string writer = nimbra_internal::segment_writer_description(h265, dir + "/%05d.mp4", segment_ns,
+                                                                        max_files, prop.inputType == "rtsp");
   const std::string& tag = nimbra_internal::platform_tag();
   std::string dec, enc;
   if (tag == "8550") {
@@ -238,19 +253,14 @@ int start_rolling_save(std::string stream_id) {
     dec = "qtivdec", enc = "qtic2venc";
   }
   const std::string parse = h265 ? "h265parse" : "h264parse";
-  const std::string stored = h265 ? "video/x-h265,stream-format=hvc1,alignment=au"
-                                  : "video/x-h264,stream-format=avc,alignment=au";
   std::string desc;
   if (prop.inputType == "rtsp") {
     desc = "rtspsrc location=" + launch_quoted(prop.inputAddr) + " latency=200 protocols=tcp ! " +
-           (h265 ? "rtph265depay" : "rtph264depay") + " ! " + parse +
-           " config-interval=-1 disable-passthrough=true ! " + stored +
-           " ! splitmuxsink name=rec muxer=mp4mux location=" + location + tail;
+           (h265 ? "rtph265depay" : "rtph264depay") + " ! " + writer;
   } else if (prop.inputType == "file") {
     desc = "filesrc location=" + launch_quoted(prop.inputAddr) + " ! qtdemux name=d d.video_0 ! queue ! " + parse + " ! " +
            dec + " ! videorate ! video/x-raw,framerate=" + std::to_string(prop.rollingFps) +
-           "/1 ! identity sync=true ! " + enc + " ! " + parse + " ! " + stored +
-           " ! splitmuxsink name=rec muxer=mp4mux location=" + location + tail;
+           "/1 ! identity sync=true ! " + enc + " ! " + writer;
   }
   NLOG_INFO("Rolling save pipe desc: %s", desc.c_str());
 
@@ -351,7 +361,8 @@ void merge_rolling_save_video(std::string stream_id, std::string merge_args, int
     // sleep_for resumes after signal interruptions.
     std::this_thread::sleep_for(std::chrono::seconds(wait_seconds + 5));
   }
-  std::vector<std::string> argv = {python_interpreter(), nimbra_internal::concate_script_path()};
+  // The two placeholders stand for the interpreter and the script, as in the command shown.
+  std::vector<std::string> argv = {"", ""};
   if (!merge_args.empty()) {
     gint argc = 0;
     gchar** parsed = nullptr;
@@ -373,20 +384,38 @@ void merge_rolling_save_video(std::string stream_id, std::string merge_args, int
   }
   argv.push_back("--stream-id");
   argv.push_back(stream_id);
+  argv.erase(argv.begin(), argv.begin() + 2);
+  std::string command;
+  const bool started = nimbra_internal::run_concate_script(argv, nullptr, nullptr, nullptr, &command);
+  NLOG_INFO("get_rolling_save_video - rolling save command: %s", command.c_str());
+  if (!started) NLOG_ERROR("get_rolling_save_video - Error calling system");
+}
 
+namespace nimbra_internal {
+
+bool run_concate_script(const std::vector<std::string>& args, int* exit_code, std::string* out, std::string* err,
+                        std::string* command) {
+  std::vector<std::string> argv = {python_interpreter(), concate_script_path()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  if (command) *command = display_command(argv);
   std::vector<gchar*> cargv;
   for (std::string& a : argv) cargv.push_back(&a[0]);
   cargv.push_back(nullptr);
   gint status = 0;
-  GError* err = nullptr;
+  gchar *so = nullptr, *se = nullptr;
+  GError* error = nullptr;
   const gboolean started = g_spawn_sync(nullptr, cargv.data(), nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr,
-                                        nullptr, nullptr, &status, &err);
-  NLOG_INFO("get_rolling_save_video - rolling save command: %s", display_command(argv).c_str());
-  if (!started) {
-    NLOG_ERROR("get_rolling_save_video - Error calling system");
-    if (err) g_error_free(err);
-  }
+                                        out ? &so : nullptr, err ? &se : nullptr, &status, &error);
+  if (out) *out = so ? so : "";
+  if (err) *err = se ? se : (error && error->message ? error->message : "");
+  g_free(so);
+  g_free(se);
+  if (error) g_error_free(error);
+  if (exit_code) *exit_code = started && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return started;
 }
+
+}  // namespace nimbra_internal
 
 bool is_concate_video_running(const std::string& stream_id) {
   DIR* proc = opendir("/proc");
