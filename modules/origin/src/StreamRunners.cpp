@@ -375,6 +375,8 @@ void Run::report(const Recovery::Step& s) {
       if (!reconnects_in_place_) ++d_->rebuilds;
       metrics_->reconnected();
       metrics_->set_state(StreamState::Playing);
+      // The input torn down for this reconnection is gone by now.
+      nimbra_internal::return_freed_memory();
       NLOG_INFO("Input of stream id: %s is back.", id);
       break;
     case Why::StopBeforePlay:
