@@ -68,7 +68,7 @@ struct Sample {
   long frames[4];
 };
 
-const char* const kIds[] = {"soak_mp4", "soak_push", "soak_rtmp", "soak_roll"};
+const char* const kIds[] = {"soak_mp4", "soak_push", "soak_rtmp"};
 
 std::string entry(const std::string& id, const std::string& props) {
   return "{\"streamsId\":\"" + id + "\",\"properties\":{" + props + "}}";
@@ -97,6 +97,8 @@ int main(int argc, char** argv) {
     fprintf(stderr, "soak: the RTMP publisher did not start\n%s\n", nginx.error_log().c_str());
     return 2;
   }
+  // The rolling save records under /tmp/rolling/<id>: an id of this process's own.
+  const std::string roll_id = "soak_roll_" + std::to_string(getpid());
   const std::string rtsp = "\"inputType\":\"rtsp\",\"inputAddr\":\"" + source.url("/h264") +
                            "\",\"decodeType\":\"H264\",\"manualRebuild\":false";
   const std::string conf = work.file("soak.conf");
@@ -109,7 +111,7 @@ int main(int argc, char** argv) {
                       << ","
                       << entry(kIds[2], "\"inputType\":\"rtmp\",\"inputAddr\":\"" + nginx.url("soak") +
                                             "\",\"decodeType\":\"H264\",\"manualRebuild\":false")
-                      << "," << entry(kIds[3], rtsp + ",\"rollingsave\":true,\"rollingFps\":25") << "]}";
+                      << "," << entry(roll_id, rtsp + ",\"rollingsave\":true,\"rollingFps\":25") << "]}";
   set_config_path(conf);
 
   std::atomic<long> frames[4] = {};
@@ -131,7 +133,8 @@ int main(int argc, char** argv) {
   std::condition_variable cv;
   int generation = 0;
   std::atomic<int> roll_starts{0};
-  const std::string roll_dir = "/tmp/rolling/" + std::string(kIds[3]);
+  std::atomic<bool> roll_running{false};
+  const std::string roll_dir = "/tmp/rolling/" + roll_id;
   threads.emplace_back([&] {
     while (!stopping) {
       int seen;
@@ -140,11 +143,22 @@ int main(int argc, char** argv) {
         seen = generation;
       }
       ++roll_starts;
-      start_rolling_save(kIds[3]);
+      roll_running = true;
+      start_rolling_save(roll_id);
+      roll_running = false;
       std::unique_lock<std::mutex> l(mu);
       cv.wait(l, [&] { return stopping || generation != seen; });
     }
   });
+  // Whether the rolling save wrote to a segment after `t`.
+  auto roll_written_since = [&](fs::file_time_type t) {
+    std::error_code ec;
+    for (auto it = fs::directory_iterator(roll_dir, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+      std::error_code ec2;
+      if (fs::last_write_time(it->path(), ec2) > t && !ec2) return true;
+    }
+    return false;
+  };
   // Frames of the rolling save: segments it finished.
   auto roll_segments = [&] {
     std::error_code ec;
@@ -159,22 +173,22 @@ int main(int argc, char** argv) {
   bool all_back = true;
   for (int c = 1; c <= cycles; ++c) {
     const auto cycle_start = std::chrono::steady_clock::now();
-    // Every stream delivers (again): the RTSP ones after the restart, the RTMP one on.
-    // (The rolling save is started again whenever it ends; its segments are checked at
-    // the end.)
+    // Every stream delivers (again): the RTSP ones after the restart, the RTMP one on, and
+    // the rolling save writes a segment again (it is sampled running, with its threads).
     long base[3];
     for (int i = 0; i < 3; ++i) base[i] = frames[i];
+    const auto since = fs::file_time_type::clock::now();
     const bool back = nimbra_test::poll_until(
         [&] {
           for (int i = 0; i < 3; ++i)
             if (frames[i] < base[i] + 25) return false;
-          return true;
+          return roll_running && roll_written_since(since);
         },
         120s, 50ms);
     if (!back) {
       all_back = false;
-      fprintf(stderr, "soak: cycle %d: not every stream came back (frames %ld %ld %ld)\n", c, (long)frames[0],
-              (long)frames[1], (long)frames[2]);
+      fprintf(stderr, "soak: cycle %d: not every stream came back (frames %ld %ld %ld, rolling save %s)\n", c,
+              (long)frames[0], (long)frames[1], (long)frames[2], roll_running ? "running" : "ended");
     }
     if (cycle_s > 0) std::this_thread::sleep_until(cycle_start + std::chrono::seconds(cycle_s));
     g_thread_pool_stop_unused_threads();
@@ -217,13 +231,21 @@ int main(int argc, char** argv) {
   // The newest segment may be the one being cut when the stream was stopped; all others
   // are checked.
   for (const auto& s : segments) files.push_back(s), ++roll_checked;
+  // Playable: every access unit demuxes and parses (the index is whole), and a stock
+  // decoder decodes the file up to its 500th frame (or its last).
   int unplayable = 0;
   for (const auto& f : files) {
     const nimbra_test::MediaInfo info = nimbra_test::count_frames(f, 600s);
-    const bool ok = info.ok && info.frames > 0 && nimbra_test::decode_frame_rgb(f, info.frames - 1, 600s).ok;
+    std::string why = info.error;
+    bool ok = info.ok && info.frames > 0;
+    if (ok) {
+      const nimbra_test::RgbFrame frame = nimbra_test::decode_frame_rgb(f, std::min(info.frames - 1, 500), 600s);
+      ok = frame.ok;
+      why = frame.error;
+    }
     if (!ok) {
       ++unplayable;
-      printf("  not playable: %s (%s)\n", fs::path(f).filename().c_str(), info.error.c_str());
+      printf("  not playable: %s (%d frames; %s)\n", fs::path(f).filename().c_str(), info.frames, why.c_str());
     }
   }
   fs::remove_all(roll_dir, ec);
