@@ -26,6 +26,9 @@ run() { echo; echo "== $1"; shift; "$@"; }
 [ -x "$BUILD/bench/latency/bench_latency" ] &&
   run "Glass-to-callback latency of a live RTSP stream: newest frame wins vs \"slowCallback\": \"block\"" \
     "$BUILD/bench/latency/bench_latency" 20
+[ -x "$BUILD/bench/stream/bench_stream_memory" ] &&
+  run "eight 1080p file streams in one process: peak RSS per stream and throughput, queues and decoder threads sized vs as before" \
+    "$BUILD/bench/stream/bench_stream_memory" "$NIMBRA_MEDIA_DIR/h264_bench_1080p.mp4" 3 8
 [ -x "$BUILD/bench/framecopy/bench_framecopy" ] &&
   run "1080p NV12 frame copy into a memfd ring: nmx-korvaframecopy vs memcpy" \
     "$BUILD/bench/framecopy/bench_framecopy" 300 5

@@ -22,8 +22,10 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -93,6 +95,7 @@ struct NmxDecPrivate {
   GstVideoCodecState *input_state = nullptr;
   int reorder_depth = REORDER_SLACK;
   guint64 buffers_in = 0;
+  bool counted = false;  // in running_decoders (between start and stop)
   bool frame_discard = false;  // snapshot of the setting for the frame being output
 
   // Pictures that arrive split over several buffers (a payloader that repeats the
@@ -151,6 +154,32 @@ static std::string av_error_string(int err)
   return buf;
 }
 
+/* Decoders running in this process. Each frame thread of libav holds a picture of
+ * its own (and its motion tables) on top of the reference frames, and with more
+ * decoders than cores the decoders themselves keep the cores busy: the cores are
+ * shared out among the running decoders, at least one thread each. A hardware
+ * decoder's capture buffers do not grow with the number of streams either. */
+static std::atomic<int> running_decoders{0};
+
+/* NIMBRA_STREAM_SIZES=legacy: as many threads as cores in every decoder, as before. */
+static bool legacy_threads()
+{
+#ifdef NIMBRA_LEGACY_STREAM_SIZES
+  return true;
+#else
+  const char *v = getenv("NIMBRA_STREAM_SIZES");
+  return v && strcmp(v, "legacy") == 0;
+#endif
+}
+
+static int decode_threads()
+{
+  const int cores = (int)std::min<guint>(std::max<guint>(g_get_num_processors(), 1), 16);
+  if (legacy_threads())
+    return cores;
+  return std::max(1, cores / std::max(1, running_decoders.load()));
+}
+
 static void close_codec(NmxDecPrivate *priv)
 {
   if (priv->ctx)
@@ -171,7 +200,7 @@ static bool open_codec(GstNmxSoftDec *self, AVCodecID id, bool discard_corrupted
   priv->ctx = avcodec_alloc_context3(codec);
   if (!priv->ctx)
     return false;
-  int threads = std::min<int>(std::max<guint>(g_get_num_processors(), 1), 16);
+  int threads = decode_threads();
   priv->ctx->thread_count = threads;
   priv->ctx->thread_type = chunked ? FF_THREAD_SLICE : FF_THREAD_FRAME | FF_THREAD_SLICE;
   if (chunked)
@@ -209,12 +238,22 @@ static gboolean gst_nmx_soft_dec_start(GstVideoDecoder *decoder)
     priv->pkt = av_packet_alloc();
   if (!priv->frame)
     priv->frame = av_frame_alloc();
-  return priv->pkt && priv->frame;
+  if (!priv->pkt || !priv->frame)
+    return FALSE;
+  if (!priv->counted) {
+    priv->counted = true;
+    running_decoders++;
+  }
+  return TRUE;
 }
 
 static gboolean gst_nmx_soft_dec_stop(GstVideoDecoder *decoder)
 {
   NmxDecPrivate *priv = NMX_DEC(decoder)->priv;
+  if (priv->counted) {
+    priv->counted = false;
+    running_decoders--;
+  }
   close_codec(priv);
   av_packet_free(&priv->pkt);
   av_frame_free(&priv->frame);

@@ -46,6 +46,19 @@ int thread_count() {
   return count_entries("/proc/self/task");
 }
 
+// What the descriptors are, for a failure's report.
+void print_fds() {
+  DIR* d = opendir("/proc/self/fd");
+  if (!d) return;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    char target[256] = {0};
+    const std::string link = std::string("/proc/self/fd/") + e->d_name;
+    if (readlink(link.c_str(), target, sizeof target - 1) > 0) printf("  fd %s -> %s\n", e->d_name, target);
+  }
+  closedir(d);
+}
+
 Usage usage() { return {thread_count(), count_entries("/proc/self/fd"), mallinfo2().uordblks}; }
 
 // The baseline: the thread count once it has stopped changing (threads of the warm-up
@@ -123,6 +136,7 @@ int main(int argc, char** argv) {
   // Allocator caches and GStreamer's lazily grown pools move a little; a leak of one
   // frame or one pipeline per cycle would be megabytes over 50 cycles.
   const bool ok = after.threads <= before.threads && after.fds <= before.fds && heap_growth < 512 * 1024;
+  if (after.fds > before.fds) print_fds();
   printf("%s\n", ok ? "leak_cycles: OK" : "leak_cycles: GROWTH");
   return ok ? 0 : 1;
 }

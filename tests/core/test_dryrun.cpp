@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "StreamDryRun.h"
+#include "StreamPlatform.h"
 #include "StreamRegistry.h"
 #include "test_util.h"
 
@@ -58,7 +59,9 @@ class DryRun : public ::testing::Test {
                              "outputAddr": ")" + dir_ + R"(/file.mp4" } },
       { "streamsId": "dry_drawn", "properties": { "saveMp4": true, "width": 320, "height": 240, "fps": 10,
                              "outputFile": ")" + dir_ + R"(/drawn.mp4" } },
-      { "streamsId": "dry_splice", "properties": { "inputType": "splice" } }
+      { "streamsId": "dry_splice", "properties": { "inputType": "splice" } },
+      { "streamsId": "dry_rtsp", "properties": { "inputType": "rtsp", "inputAddr": "rtsp://127.0.0.1:9/none",
+                             "decodeType": "H264", "manualRebuild": false } }
     ] })";
     FILE* f = fopen(conf_.c_str(), "w");
     ASSERT_TRUE(f);
@@ -91,6 +94,30 @@ TEST_F(DryRun, FileStreamWithMp4OutputMakesNoFile) {
   std::string again;
   ASSERT_EQ(describe_stream_pipeline("dry_file_mp4", again), 0);
   EXPECT_EQ(again, d);
+}
+
+// The queues between decoder, converter and callback hold one picture of a file (the
+// chain reads it as fast as it goes) and three of a camera; the environment switch puts
+// them back at GStreamer's default sizes.
+TEST_F(DryRun, QueuesAreSizedByWhatTheyHold) {
+  ASSERT_EQ(nimbra_internal::platform_tag(), "ub2404");
+  const std::string one = " max-size-buffers=1 max-size-bytes=0 max-size-time=0 ! ";
+  const std::string three = " max-size-buffers=3 max-size-bytes=0 max-size-time=0 ! ";
+  std::string file, rtsp, legacy;
+  ASSERT_EQ(describe_stream_pipeline("dry_file_mp4", file), 0);
+  EXPECT_NE(file.find("qtdemux ! queue max-size-buffers=8 max-size-bytes=0 max-size-time=0 ! "), std::string::npos)
+      << file;
+  for (const char* q : {"queue_input_ub2024", "queue_mid_ub2024", "queue_output_ub2024"})
+    EXPECT_NE(file.find(std::string("queue name=") + q + one), std::string::npos) << q << "\n" << file;
+  ASSERT_EQ(describe_stream_pipeline("dry_rtsp", rtsp), 0);
+  for (const char* q : {"queue_input_ub2024", "queue_mid_ub2024"})
+    EXPECT_NE(rtsp.find(std::string("queue name=") + q + three), std::string::npos) << q << "\n" << rtsp;
+  setenv("NIMBRA_STREAM_SIZES", "legacy", 1);
+  const int rc = describe_stream_pipeline("dry_file_mp4", legacy);
+  unsetenv("NIMBRA_STREAM_SIZES");
+  ASSERT_EQ(rc, 0);
+  EXPECT_EQ(legacy.find("max-size-"), std::string::npos) << legacy;
+  EXPECT_NE(legacy.find("queue name=queue_mid_ub2024 ! "), std::string::npos) << legacy;
 }
 
 TEST_F(DryRun, FramePushDescriptionParses) {

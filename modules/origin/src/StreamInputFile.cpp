@@ -4,6 +4,7 @@
 #include "StreamCommon.h"
 #include "StreamEventClips.h"
 #include "StreamLog.h"
+#include "StreamSizing.h"
 
 using nimbra_internal::add_all;
 using nimbra_internal::drop_all;
@@ -58,6 +59,7 @@ GstElement* StreamInputFile::build() {
     return nullptr;
   }
   g_object_set(src, "location", location.c_str(), nullptr);
+  nimbra_internal::size_queue(queue, nimbra_internal::QueueUse::Compressed, false);
   add_all(bin, {src, demux, queue, parser, decoder});
 
   if (!gst_element_link(src, demux)) {

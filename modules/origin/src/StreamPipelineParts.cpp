@@ -4,6 +4,9 @@
 #include "StreamPipelineParts.h"
 
 #include <gst/base/gstbasesink.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include <thread>
 
@@ -34,7 +37,18 @@ void release_pipeline(PiplineData* d) {
     gst_element_set_state(d->pipeline, GST_STATE_NULL);
     gst_object_unref(d->pipeline);
     d->pipeline = nullptr;
+    return_freed_memory();
   }
+}
+
+void return_freed_memory() {
+#ifdef __GLIBC__
+  // Pictures are freed by the streaming threads that allocated them, into those threads'
+  // malloc arenas, where the pages stay resident after the threads are gone. Every
+  // reconnection or rebuild brings new threads and with them other arenas: without this
+  // the process grows by a few megabytes each time while the memory in use stays flat.
+  malloc_trim(0);
+#endif
 }
 
 void prepare_pipeline(GstElement* pipeline) {

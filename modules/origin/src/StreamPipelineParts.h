@@ -12,8 +12,11 @@
 
 namespace nimbra_internal {
 
-// Sets the pipeline to NULL and releases it and its bus.
+// Sets the pipeline to NULL and releases it and its bus (and what the allocator keeps).
 void release_pipeline(PiplineData* d);
+// Hands the pages the allocator keeps for freed memory back to the system (after a
+// pipeline or an input is torn down).
+void return_freed_memory();
 // The system clock for the pipeline.
 void prepare_pipeline(GstElement* pipeline);
 // Whether a sink inside `output` renders against the clock (a display).

@@ -325,6 +325,7 @@ int start_rolling_save(std::string stream_id) {
   g_source_destroy(bus_source);
   g_source_unref(bus_source);
   gst_object_unref(pipeline);
+  nimbra_internal::return_freed_memory();
   g_main_loop_unref(rec.loop);
   g_main_context_pop_thread_default(context);
   g_main_context_unref(context);

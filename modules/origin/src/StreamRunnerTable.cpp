@@ -2,10 +2,13 @@
 #define NIMBRA_MODULE "modules/origin/src/StreamRunners"
 #include "StreamRunnerTable.h"
 
+#include <string.h>
+
 #include <algorithm>
 
 #include "StreamBase.h"
 #include "StreamPipelineParts.h"
+#include "StreamSizing.h"
 
 using nimbra_internal::make_caps_filter;
 
@@ -217,11 +220,21 @@ bool build_chain(const RunnerProfile& p, PiplineData* d, GstElement* input, GstE
   std::vector<GstElement*> chain = {input};
   bool base_missing = !input || !output, conversion_missing = false;
   GstElement* probe_at = nullptr;
+  // A network input is paced by its camera; anything else here is read as fast as the
+  // chain takes it. The last queue before the frame probe is the one the callback drains.
+  const bool live = (bool)d->rebuild_input;
+  const Stage* callback_queue = nullptr;
+  for (const Stage& s : p.stages) {
+    if (s.probe) break;
+    if (strcmp(s.factory, "queue") == 0) callback_queue = &s;
+  }
   for (const Stage& s : p.stages) {
     if (s.output_conversion && skip) continue;
     GstElement* e = make_stage(s, p.engine);
     if (!e) (s.output_conversion ? conversion_missing : base_missing) = true;
     if (s.probe) probe_at = e;
+    if (e && strcmp(s.factory, "queue") == 0)
+      size_queue(e, &s == callback_queue ? QueueUse::Callback : QueueUse::Frames, live);
     chain.push_back(e);
   }
   chain.push_back(output);

@@ -67,8 +67,10 @@ bool queue_is_full(GstElement* queue) {
   g_object_get(queue, "current-level-buffers", &buffers, "max-size-buffers", &max_buffers, "current-level-bytes",
                &bytes, "max-size-bytes", &max_bytes, "current-level-time", &time, "max-size-time", &max_time,
                nullptr);
-  return (max_buffers && buffers + 1 >= max_buffers) || (max_bytes && (guint64)bytes * 10 >= (guint64)max_bytes * 9) ||
-         (max_time && time * 10 >= max_time * 9);
+  // Nine tenths of any limit: a queue sized to one or three pictures counts as full only
+  // when it holds them all.
+  return (max_buffers && (guint64)buffers * 10 >= (guint64)max_buffers * 9) ||
+         (max_bytes && (guint64)bytes * 10 >= (guint64)max_bytes * 9) || (max_time && time * 10 >= max_time * 9);
 }
 
 // The input's own end-of-stream, kept from the output while the stream is not stopping:
@@ -375,6 +377,8 @@ void Run::report(const Recovery::Step& s) {
       if (!reconnects_in_place_) ++d_->rebuilds;
       metrics_->reconnected();
       metrics_->set_state(StreamState::Playing);
+      // The input torn down for this reconnection is gone by now.
+      nimbra_internal::return_freed_memory();
       NLOG_INFO("Input of stream id: %s is back.", id);
       break;
     case Why::StopBeforePlay:

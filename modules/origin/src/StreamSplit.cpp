@@ -13,6 +13,7 @@
 #include "StreamPipelineParts.h"
 #include "StreamPlatform.h"
 #include "StreamRegistry.h"
+#include "StreamSizing.h"
 
 using nimbra_internal::make_caps_filter;
 
@@ -127,6 +128,9 @@ int startStream(StreamIns first, std::function<int8_t(const Image&)>& firstCallb
     nimbra_internal::drop_all({source, depay, parser, decoder, splitter, q1, q2, out1, out2});
     return finish(-1);
   }
+  // Decoded pictures of a camera: before the splitter and before the first output.
+  nimbra_internal::size_queue(q1, nimbra_internal::QueueUse::Frames, true);
+  nimbra_internal::size_queue(q2, nimbra_internal::QueueUse::Frames, true);
   nimbra_internal::add_all(pipeline, {q1, q2, source, depay, parser, decoder, splitter, out1, out2});
 
   GstElement *b1_first, *b1_last, *b2_first, *b2_last;
