@@ -2,6 +2,8 @@
 #include "StreamBuildMultiMerge.h"
 
 #include <cctype>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -231,6 +233,9 @@ struct MergeRun {
   bool drain_armed = false;
   bool finalising = false;  // end-of-stream is being driven through the stages (stop or error)
   std::thread eos_thread;   // the one that drives it; joined once the pipeline is at NULL
+  std::condition_variable changed;  // eos_seen or torn_down set
+  bool eos_seen = false;            // end-of-stream reached the bus
+  bool torn_down = false;           // the run is over: nothing more to wait for
 };
 using MergeRunPtr = std::shared_ptr<MergeRun>;
 
@@ -254,13 +259,19 @@ gboolean quit_after_drain_limit(gpointer data) {
 
 void drive_eos(GstElement* pipeline);
 
+// A stop's end-of-stream gets this long to come from the cameras through every stage, so
+// the frames in flight are recorded; then it is forced into the stages still waiting.
+constexpr auto kGracefulEos = std::chrono::seconds(3);
+
 // Drives end-of-stream through every stage once, for a stop or an error, on a thread of
 // its own: sending into a stage whose streaming thread is stuck (a sink waiting for a
 // preroll that never comes) blocks until the pipeline goes to NULL, and neither the main
 // loop nor the caller of a stop may wait for that. The drain limit ends the run when the
 // end-of-stream never reaches the bus. Called with run->lock held; false when it was
 // already under way or there is no pipeline yet.
-bool begin_finalising_locked(const MergeRunPtr& run) {
+// A stop first lets end-of-stream come from the cameras, so that what is queued between
+// the stages is still recorded; an error forces it at once, as a failed part cannot drain.
+bool begin_finalising_locked(const MergeRunPtr& run, bool graceful) {
   if (run->finalising || !run->pipeline) return false;
   run->finalising = true;
   if (!run->drain_armed) {
@@ -268,8 +279,14 @@ bool begin_finalising_locked(const MergeRunPtr& run) {
     add_timeout(run, kDrainLimitSeconds, quit_after_drain_limit);
   }
   GstElement* pipeline = GST_ELEMENT(gst_object_ref(run->pipeline));
-  run->eos_thread = std::thread([pipeline] {
-    drive_eos(pipeline);
+  run->eos_thread = std::thread([run, pipeline, graceful] {
+    bool forced = true;
+    if (graceful) {
+      gst_element_send_event(pipeline, gst_event_new_eos());
+      std::unique_lock<std::mutex> l(run->lock);
+      forced = !run->changed.wait_for(l, kGracefulEos, [&] { return run->eos_seen || run->torn_down; });
+    }
+    if (forced) drive_eos(pipeline);
     gst_object_unref(pipeline);
   });
   return true;
@@ -281,6 +298,8 @@ gboolean bus_call(GstBus*, GstMessage* msg, gpointer data) {
     case GST_MESSAGE_EOS: {
       NLOG_INFO("EOS received, exiting main loop.\n");
       std::lock_guard<std::mutex> g(run->lock);
+      run->eos_seen = true;
+      run->changed.notify_all();
       if (!run->eos_pause_armed) {
         run->eos_pause_armed = true;
         add_timeout(run, kEosPauseSeconds, quit_after_eos);
@@ -299,7 +318,7 @@ gboolean bus_call(GstBus*, GstMessage* msg, gpointer data) {
       // the drain limit, when the failed part cannot drain at all).
       std::lock_guard<std::mutex> g(run->lock);
       run->failed = true;
-      if (begin_finalising_locked(run))
+      if (begin_finalising_locked(run, false))
         NLOG_WARN("The composition failed; the recording is finalised with what it holds.");
       break;
     }
@@ -441,7 +460,7 @@ void stop_run(const MergeRunPtr& run) {
     std::lock_guard<std::mutex> g(run->lock);
     run->stop_wanted = true;
     // Still being built: the runner sees stop_wanted before it plays.
-    started = begin_finalising_locked(run);
+    started = begin_finalising_locked(run, true);
   }
   if (started) NLOG_WARN("Sending EOS to pipeline completed.");
 }
@@ -519,12 +538,14 @@ int start_stream_multi_merge(StreamProperty prop, bool split_outputs, int push_m
     if (run->failed) result = -1;
   }
 
-  gst_element_set_state(pipeline, GST_STATE_NULL);
   std::thread eos_thread;
   {
     std::lock_guard<std::mutex> g(run->lock);
+    run->torn_down = true;
+    run->changed.notify_all();
     eos_thread = std::move(run->eos_thread);
   }
+  gst_element_set_state(pipeline, GST_STATE_NULL);
   if (eos_thread.joinable()) eos_thread.join();  // nothing it sends into can block at NULL
   claim->set_pipeline(nullptr);
   if (result != 0) claim->metrics()->set_failed("");

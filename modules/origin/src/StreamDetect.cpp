@@ -2,6 +2,8 @@
 #define NIMBRA_MODULE "modules/origin/src/StreamDetect"
 #include "StreamDetect.h"
 
+#include <opencv2/core/utils/logger.hpp>
+
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -406,6 +408,15 @@ std::shared_ptr<StreamDetector> StreamDetector::create(const std::string& stream
   else
     sizes = {640, 320, 416, 480, 512, 384, 256, 960, 1280};
   std::string first_error;
+  // Trying sizes the model was not exported at makes OpenCV print its shape errors: they
+  // say nothing to the user while the right size is still to come.
+  struct QuietOpenCv {
+    cv::utils::logging::LogLevel was;
+    explicit QuietOpenCv(bool on)
+        : was(on ? cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT)
+                 : cv::utils::logging::getLogLevel()) {}
+    ~QuietOpenCv() { cv::utils::logging::setLogLevel(was); }
+  } quiet(sizes.size() > 1);
   for (int size : sizes) {
     GstStructure* s = gst_structure_new("nmx-tarkin-settings", "model", G_TYPE_STRING, config.model.c_str(),
                                         "model-type", G_TYPE_STRING, config.model_type.c_str(), "box-thresh",
