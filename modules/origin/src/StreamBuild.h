@@ -66,6 +66,13 @@ struct PiplineData {
   // The queue ahead of the frame probe whose waiting frames decide the skip; set by the
   // runner that builds the chain, null when there is none.
   GstElement* callback_queue = nullptr;
+  // How long the last callback ran, and the time between the last two frames: frames
+  // waiting ahead of the probe are the callback's doing only when it runs that long
+  // (behind a display that keeps time they wait whatever the callback costs).
+  uint64_t last_callback_ns = 0;
+  int64_t previous_pts = -1;
+  uint64_t frame_interval_ns = 0;
+  uint64_t skip_budget = 0;  // frames that came in while the last callback ran
 };
 
 // ---- frame delivery ----

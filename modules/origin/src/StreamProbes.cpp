@@ -90,14 +90,18 @@ void deliver(GstPadProbeInfo* info, PiplineData* d, bool set_status, bool v4l2) 
   }
   if (d->detector && d->image.height > 0)
     d->detector->on_frame(d->image, map.data, (int)(map.size / (size_t)d->image.height));
+  const uint64_t t0 = now_ns();
   if (d->metrics && nimbra_internal::metrics_enabled()) {
-    const uint64_t t0 = now_ns();
     d->metrics->callback_started(t0);
     d->callback(d->image);
-    d->metrics->frame_delivered(now_ns() - t0);
+    d->last_callback_ns = now_ns() - t0;
+    d->metrics->frame_delivered(d->last_callback_ns);
   } else {
     d->callback(d->image);
+    d->last_callback_ns = now_ns() - t0;
   }
+  const uint64_t interval = d->frame_interval_ns ? d->frame_interval_ns : 40000000ULL;
+  d->skip_budget = d->last_callback_ns / interval;
   nimbra_internal::StreamDetector::after_callback(d->image);
   d->image.data = nullptr;
   gst_buffer_unmap(buffer, &map);
@@ -114,11 +118,18 @@ constexpr guint kNewerFramesToSkip = 2;
 // ahead of the probe is passed on undrawn and counted, so a callback slower than the
 // camera never builds a backlog, and the outputs still get every frame.
 bool skips_callback(PiplineData* d) {
+  if (d->image.pts >= 0 && d->previous_pts >= 0 && d->image.pts > d->previous_pts)
+    d->frame_interval_ns = (uint64_t)(d->image.pts - d->previous_pts);
+  d->previous_pts = d->image.pts;
   bool skip = d->entry && d->entry->stop_requested();
-  if (!skip && d->newest_wins && d->callback_queue) {
+  // Only the frames that came in while the last callback ran are its backlog: a quick
+  // callback makes none, and behind a display that keeps time frames wait whatever the
+  // callback costs. So at most that many are skipped before the callback runs again.
+  if (!skip && d->newest_wins && d->callback_queue && d->skip_budget > 0) {
     guint waiting = 0;
     g_object_get(d->callback_queue, "current-level-buffers", &waiting, nullptr);
     skip = waiting >= kNewerFramesToSkip;
+    if (skip) --d->skip_budget;
   }
   if (skip && d->metrics) d->metrics->callback_skipped();
   return skip;
