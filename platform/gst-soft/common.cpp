@@ -41,7 +41,7 @@ void nmx_soft_install_engine_property(GObjectClass *klass, guint prop_id, const 
   gchar *blurb = g_strdup_printf("%s engine of the board (0 auto, 1 C2D, 2 GLES, 3 FastCV); accepted and "
                                  "reported, the soft element always uses the CPU",
                                  what);
-  /* The text lives as long as the class: the spec keeps the pointer. */
+  /* The text lives as long as the class: the GParamSpec keeps the pointer. */
   g_object_class_install_property(
       klass, prop_id,
       g_param_spec_int("engine", "Engine", g_intern_string(blurb), 0, 3, 0,
