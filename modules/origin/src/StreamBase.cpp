@@ -1,5 +1,6 @@
 #define NIMBRA_MODULE "modules/origin/src/StreamBase"
 #include "StreamBase.h"
+#include "StreamSizing.h"
 
 #include <chrono>
 #include <thread>
@@ -83,6 +84,12 @@ GstElement* make_caps_filter(const char* name, const char* caps_text) {
   GstCaps* caps = gst_caps_from_string(caps_text);
   g_object_set(f, "caps", caps, nullptr);
   gst_caps_unref(caps);
+  return f;
+}
+
+GstElement* make_fakesink(const char* name) {
+  GstElement* f = gst_element_factory_make("fakesink", name);
+  if (f && !legacy_stream_sizes()) g_object_set(f, "enable-last-sample", FALSE, nullptr);
   return f;
 }
 

@@ -61,6 +61,9 @@ void drop_all(std::initializer_list<GstElement*> elements);
 
 // A capsfilter with caps parsed from `caps_text`, or null when the factory is missing.
 GstElement* make_caps_filter(const char* name, const char* caps_text);
+// A fakesink that keeps no reference to the last frame it dropped (a basesink holds one
+// by default: a whole 1080p RGB picture per stream, for nobody).
+GstElement* make_fakesink(const char* name);
 
 // `value` quoted for a launch description, so blanks, quotes and "!" stay inside it.
 std::string launch_quoted(const std::string& value);

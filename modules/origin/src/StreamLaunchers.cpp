@@ -23,6 +23,7 @@
 #include "StreamOutputWaylandsink.h"
 
 using nimbra_internal::now_ns;
+using nimbra_internal::make_fakesink;
 using nimbra_internal::platform_tag;
 using nimbra_internal::release_pipeline;
 
@@ -102,7 +103,7 @@ int run_classic(PiplineData* d, GstElement* input, GstElement* output) {
 GstElement* build_output_or_fakesink(StreamOutput* output) {
   if (!output) {
     NLOG_INFO("streamOutput is set to fakesink due to streamOutput is nullptr.");
-    return gst_element_factory_make("fakesink", "sink");
+    return make_fakesink("sink");
   }
   return output->build();
 }
@@ -203,7 +204,7 @@ GstElement* g_get_stream_output(StreamIns ins) {
     out.set_stream_id(ins.streamId);
     return out.build();
   }
-  return gst_element_factory_make("fakesink", "sink");
+  return make_fakesink("sink");
 }
 
 GstElement* g_setup_encoder_o(int n) {

@@ -215,7 +215,7 @@ GstElement* build_configured_output(const StreamProperty& prop, const std::strin
     out.set_stream_id(id);
     output = out.build();
   } else {
-    output = gst_element_factory_make("fakesink", "sink");
+    output = make_fakesink("sink");
   }
   return output;
 }
