@@ -27,7 +27,6 @@
 #include "convert.h"
 
 #include <gst/video/video.h>
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -148,6 +147,58 @@ guint32 get_color(const GstStructure *s, const char *field)
   return DEFAULT_TEXT_COLOR;
 }
 
+/* A picture file (PNG, JPEG, whatever the installed GStreamer decoders read) as BGRA,
+ * empty when it cannot be read. GStreamer's decoders rather than OpenCV's image codecs:
+ * those pull in some two hundred libraries (GDAL and its formats), paged into every
+ * process that loads this plug-in only to read the odd logo. */
+cv::Mat read_picture(const char *path)
+{
+  GError *err = nullptr;
+  GstElement *pipe = gst_parse_launch("filesrc name=src ! decodebin ! videoconvert ! "
+                                      "video/x-raw,format=BGRA ! appsink name=sink sync=false max-buffers=1",
+                                      &err);
+  if (!pipe) {
+    GST_WARNING("cannot build a pipeline to read %s: %s", path, err ? err->message : "?");
+    g_clear_error(&err);
+    return cv::Mat();
+  }
+  g_clear_error(&err);
+  GstElement *src = gst_bin_get_by_name(GST_BIN(pipe), "src");
+  GstElement *sink = gst_bin_get_by_name(GST_BIN(pipe), "sink");
+  g_object_set(src, "location", path, NULL);
+  cv::Mat out;
+  if (gst_element_set_state(pipe, GST_STATE_PAUSED) != GST_STATE_CHANGE_FAILURE) {
+    /* The first decoded picture prerolls the sink; an error (no such file, not a picture)
+     * ends the wait instead. */
+    GstBus *bus = gst_element_get_bus(pipe);
+    GstMessage *msg = gst_bus_timed_pop_filtered(bus, 10 * GST_SECOND,
+                                                 (GstMessageType)(GST_MESSAGE_ASYNC_DONE | GST_MESSAGE_ERROR));
+    if (msg && GST_MESSAGE_TYPE(msg) == GST_MESSAGE_ASYNC_DONE) {
+      GstSample *sample = nullptr;
+      g_signal_emit_by_name(sink, "pull-preroll", &sample);
+      GstVideoInfo info;
+      GstVideoFrame frame;
+      if (sample && gst_video_info_from_caps(&info, gst_sample_get_caps(sample)) &&
+          gst_video_frame_map(&frame, &info, gst_sample_get_buffer(sample), GST_MAP_READ)) {
+        cv::Mat view(GST_VIDEO_FRAME_HEIGHT(&frame), GST_VIDEO_FRAME_WIDTH(&frame), CV_8UC4,
+                     GST_VIDEO_FRAME_PLANE_DATA(&frame, 0), GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0));
+        out = view.clone();
+        gst_video_frame_unmap(&frame);
+      }
+      if (sample)
+        gst_sample_unref(sample);
+    }
+    if (msg)
+      gst_message_unref(msg);
+    gst_object_unref(bus);
+  }
+  gst_element_set_state(pipe, GST_STATE_NULL);
+  gst_object_unref(src);
+  gst_object_unref(sink);
+  gst_object_unref(pipe);
+  return out;
+}
+
 /* Any 1-, 3- or 4-channel picture as BGRA. */
 cv::Mat to_bgra(const cv::Mat &m)
 {
@@ -174,7 +225,7 @@ bool render_image(GstObject *self, const GstStructure *s, const Bounds &frame, L
     GST_ERROR_OBJECT(self, "image %s has no destination <x,y,w,h>", gst_structure_get_name(s));
     return false;
   }
-  cv::Mat pic = cv::imread(path, cv::IMREAD_UNCHANGED);
+  cv::Mat pic = read_picture(path);
   if (pic.empty() && res[0] > 0 && res[1] > 0 && res[0] <= MAX_FRAME_SIDE && res[1] <= MAX_FRAME_SIDE) {
     /* The board's own format: raw RGBA of the stated resolution. */
     std::ifstream f(path, std::ios::binary);
