@@ -88,10 +88,10 @@ RunnerProfile ql_profile() {
 
 RunnerProfile ub2404_profile() {
   RunnerProfile p;
-  p.stages = {{"queue", "queue_input_ub2024", "", false, false},
+  p.stages = {{"queue", "queue_input_ub2024", "", false, false, true},
               {"capsfilter", "capsfilter1_ub2024", "video/x-raw,format=NV12", false, false},
               {"qtivtransform", "qtivtransformInput_ub2024", "", false, false},
-              {"queue", "queue_mid_ub2024", "", false, false},
+              {"queue", "queue_mid_ub2024", "", false, false, true},
               {"capsfilter", "capsfilter2_ub2024", "video/x-raw,format=RGB", true, false},
               {"qtivtransform", "qtivtransformOutput_ub2024", "", false, true},
               {"queue", "queue_output_ub2024", "", false, true},
@@ -223,13 +223,16 @@ bool build_chain(const RunnerProfile& p, PiplineData* d, GstElement* input, GstE
   // A network input is paced by its camera; anything else here is read as fast as the
   // chain takes it. The last queue before the frame probe is the one the callback drains.
   const bool live = (bool)d->rebuild_input;
+  const bool file_sized = !live && !legacy_stream_sizes();
   const Stage* callback_queue = nullptr;
   for (const Stage& s : p.stages) {
     if (s.probe) break;
+    if (s.live_only && file_sized) continue;
     if (strcmp(s.factory, "queue") == 0) callback_queue = &s;
   }
   for (const Stage& s : p.stages) {
     if (s.output_conversion && skip) continue;
+    if (s.live_only && file_sized) continue;
     GstElement* e = make_stage(s, p.engine);
     if (!e) (s.output_conversion ? conversion_missing : base_missing) = true;
     if (s.probe) probe_at = e;

@@ -33,6 +33,10 @@ struct Stage {
   std::string caps;
   bool probe;              // the frame probe goes on this element's "src" pad
   bool output_conversion;  // left out when the output is a fake sink (if the row says so)
+  // Left out on a file input: the stage before it already gives the decoder a thread of
+  // its own, and a file waits for the chain anyway, so the converter may as well run the
+  // callback itself instead of parking another picture in a queue.
+  bool live_only = false;
 };
 
 struct RunnerProfile {
