@@ -51,6 +51,7 @@
 #include "StreamEventClips.h"
 #include "StreamEvents.h"
 #include "StreamHealth.h"
+#include "StreamMqtt.h"
 #include "nimbra-validate.h"
 #include "nimbra.h"
 
@@ -348,26 +349,6 @@ std::string truncated(std::string text, size_t width) {
   return text;
 }
 
-std::string json_number(double v) {
-  char buf[64];
-  snprintf(buf, sizeof buf, "%.3f", v);
-  std::string s = buf;
-  while (s.size() > 1 && s.back() == '0') s.pop_back();
-  if (!s.empty() && s.back() == '.') s.pop_back();
-  return s;
-}
-
-std::string utc_now() {
-  timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  tm t;
-  gmtime_r(&ts.tv_sec, &t);
-  char buf[64];
-  snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
-           t.tm_hour, t.tm_min, t.tm_sec, ts.tv_nsec / 1000000);
-  return buf;
-}
-
 // The health record of `id`; a stream the library does not know (yet) reads as starting
 // or, once its thread ended, as stopped or failed by its result.
 StreamHealth health_of(const StreamStats& st) {
@@ -378,36 +359,6 @@ StreamHealth health_of(const StreamStats& st) {
   h.running = !st.done;
   h.state = !st.done ? StreamState::Starting : st.result == 0 ? StreamState::Stopped : StreamState::Failed;
   return h;
-}
-
-std::string health_json(const StreamHealth& h, const std::string& time) {
-  std::string o = "{\"time\":" + Json::valueToQuotedString(time.c_str());
-  o += ",\"stream_id\":" + Json::valueToQuotedString(h.stream_id.c_str());
-  o += ",\"kind\":" + Json::valueToQuotedString(h.kind.c_str());
-  o += ",\"state\":" + Json::valueToQuotedString(stream_state_name(h.state));
-  o += std::string(",\"running\":") + (h.running ? "true" : "false");
-  o += ",\"fps\":" + json_number(h.fps_last_second);
-  o += ",\"fps_avg\":" + json_number(h.fps_since_start);
-  o += ",\"frames_decoded\":" + std::to_string(h.frames_decoded);
-  o += ",\"frames_delivered\":" + std::to_string(h.frames_delivered);
-  o += ",\"frames_skipped\":" + std::to_string(h.frames_skipped);
-  o += ",\"frames_dropped\":" + std::to_string(h.frames_dropped);
-  o += ",\"callback_p50_ms\":" + json_number(h.callback_p50_ms);
-  o += ",\"callback_p99_ms\":" + json_number(h.callback_p99_ms);
-  o += ",\"reconnects\":" + std::to_string(h.reconnects);
-  o += ",\"reconnect_attempts\":" + std::to_string(h.reconnect_attempts);
-  o += ",\"last_frame_age_s\":" + json_number(h.last_frame_age_s);
-  o += ",\"last_error\":" + Json::valueToQuotedString(h.last_error.c_str());
-  o += ",\"last_error_age_s\":" + json_number(h.last_error_age_s);
-  o += std::string(",\"last_error_recovered\":") + (h.last_error_recovered ? "true" : "false");
-  o += ",\"inference_fps\":" + json_number(h.inference_fps);
-  o += ",\"inference_p50_ms\":" + json_number(h.inference_p50_ms);
-  o += ",\"inference_p99_ms\":" + json_number(h.inference_p99_ms);
-  o += ",\"inferences\":" + std::to_string(h.inferences);
-  o += ",\"inference_failures\":" + std::to_string(h.inference_failures);
-  o += ",\"inference_skipped\":" + std::to_string(h.inference_skipped);
-  o += ",\"objects\":" + std::to_string(h.objects);
-  return o + "}";
 }
 
 std::string age_text(double s) {
@@ -774,8 +725,10 @@ int main(int argc, char** argv) {
     }
     if (rows.empty()) return;
     if (json) {
-      const std::string t = utc_now();
-      for (const StreamHealth& h : rows) fprintf(json_out, "%s\n", health_json(h, t).c_str());
+      timespec now;
+      clock_gettime(CLOCK_REALTIME, &now);
+      const double t = (double)now.tv_sec + now.tv_nsec / 1e9;
+      for (const StreamHealth& h : rows) fprintf(json_out, "%s\n", nimbra_internal::health_to_json(h, t).c_str());
       fflush(json_out);
     } else {
       table.print(rows);

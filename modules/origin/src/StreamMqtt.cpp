@@ -106,9 +106,13 @@ std::string health_to_json(const Velkor::Nimbra::StreamHealth& h, double t) {
   o += ",\"last_frame_age_s\":" + number(h.last_frame_age_s);
   o += ",\"uptime_s\":" + number(h.uptime_s);
   o += ",\"last_error\":" + quoted(h.last_error);
+  o += ",\"last_error_age_s\":" + number(h.last_error_age_s);
+  o += std::string(",\"last_error_recovered\":") + (h.last_error_recovered ? "true" : "false");
   o += ",\"inference_fps\":" + number(h.inference_fps);
   o += ",\"inference_p50_ms\":" + number(h.inference_p50_ms);
   o += ",\"inference_p99_ms\":" + number(h.inference_p99_ms);
+  o += ",\"inferences\":" + std::to_string(h.inferences);
+  o += ",\"inference_failures\":" + std::to_string(h.inference_failures);
   o += ",\"inference_skipped\":" + std::to_string(h.inference_skipped);
   o += ",\"objects\":" + std::to_string(h.objects);
   return o + "}";

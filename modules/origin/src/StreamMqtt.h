@@ -70,8 +70,8 @@ class MqttPublisher {
   std::unique_ptr<MqttQueue> queue_;
 };
 
-// The health record of a stream as the JSON the health topic carries (the fields of
-// nimbra-run --json).
+// The health record of a stream as one JSON object: what the health topic carries and
+// what nimbra-run --json prints.
 std::string health_to_json(const Velkor::Nimbra::StreamHealth& h, double unix_time_s);
 
 }  // namespace nimbra_internal
