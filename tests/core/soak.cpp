@@ -12,6 +12,7 @@
 // the streams run for the rest of the cycle's seconds (0: none, the paced-by-conditions
 // version) and samples the process just before the next restart.
 #include <dirent.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -58,6 +59,24 @@ double rss_mib() {
   while (std::getline(f, line))
     if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
   return -1;
+}
+
+// Of the resident set: anonymous memory, and what malloc counts as in use (the rest of
+// the anonymous memory is the allocator's free space, threads' stacks and the like). When
+// RSS grows but "in use" does not, nothing is leaked: the allocator keeps pages.
+struct Memory {
+  double anon_mib = -1, heap_mib = -1;
+};
+
+Memory memory_now() {
+  Memory m;
+  std::ifstream f("/proc/self/smaps_rollup");
+  std::string line;
+  while (std::getline(f, line))
+    if (line.rfind("Anonymous:", 0) == 0) m.anon_mib = std::stod(line.substr(10)) / 1024.0;
+  const struct mallinfo2 mi = mallinfo2();
+  m.heap_mib = (double)(mi.uordblks + mi.hblkhd) / (1024.0 * 1024.0);
+  return m;
 }
 
 struct Sample {
@@ -169,7 +188,7 @@ int main(int argc, char** argv) {
 
   std::vector<Sample> samples;
   const auto t0 = std::chrono::steady_clock::now();
-  printf("cycle  minutes   RSS MiB  threads  fds   frames: mp4 push rtmp | rolling starts\n");
+  printf("cycle  minutes   RSS MiB  (anon  in use)  threads  fds   frames: mp4 push rtmp | rolling starts\n");
   bool all_back = true;
   for (int c = 1; c <= cycles; ++c) {
     const auto cycle_start = std::chrono::steady_clock::now();
@@ -196,8 +215,9 @@ int main(int argc, char** argv) {
              count_entries("/proc/self/task"), count_entries("/proc/self/fd"),
              {frames[0], frames[1], frames[2], roll_segments()}};
     samples.push_back(s);
-    printf("%5d  %7.2f  %8.1f  %7d  %3d   %ld %ld %ld | %d\n", c, s.hours * 60, s.rss, s.threads, s.fds,
-           s.frames[0], s.frames[1], s.frames[2], (int)roll_starts);
+    const Memory mem = memory_now();
+    printf("%5d  %7.2f  %8.1f  (%5.1f  %6.1f)  %7d  %3d   %ld %ld %ld | %d\n", c, s.hours * 60, s.rss, mem.anon_mib,
+           mem.heap_mib, s.threads, s.fds, s.frames[0], s.frames[1], s.frames[2], (int)roll_starts);
     fflush(stdout);
     if (c < cycles) {
       source.restart();
