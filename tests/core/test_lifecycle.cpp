@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <future>
+#include <memory>
 
 #include "StreamBuild.h"
 #include "StreamPlatform.h"
@@ -181,13 +182,22 @@ TEST_F(Lifecycle, SpliceStopByIdDoesNotDependOnTheConfiguration) {
 }
 
 TEST_F(Lifecycle, SpliceStopFromItsOwnCallbackReturns) {
-  std::atomic<int> decoded{0};
-  std::atomic<int> stop_rc{1};
-  std::atomic<bool> stopped{false};
-  Callback cs = [&](const Image&) -> int8_t {
-    if (++decoded == 5) {
-      stop_rc = stop_splice_stream("sp_self");
-      stopped = true;
+  // Shared with the callback, so that a call after the stop (the frames left in the
+  // decoder drain after this test has returned, had they reached the callback) is counted
+  // rather than writing into a finished test.
+  struct State {
+    std::atomic<int> decoded{0}, stop_rc{1}, late{0};
+    std::atomic<bool> stopped{false};
+  };
+  auto st = std::make_shared<State>();
+  Callback cs = [st](const Image&) -> int8_t {
+    if (st->stopped) {
+      ++st->late;
+      return 0;
+    }
+    if (++st->decoded == 5) {
+      st->stop_rc = stop_splice_stream("sp_self");
+      st->stopped = true;
     }
     return 0;
   };
@@ -198,14 +208,16 @@ TEST_F(Lifecycle, SpliceStopFromItsOwnCallbackReturns) {
       if (decode_put_frame_splice(au.bytes.data(), au.bytes.size(), "sp_self", au.pts, false) == SPLICE_NOT_FOUND)
         break;
   });
-  ASSERT_TRUE(wait_until([&] { return stopped.load(); }, std::chrono::seconds(60))) << "stop from the callback hung";
+  ASSERT_TRUE(wait_until([&] { return st->stopped.load(); }, std::chrono::seconds(60))) << "stop from the callback hung";
   pusher.join();
-  EXPECT_EQ(stop_rc.load(), SPLICE_OK);
+  EXPECT_EQ(st->stop_rc.load(), SPLICE_OK);
   EXPECT_TRUE(wait_until([] { return nimbra_internal::running_stream_ids().empty(); }));
   // The id is free again.
+  std::atomic<int> decoded{0};
   Callback again = counter(decoded);
   ASSERT_EQ(start_splice_stream("sp_self", again), SPLICE_OK);
   EXPECT_EQ(stop_splice_stream("sp_self"), SPLICE_OK);
+  EXPECT_EQ(st->late.load(), 0) << "frames reached the callback after it stopped its stream";
 }
 
 // True while the thread sleeps in the kernel (blocked on a lock or condition), as

@@ -152,6 +152,13 @@ GstFlowReturn on_new_sample(GstAppSink* sink, gpointer user_data) {
 
   GstSample* sample = gst_app_sink_pull_sample(sink);
   if (!sample) return GST_FLOW_OK;
+  // Once asked to stop, no frame reaches the callback any more: after a stop from inside
+  // the callback the frames still in the decoder drain through here while the caller
+  // already tears down what its callback uses.
+  if (ctx->stopping) {
+    gst_sample_unref(sample);
+    return GST_FLOW_OK;
+  }
   GstBuffer* buffer = gst_sample_get_buffer(sample);
   GstCaps* caps = gst_sample_get_caps(sample);
   GstVideoInfo info;
