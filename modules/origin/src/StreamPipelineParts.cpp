@@ -8,6 +8,9 @@
 #include <malloc.h>
 #endif
 
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
 #include <thread>
 
 #include <chrono>
@@ -48,6 +51,23 @@ void return_freed_memory() {
   // reconnection or rebuild brings new threads and with them other arenas: without this
   // the process grows by a few megabytes each time while the memory in use stays flat.
   malloc_trim(0);
+#endif
+}
+
+void limit_malloc_arenas() {
+#ifdef __GLIBC__
+  static std::once_flag once;
+  std::call_once(once, [] {
+    // glibc gives threads arenas of their own, up to eight per core. A stream's threads
+    // come and go with every reconnection and rebuild, and each arena keeps pages of the
+    // pictures freed in it, so a long-running process grows while the memory in use does
+    // not (a soak with the RTSP server restarted each half minute: +51 MiB/hour with the
+    // default, flat with two arenas, the same throughput). A limit set by the application,
+    // in the environment or in a tunable, is left alone.
+    const char* tunables = getenv("GLIBC_TUNABLES");
+    if (getenv("MALLOC_ARENA_MAX") || (tunables && strstr(tunables, "arena_max"))) return;
+    mallopt(M_ARENA_MAX, 2);
+  });
 #endif
 }
 

@@ -17,6 +17,9 @@ void release_pipeline(PiplineData* d);
 // Hands the pages the allocator keeps for freed memory back to the system (after a
 // pipeline or an input is torn down).
 void return_freed_memory();
+// Caps the allocator's arenas (once, at the first stream) unless the application set a
+// limit itself.
+void limit_malloc_arenas();
 // The system clock for the pipeline.
 void prepare_pipeline(GstElement* pipeline);
 // Whether a sink inside `output` renders against the clock (a display).

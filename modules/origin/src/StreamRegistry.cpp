@@ -6,6 +6,7 @@
 
 #include "StreamBuild.h"
 #include "StreamLog.h"
+#include "StreamPipelineParts.h"
 
 std::atomic<bool> running{true};
 std::map<std::string, GstElement*> pipeline_map;
@@ -86,6 +87,7 @@ bool forget_entry(const EntryPtr& entry) {
 }  // namespace
 
 EntryPtr make_entry(const std::string& id, StreamKind kind) {
+  limit_malloc_arenas();
   EntryPtr entry = std::make_shared<StreamEntry>(id, kind);
   entry->description_ = t_describe;
   return entry;
