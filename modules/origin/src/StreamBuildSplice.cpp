@@ -61,6 +61,7 @@ struct StreamContext {
   std::thread worker;
   std::atomic<bool> running{false};
   std::atomic<bool> stopping{false};
+  std::atomic<bool> stopped_from_callback{false};  // no frame reaches the callback any more
   std::mutex state_mutex;
   std::timed_mutex push_mutex;
   std::mutex param_mutex;
@@ -152,10 +153,10 @@ GstFlowReturn on_new_sample(GstAppSink* sink, gpointer user_data) {
 
   GstSample* sample = gst_app_sink_pull_sample(sink);
   if (!sample) return GST_FLOW_OK;
-  // Once asked to stop, no frame reaches the callback any more: after a stop from inside
-  // the callback the frames still in the decoder drain through here while the caller
-  // already tears down what its callback uses.
-  if (ctx->stopping) {
+  // A stop from inside the callback returns before the stream has drained: the frames
+  // still in the decoder would reach a callback whose caller already tears down what it
+  // uses. (A stop from outside drains them through the callback before it returns.)
+  if (ctx->stopped_from_callback) {
     gst_sample_unref(sample);
     return GST_FLOW_OK;
   }
@@ -553,6 +554,7 @@ int stop_splice_stream(std::string stream_id) {
   nimbra_internal::release_entry(ctx->entry);
   ctx->stopping = true;
   if (t_in_callback == ctx.get()) {
+    ctx->stopped_from_callback = true;
     // Called from this stream's own callback: the worker cannot finish while the
     // callback runs, so the stop is only started here. End-of-stream goes in, and the
     // loop is quit after the drain time if it has not ended by then; the worker then
