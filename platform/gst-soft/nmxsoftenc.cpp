@@ -90,6 +90,7 @@ struct NmxEncPrivate {
   guint b_frames = 0;   // fixed for the life of an encoder instance
   guint crop_bottom = 0;  // padding rows below the picture, fixed per caps
   bool reopen = false;  // after drain or flush the libraries need a fresh encoder
+  guint64 pictures_out = 0;  // encoded pictures handed downstream
 
   x264_t *x264 = nullptr;
   x264_param_t x264_param{};
@@ -465,6 +466,7 @@ static GstFlowReturn push_output(GstNmxSoftEnc *self, int64_t sfn, int64_t dts_n
     GST_WARNING_OBJECT(self, "encoded picture %" G_GINT64_FORMAT " has no pending frame", sfn);
     return GST_FLOW_OK;
   }
+  priv->pictures_out++;
   frame->output_buffer = gst_video_encoder_allocate_output_buffer(encoder, size);
   gst_buffer_fill(frame->output_buffer, 0, data, size);
   if (keyframe)
@@ -616,12 +618,21 @@ static GstFlowReturn gst_nmx_soft_enc_finish(GstVideoEncoder *encoder)
   NmxEncPrivate *priv = self->priv;
   GstFlowReturn flow = GST_FLOW_OK;
   if (priv->x264) {
-    while (flow == GST_FLOW_OK && x264_encoder_delayed_frames(priv->x264) > 0) {
-      int before = x264_encoder_delayed_frames(priv->x264);
+    /* With frame threads a flushing call may hand nothing back while a thread still
+     * encodes (the count stays as it was): that is no reason to stop, or the last
+     * pictures of a recording are lost under load. Only a long run of calls that neither
+     * output nor shrink the count ends the drain. */
+    int idle = 0;
+    while (flow == GST_FLOW_OK && x264_encoder_delayed_frames(priv->x264) > 0 && idle < 256) {
+      const int before = x264_encoder_delayed_frames(priv->x264);
+      const guint64 pushed_before = priv->pictures_out;
       flow = encode_x264(self, nullptr);
-      if (x264_encoder_delayed_frames(priv->x264) >= before)
-        break;
+      const bool progress = priv->pictures_out != pushed_before || x264_encoder_delayed_frames(priv->x264) < before;
+      idle = progress ? 0 : idle + 1;
     }
+    if (x264_encoder_delayed_frames(priv->x264) > 0)
+      GST_WARNING_OBJECT(self, "%d pictures never came out of the encoder at the end of the stream",
+                         x264_encoder_delayed_frames(priv->x264));
   } else if (priv->x265) {
     for (;;) {
       x265_nal *nals = nullptr;
