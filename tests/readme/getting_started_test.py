@@ -18,6 +18,7 @@ import json
 import os
 import re
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -41,11 +42,21 @@ def blocks():
     return found
 
 
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
 def run(work, setup, example):
     """The set-up block and one task, as a user pastes them into a shell. A task that fails
     half-way must not leave a test server behind: whatever it started in the background
     is ended when the shell exits."""
     guard = "trap 'kill ${CAMERA:-} ${CAMERAS:-} 2>/dev/null || true' EXIT\n"
+    # The README's servers listen on 8554, as a user would run them; here on a port picked
+    # now, so that another run on this machine (or a real camera server) cannot answer.
+    port = str(free_port())
+    setup, example = (re.sub(r"\b8554\b", port, t) for t in (setup, example))
     env = dict(os.environ)
     for k in ("GST_PLUGIN_PATH", "PYTHONPATH", "NIMBRA_LOG_LEVEL"):
         env.pop(k, None)  # what the set-up block says is all a user has
