@@ -3,8 +3,9 @@
  *   rtsp-test-server [--port N] [--record-dir DIR] [--width W --height H --fps F] [--file PATH]
  *                    [--stamp]
  *
- * Listens on 127.0.0.1 only. Once the socket is bound it prints "PORT <n>" on stdout;
- * every later line on stdout is an event a test may wait for:
+ * Listens on 127.0.0.1 only. Once the socket is bound (and, with --file, the clip's first
+ * picture is ready to serve) it prints "PORT <n>" on stdout; every later line on stdout
+ * is an event a test may wait for:
  *
  *   RECORD <mount> START <file>      a client ANNOUNCEd to <mount>; <file> will hold it
  *   RECORD <mount> STREAM <caps>     one elementary stream found in what is received
@@ -700,6 +701,43 @@ add_colour_mount (const gchar * path, guint32 argb)
 static gchar *serve_file = NULL;
 static GstElement *file_reader = NULL;
 static guint file_loops = 0;
+static gboolean announced = FALSE;
+static GstRTSPServer *server = NULL;
+static int exit_code = 0;
+static int ready_fd = -1;
+
+/* "PORT <n>" and, with --background, the byte the parent waits for. With --file this
+ * waits for the clip's first picture, so no client ever sees the channel empty. */
+static gboolean
+announce (gpointer data)
+{
+  if (announced)
+    return G_SOURCE_REMOVE;
+  announced = TRUE;
+  emit ("PORT %d", gst_rtsp_server_get_bound_port (server));
+  if (ready_fd >= 0) {
+    const char byte = 1;
+    if (write (ready_fd, &byte, 1) != 1) {
+      exit_code = 1;
+      g_main_loop_quit (loop);
+    }
+    close (ready_fd);
+    ready_fd = -1;
+  }
+  return G_SOURCE_REMOVE;
+}
+
+/* The sink takes a picture into the channel after this probe returns; the second
+ * picture reaching the probe means the first one is there. */
+static GstPadProbeReturn
+file_picture_probe (GstPad * pad, GstPadProbeInfo * info, gpointer data)
+{
+  static guint pictures = 0;
+  if (++pictures < 2)
+    return GST_PAD_PROBE_OK;
+  g_idle_add (announce, NULL);
+  return GST_PAD_PROBE_REMOVE;
+}
 
 static gboolean
 file_reader_bus (GstBus * bus, GstMessage * msg, gpointer data)
@@ -718,6 +756,10 @@ file_reader_bus (GstBus * bus, GstMessage * msg, gpointer data)
           err ? err->message : "unknown error");
       emit ("FILE ERROR %s", err ? err->message : "unknown error");
       g_clear_error (&err);
+      if (!announced) {         /* never ready: the caller hears why and an exit code */
+        exit_code = 1;
+        g_main_loop_quit (loop);
+      }
       break;
     }
     default:
@@ -735,7 +777,7 @@ start_file_reader (void)
   GstBus *bus;
   GstElement *src;
   gchar *desc = g_strdup_printf ("filesrc name=src ! decodebin ! videoconvert ! videorate ! "
-      "video/x-raw,format=I420,framerate=%d/1 ! intervideosink channel=nimbra-file", fps);
+      "video/x-raw,format=I420,framerate=%d/1 ! intervideosink name=sink channel=nimbra-file", fps);
 
   if (!g_file_test (serve_file, G_FILE_TEST_IS_REGULAR)) {
     g_printerr ("rtsp-test-server: --file %s: no such file\n", serve_file);
@@ -753,6 +795,13 @@ start_file_reader (void)
   src = gst_bin_get_by_name (GST_BIN (file_reader), "src");
   g_object_set (src, "location", serve_file, NULL);
   gst_object_unref (src);
+  {
+    GstElement *sink = gst_bin_get_by_name (GST_BIN (file_reader), "sink");
+    GstPad *pad = gst_element_get_static_pad (sink, "sink");
+    gst_pad_add_probe (pad, GST_PAD_PROBE_TYPE_BUFFER, file_picture_probe, NULL, NULL);
+    gst_object_unref (pad);
+    gst_object_unref (sink);
+  }
   bus = gst_element_get_bus (file_reader);
   gst_bus_add_watch (bus, file_reader_bus, NULL);
   gst_object_unref (bus);
@@ -767,7 +816,10 @@ static void
 add_file_mount (void)
 {
   GstRTSPMediaFactory *f = gst_rtsp_media_factory_new ();
-  gchar *launch = g_strdup_printf ("( intervideosrc channel=nimbra-file ! "
+  /* The channel's source shows black once its last picture is older than its timeout; a
+   * reader slowed down by a loaded machine or restarting the clip must not do that. */
+  gchar *launch = g_strdup_printf ("( intervideosrc channel=nimbra-file "
+      "timeout=18446744073709551615 ! "
       "video/x-raw,format=I420,framerate=%d/1 ! x264enc tune=zerolatency "
       "speed-preset=ultrafast key-int-max=%d ! rtph264pay name=pay0 pt=96 config-interval=-1 )",
       fps, fps);
@@ -789,7 +841,6 @@ remove_client (GstRTSPServer * server, GstRTSPClient * client, gpointer data)
   return GST_RTSP_FILTER_REMOVE;
 }
 
-static GstRTSPServer *server = NULL;
 static gboolean stopping = FALSE;
 
 static gboolean
@@ -835,7 +886,6 @@ cleanup_sessions (gpointer data)
  * the child listens (a byte on this pipe), printing the child's PID for a later kill. The
  * child is made before GStreamer starts any thread. */
 static gboolean background = FALSE;
-static int ready_fd = -1;
 
 static int
 go_to_background (void)
@@ -972,18 +1022,12 @@ main (int argc, char **argv)
     g_printerr ("rtsp-test-server: cannot listen on 127.0.0.1:%d\n", port);
     return 1;
   }
-  emit ("PORT %d", gst_rtsp_server_get_bound_port (server));
-  if (ready_fd >= 0) {
-    const char byte = 1;
-    if (write (ready_fd, &byte, 1) != 1)
-      return 1;
-    close (ready_fd);
-    ready_fd = -1;
-  }
+  if (!serve_file)
+    announce (NULL);
 
   g_unix_signal_add (SIGTERM, on_signal, NULL);
   g_unix_signal_add (SIGINT, on_signal, NULL);
   g_timeout_add_seconds (2, cleanup_sessions, NULL);
   g_main_loop_run (loop);
-  return 0;
+  return exit_code;
 }
