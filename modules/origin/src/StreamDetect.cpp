@@ -29,6 +29,7 @@
 #ifdef NIMBRA_STREAM_DETECT
 #include "nmx-tarkin-engine-private.h"
 #include "nmx-tarkin-labels.h"
+#include "nmx-yolo-common.h"
 #endif
 
 using Velkor::Nimbra::DetectedObject;
@@ -262,7 +263,9 @@ struct StreamDetector::Impl {
   bool pending = false;
   std::vector<uint8_t> slot;
   int slot_width = 0, slot_height = 0, slot_stride = 0;
+  float slot_scale = 1.0f;  // slot pixels to frame pixels
   int64_t slot_frame = -1;
+  int input_size = 0;  // the model's square input
   // The newest result (worker -> streaming thread).
   bool result_ready = false;
   int64_t result_frame = -1;
@@ -272,6 +275,8 @@ struct StreamDetector::Impl {
 
   // Streaming thread only.
   int64_t last_submitted = -1000000;
+  std::vector<uint8_t> staged;  // the next slot, filled outside the lock
+  std::vector<uint8_t> nv12_rgb;  // a whole NV12 frame as RGB, for the shrink
   ObjectTracker tracker;
   std::vector<TrackerBox> applied;  // untracked: the newest result as it came
   int64_t applied_frame = -1;
@@ -281,11 +286,11 @@ struct StreamDetector::Impl {
 
   void run();
   bool infer_once(const uint8_t* rgb, int width, int height, int stride, std::vector<TrackerBox>& out,
-                  std::string& error);
+                  std::string& error, float scale = 1.0f);
 };
 
 bool StreamDetector::Impl::infer_once(const uint8_t* rgb, int width, int height, int stride,
-                                      std::vector<TrackerBox>& out, std::string& error) {
+                                      std::vector<TrackerBox>& out, std::string& error, float scale) {
   out.clear();
 #ifdef NIMBRA_STREAM_DETECT
   std::vector<DetectionBox> boxes;
@@ -299,15 +304,15 @@ bool StreamDetector::Impl::infer_once(const uint8_t* rgb, int width, int height,
     TrackerBox t;
     t.class_id = b.class_id;
     t.score = b.score;
-    t.x = b.x;
-    t.y = b.y;
-    t.w = b.w;
-    t.h = b.h;
+    t.x = b.x * scale;
+    t.y = b.y * scale;
+    t.w = b.w * scale;
+    t.h = b.h * scale;
     out.push_back(t);
   }
   return true;
 #else
-  (void)rgb, (void)width, (void)height, (void)stride;
+  (void)rgb, (void)width, (void)height, (void)stride, (void)scale;
   error = "built without detection";
   return false;
 #endif
@@ -326,6 +331,7 @@ void StreamDetector::Impl::run() {
   uint32_t failures = 0;
   for (;;) {
     int width, height, stride;
+    float scale;
     int64_t index;
     {
       std::unique_lock<std::mutex> g(lock);
@@ -333,11 +339,11 @@ void StreamDetector::Impl::run() {
       if (stop) return;
       frame.swap(slot);
       pending = false;
-      width = slot_width, height = slot_height, stride = slot_stride, index = slot_frame;
+      width = slot_width, height = slot_height, stride = slot_stride, index = slot_frame, scale = slot_scale;
     }
     const uint64_t t0 = now_ns();
     std::string error;
-    const bool ok = infer_once(frame.data(), width, height, stride, boxes, error);
+    const bool ok = infer_once(frame.data(), width, height, stride, boxes, error, scale);
     const uint64_t took = now_ns() - t0;
     if (!ok) {
       // A failing frame never ends the stream: its objects are carried on by the tracker.
@@ -442,7 +448,10 @@ std::shared_ptr<StreamDetector> StreamDetector::create(const std::string& stream
       // One run on a black picture: outputs that do not fit the type fail here, not midstream.
       std::vector<uint8_t> black((size_t)size * size * 3, 0);
       std::vector<TrackerBox> ignored;
-      if (impl->infer_once(black.data(), size, size, size * 3, ignored, e)) break;
+      if (impl->infer_once(black.data(), size, size, size * 3, ignored, e)) {
+        impl->input_size = size;
+        break;
+      }
       gst_nmx_tarkin_engine_free(impl->engine);
       impl->engine = nullptr;
     } else {
@@ -488,31 +497,40 @@ std::shared_ptr<StreamDetector> StreamDetector::from_configuration(const std::st
 
 bool StreamDetector::due(int64_t index) const { return index - impl_->last_submitted >= impl_->config.every; }
 
-void StreamDetector::submit(int64_t index, int width, int height, const std::function<void(uint8_t*, int)>& fill) {
+void StreamDetector::submit(int64_t index, const uint8_t* rgb, int width, int height, int stride) {
   Impl& m = *impl_;
   m.last_submitted = index;
+#ifdef NIMBRA_STREAM_DETECT
+  // The same resize the engine's letterbox would make of the whole frame, made here: the
+  // engine then finds the picture at its size already, and boxes come back scaled by
+  // the letterbox's own factor, as they would from the whole frame.
+  float scale = 1.0f;
+  int w = width, h = height;
+  if (!nmx::yolo::letterbox_geometry(width, height, m.input_size, m.input_size, &scale, &w, &h)) return;
+  m.staged.resize((size_t)w * h * 3);
+  const cv::Mat src(height, width, CV_8UC3, const_cast<uint8_t*>(rgb), (size_t)stride);
+  cv::Mat dst(h, w, CV_8UC3, m.staged.data(), (size_t)w * 3);
+  cv::resize(src, dst, dst.size(), 0, 0, cv::INTER_LINEAR);
   bool replaced = false;
   {
     // A frame still waiting is replaced: the newest wins.
     std::lock_guard<std::mutex> g(m.lock);
     replaced = m.pending;
-    const int stride = width * 3;
-    m.slot.resize((size_t)stride * height);
-    fill(m.slot.data(), stride);
-    m.slot_width = width, m.slot_height = height, m.slot_stride = stride, m.slot_frame = index;
+    m.slot.swap(m.staged);
+    m.slot_width = w, m.slot_height = h, m.slot_stride = w * 3, m.slot_scale = scale, m.slot_frame = index;
     m.pending = true;
   }
   m.wake.notify_one();
   if (replaced && m.metrics) m.metrics->inference_skipped();
+#else
+  (void)rgb, (void)width, (void)height, (void)stride;
+#endif
 }
 
 void StreamDetector::on_frame(Image& image, uint8_t* rgb, int stride) {
   const int width = image.width, height = image.height;
   if (!rgb || width < 1 || height < 1 || stride < width * 3) return;
-  if (due(image.frame_index))
-    submit(image.frame_index, width, height, [&](uint8_t* dst, int dst_stride) {
-      for (int y = 0; y < height; ++y) memcpy(dst + (size_t)y * dst_stride, rgb + (size_t)y * stride, (size_t)width * 3);
-    });
+  if (due(image.frame_index)) submit(image.frame_index, rgb, width, height, stride);
   finish_frame(image, rgb, stride);
 }
 
@@ -520,13 +538,15 @@ void StreamDetector::on_frame_nv12(Image& image, const uint8_t* y_plane, int y_s
                                    int uv_stride) {
   const int width = image.width & ~1, height = image.height & ~1;
   if (!y_plane || !uv_plane || width < 2 || height < 2) return;
-  if (due(image.frame_index))
-    submit(image.frame_index, width, height, [&](uint8_t* dst, int dst_stride) {
-      const cv::Mat y(height, width, CV_8UC1, const_cast<uint8_t*>(y_plane), (size_t)y_stride);
-      const cv::Mat uv(height / 2, width / 2, CV_8UC2, const_cast<uint8_t*>(uv_plane), (size_t)uv_stride);
-      cv::Mat out(height, width, CV_8UC3, dst, (size_t)dst_stride);
-      cv::cvtColorTwoPlane(y, uv, out, cv::COLOR_YUV2RGB_NV12);
-    });
+  if (due(image.frame_index)) {
+    std::vector<uint8_t>& rgb = impl_->nv12_rgb;
+    rgb.resize((size_t)width * height * 3);
+    const cv::Mat y(height, width, CV_8UC1, const_cast<uint8_t*>(y_plane), (size_t)y_stride);
+    const cv::Mat uv(height / 2, width / 2, CV_8UC2, const_cast<uint8_t*>(uv_plane), (size_t)uv_stride);
+    cv::Mat out(height, width, CV_8UC3, rgb.data(), (size_t)width * 3);
+    cv::cvtColorTwoPlane(y, uv, out, cv::COLOR_YUV2RGB_NV12);
+    submit(image.frame_index, rgb.data(), width, height, width * 3);
+  }
   finish_frame(image, nullptr, 0);
 }
 

@@ -89,8 +89,9 @@ class StreamDetector {
 
  private:
   bool due(int64_t index) const;
-  // Fills the model's frame slot (packed RGB rows of the given stride) under its lock.
-  void submit(int64_t index, int width, int height, const std::function<void(uint8_t*, int)>& fill);
+  // Hands the model the frame (packed RGB rows), shrunk to the picture the model's
+  // letterbox takes, so that neither a full-size copy nor a full-size slot is kept.
+  void submit(int64_t index, const uint8_t* rgb, int width, int height, int stride);
   void finish_frame(Velkor::Nimbra::Image& image, uint8_t* rgb, int stride);
 
   struct Impl;
