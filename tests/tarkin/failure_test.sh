@@ -1,19 +1,21 @@
 #!/usr/bin/env bash
-# Frames the runtime fails on, in a real gst-launch pipeline: with 3 of 30 frames
-# failing the pipeline completes with 27 JSON lines and 3 warnings; with 25 failing
-# in a row it stops with an error naming the last one. Standard output and standard
-# error are kept in separate files: written into one, the runtime's unbuffered lines
-# could land inside a buffered line of gst-launch's and hide it from the count.
+# Frames the runtime fails on, in a real pipeline: with 3 of 30 frames failing the
+# pipeline completes with 27 JSON lines and 3 warnings; with 25 failing in a row it
+# stops with an error naming the last one. The warnings and errors are read from the
+# bus in order (bus_messages.py; gst-launch-1.0 can leave out a warning that an error
+# follows closely). Standard output and standard error are kept in separate files:
+# written into one, the runtime's unbuffered lines could land inside a line of ours.
 set -euo pipefail
 : "${NIMBRA_TARKIN_MODELS:?}"
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
-launch() {  # REPLAY OUT: exit status of gst-launch
+launch() {  # REPLAY OUT: exit status of the pipeline (1: ended with an error)
   local rc=0
-  gst-launch-1.0 videotestsrc num-buffers=30 ! video/x-raw,format=BGR,width=320,height=240,framerate=25/1 ! \
-    nmx-tarkin model="$NIMBRA_TARKIN_MODELS/$1/model.replay.json" model-type=yolov8-detection output-format=json ! \
-    filesink location="$2" >"$tmp/out" 2>"$tmp/err" || rc=$?
+  /usr/bin/python3 "$(dirname "$0")/bus_messages.py" \
+    "videotestsrc num-buffers=30 ! video/x-raw,format=BGR,width=320,height=240,framerate=25/1 !
+     nmx-tarkin model=\"$NIMBRA_TARKIN_MODELS/$1/model.replay.json\" model-type=yolov8-detection output-format=json !
+     filesink location=\"$2\"" >"$tmp/out" 2>"$tmp/err" || rc=$?
   cat "$tmp/out" "$tmp/err" >"$tmp/log"
   return "$rc"
 }
