@@ -17,7 +17,6 @@
 #include <json/json.h>
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
